@@ -1,0 +1,51 @@
+#include "driver/zelmain.h"
+
+#include "driver/operations.h"
+
+namespace zel {
+
+int32_t driverEnded = 0;
+uint32_t baudOverride = 0;
+
+namespace {
+
+constexpr char kDriverName[] = "Modicon Modbus";
+constexpr char kDriverDescription[] = "ModBus/J-BUS (RTU protocol) 32 Bit driver Installed.\n";
+
+// Slot number = operation code; null slots are empty.
+constexpr Handler kHandlers[kOpLast + 1] = {
+    nullptr,         ColdStart,   WarmStart,      SingleAddressParser, BlockAddressParser,
+    SingleRead,      BlockRead,   SingleWrite,    nullptr,             nullptr,
+    BlockWrite,      EndZel,      CloseCom,       ReOpenCom,           GetZelInfo,
+    ChangeZelParams, BrowseAddress, nullptr,
+};
+
+} // namespace
+
+int32_t GetZelInfo(DriverRequest* req) {
+    auto* info = static_cast<DriverInfo*>(req->argument);
+    info->kind = 80;
+    info->name = kDriverName;
+    info->description = kDriverDescription;
+    info->stateSize = kChannelStateSize;
+    info->four = 4;
+    info->baud = 9600;
+    info->dataBits = 8;
+    info->stopBits = 0;
+    info->parity = 0;
+    info->version = 0x00870023;
+    return kOk;
+}
+
+int32_t Dispatch(DriverRequest* req) {
+    if (driverEnded == 1) return kOk;
+    const int32_t op = req->operation;
+    if (op <= 0 || op > kOpLast) return kCommFailure;
+    const Handler handler = kHandlers[op];
+    if (!handler) return kCommFailure;
+    return handler(req);
+}
+
+} // namespace zel
+
+extern "C" int32_t ZEL_CDECL ZelMain(zel::DriverRequest* req) { return zel::Dispatch(req); }

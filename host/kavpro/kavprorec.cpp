@@ -1,0 +1,102 @@
+#define KAVPROREC_BUILD
+#include "host/kavpro/kavprorec.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <string>
+
+namespace {
+
+struct Recorded {
+    int kind;
+    int level;
+    std::string text;
+};
+
+struct Recorder {
+    std::mutex lock;
+    std::deque<Recorded> calls; // deque: texts stay in place while entries are added
+    unsigned short version = 820;
+    int mkClientFails = 0;
+    int print = -1; // -1: not decided yet, from the environment
+    KavRecSink sink = nullptr;
+    void* sinkContext = nullptr;
+};
+
+Recorder& Rec() {
+    static Recorder* rec = new Recorder; // never destroyed: calls may come during exit
+    return *rec;
+}
+
+} // namespace
+
+extern "C" {
+
+void KavRecRecord(int kind, int level, const char* text) {
+    Recorder& r = Rec();
+    std::lock_guard<std::mutex> g(r.lock);
+    r.calls.push_back(Recorded{kind, level, text ? text : ""});
+}
+
+void KavRecClear(void) {
+    Recorder& r = Rec();
+    std::lock_guard<std::mutex> g(r.lock);
+    r.calls.clear();
+}
+
+int KavRecCount(void) {
+    Recorder& r = Rec();
+    std::lock_guard<std::mutex> g(r.lock);
+    return static_cast<int>(r.calls.size());
+}
+
+int KavRecGet(int index, KavRecEntry* entry) {
+    Recorder& r = Rec();
+    std::lock_guard<std::mutex> g(r.lock);
+    if (index < 0 || static_cast<size_t>(index) >= r.calls.size()) return 0;
+    const Recorded& c = r.calls[static_cast<size_t>(index)];
+    entry->kind = c.kind;
+    entry->level = c.level;
+    entry->text = c.text.c_str();
+    return 1;
+}
+
+void KavRecSetVersion(unsigned short version) { Rec().version = version; }
+unsigned short KavRecVersion(void) { return Rec().version; }
+void KavRecSetMkClientFails(int fails) { Rec().mkClientFails = fails; }
+int KavRecMkClientFails(void) { return Rec().mkClientFails; }
+
+void KavRecSetPrint(int on) { Rec().print = on ? 1 : 0; }
+
+void KavRecSetSink(KavRecSink sink, void* context) {
+    Recorder& r = Rec();
+    std::lock_guard<std::mutex> g(r.lock);
+    r.sink = sink;
+    r.sinkContext = context;
+}
+
+void KavRecLogLine(int level, const char* text) {
+    KavRecRecord(KAVREC_ERR, level, text);
+    Recorder& r = Rec();
+    KavRecSink sink;
+    void* context;
+    {
+        std::lock_guard<std::mutex> g(r.lock);
+        sink = r.sink;
+        context = r.sinkContext;
+        if (r.print < 0) {
+            const char* quiet = std::getenv("KAVPRO_QUIET");
+            r.print = (quiet && std::strcmp(quiet, "0") != 0) ? 0 : 1;
+        }
+    }
+    if (sink) {
+        sink(level, text, context);
+    } else if (r.print) {
+        std::fprintf(stderr, "[%d] %s\n", level, text);
+    }
+}
+
+} // extern "C"

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Configures and builds one flavour into build/<flavour>:
+#   linux64 (default), linux32 (-m32), asan (AddressSanitizer + UBSan), win32 (mingw-w64 DLLs)
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+flavour=${1:-linux64}
+dir="$top/build/$flavour"
+args=(-G Ninja -S "$top" -B "$dir")
+case "$flavour" in
+  linux64) ;;
+  linux32) args+=(-DCMAKE_C_FLAGS=-m32 -DCMAKE_CXX_FLAGS=-m32 -DZEL_TOOLS_DIR="$top/build/linux64/tools") ;;
+  asan) args+=(-DZEL_SANITIZE=address,undefined -DZEL_TOOLS_DIR="$top/build/linux64/tools") ;;
+  tsan) args+=(-DZEL_SANITIZE=thread -DZEL_TOOLS_DIR="$top/build/linux64/tools") ;;
+  win32) args+=(-DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-i686.cmake" -DZEL_TESTS=OFF) ;;
+  fuzz) args+=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DZEL_FUZZ=ON -DZEL_TESTS=OFF
+               -DZEL_TOOLS_DIR="$top/build/linux64/tools") ;;
+  *) echo "unknown flavour $flavour" >&2; exit 2 ;;
+esac
+[ -f "$dir/build.ninja" ] || cmake "${args[@]}" >/dev/null
+cmake --build "$dir" -j "$(nproc)"

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs what building, testing and the demo need on Debian 12 (as root).
+# Set ZEL_SETUP_WINE=0 to leave out Wine and the X tools.
+set -euo pipefail
+
+packages=(cmake ninja-build g++ g++-multilib g++-mingw-w64-i686 binutils-mingw-w64-i686
+  googletest libgtest-dev libgmock-dev libmodbus-dev libcli11-dev clang libclang-rt-14-dev
+  valgrind gnuplot-nox)
+wine_packages=(wine wine32:i386 xvfb xdotool imagemagick x11-apps)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ "${ZEL_SETUP_WINE:-1}" != 0 ]; then
+  dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+  for p in "${wine_packages[@]}"; do
+    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+  done
+fi
+
+if [ ${#missing[@]} -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO=sudo
+  echo "setup: installing ${missing[*]}"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# The whole test suite: installs what it needs, builds every flavour and runs
+# every test. Exits non-zero on the first failure.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+"$top/scripts/setup.sh"
+
+run_ctest() { # flavour
+  (cd "build/$1" && ctest --output-on-failure -j "$(nproc)" --timeout 300)
+}
+
+echo "== 64-bit Linux"
+scripts/build.sh linux64
+run_ctest linux64
+
+echo "== 32-bit Linux"
+scripts/build.sh linux32
+run_ctest linux32
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+scripts/build.sh asan
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_ctest asan
+
+echo "== 32-bit Windows (mingw-w64)"
+scripts/build.sh win32
+scripts/check-exports.sh
+
+for extra in scripts/test-wine.sh scripts/test-extra.sh; do
+  if [ -x "$extra" ]; then
+    echo "== $extra"
+    "$extra"
+  fi
+done
+echo "== all tests passed"

@@ -1,0 +1,143 @@
+// The kernel32-shaped call table that the serial code is written against.
+//
+// The serial operations call the platform only through `zel::comm`, a table
+// of function pointers with the signatures and semantics of the Windows
+// serial communications calls. Three tables fill it:
+//   - Windows: kernel32 itself (comm_win32.cpp);
+//   - Linux: a POSIX implementation on termios (comm_posix.cpp);
+//   - tests: doubles that wrap or replace the platform table.
+// On Linux this header also supplies the few kernel32 types and constants
+// that the table needs, with the Windows layouts.
+#pragma once
+
+#include <cstdint>
+
+#ifdef _WIN32
+#include <windows.h>
+#define ZEL_WINAPI WINAPI
+#else
+#define ZEL_WINAPI
+
+typedef void* HANDLE;
+typedef uint32_t DWORD;
+typedef int BOOL;
+typedef uint8_t BYTE;
+typedef uint16_t WORD;
+
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
+#ifndef TRUE
+#define TRUE 1
+#define FALSE 0
+#endif
+
+constexpr DWORD GENERIC_READ = 0x80000000u;
+constexpr DWORD GENERIC_WRITE = 0x40000000u;
+constexpr DWORD OPEN_EXISTING = 3;
+constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+
+constexpr DWORD SETRTS = 3;
+constexpr DWORD CLRRTS = 4;
+constexpr DWORD SETDTR = 5;
+constexpr DWORD CLRDTR = 6;
+
+constexpr DWORD DTR_CONTROL_DISABLE = 0;
+constexpr DWORD DTR_CONTROL_ENABLE = 1;
+constexpr DWORD DTR_CONTROL_HANDSHAKE = 2;
+constexpr DWORD RTS_CONTROL_DISABLE = 0;
+constexpr DWORD RTS_CONTROL_ENABLE = 1;
+constexpr DWORD RTS_CONTROL_HANDSHAKE = 2;
+constexpr DWORD RTS_CONTROL_TOGGLE = 3;
+
+constexpr BYTE NOPARITY = 0;
+constexpr BYTE ODDPARITY = 1;
+constexpr BYTE EVENPARITY = 2;
+constexpr BYTE MARKPARITY = 3;
+constexpr BYTE SPACEPARITY = 4;
+constexpr BYTE ONESTOPBIT = 0;
+constexpr BYTE ONE5STOPBITS = 1;
+constexpr BYTE TWOSTOPBITS = 2;
+
+// Line settings record, laid out as on Windows (28 bytes).
+struct DCB {
+    DWORD DCBlength;
+    DWORD BaudRate;
+    DWORD fBinary : 1;
+    DWORD fParity : 1;
+    DWORD fOutxCtsFlow : 1;
+    DWORD fOutxDsrFlow : 1;
+    DWORD fDtrControl : 2;
+    DWORD fDsrSensitivity : 1;
+    DWORD fTXContinueOnXoff : 1;
+    DWORD fOutX : 1;
+    DWORD fInX : 1;
+    DWORD fErrorChar : 1;
+    DWORD fNull : 1;
+    DWORD fRtsControl : 2;
+    DWORD fAbortOnError : 1;
+    DWORD fDummy2 : 17;
+    WORD wReserved;
+    WORD XonLim;
+    WORD XoffLim;
+    BYTE ByteSize;
+    BYTE Parity;
+    BYTE StopBits;
+    char XonChar;
+    char XoffChar;
+    char ErrorChar;
+    char EofChar;
+    char EvtChar;
+    WORD wReserved1;
+};
+static_assert(sizeof(DCB) == 28, "DCB layout");
+
+struct COMMTIMEOUTS {
+    DWORD ReadIntervalTimeout;
+    DWORD ReadTotalTimeoutMultiplier;
+    DWORD ReadTotalTimeoutConstant;
+    DWORD WriteTotalTimeoutMultiplier;
+    DWORD WriteTotalTimeoutConstant;
+};
+
+struct COMSTAT {
+    DWORD fCtsHold : 1;
+    DWORD fDsrHold : 1;
+    DWORD fRlsdHold : 1;
+    DWORD fXoffHold : 1;
+    DWORD fXoffSent : 1;
+    DWORD fEof : 1;
+    DWORD fTxim : 1;
+    DWORD fReserved : 25;
+    DWORD cbInQue;
+    DWORD cbOutQue;
+};
+#endif
+
+namespace zel {
+
+// The platform calls the serial code relies on. Unused Win32 parameters
+// (security attributes, template file, overlapped records) are kept so that
+// the Windows table holds kernel32's own functions.
+struct CommApi {
+    HANDLE(ZEL_WINAPI* CreateFileA)
+    (const char* name, DWORD access, DWORD share, void* security, DWORD disposition, DWORD flags,
+     HANDLE templateFile);
+    BOOL(ZEL_WINAPI* CloseHandle)(HANDLE h);
+    BOOL(ZEL_WINAPI* GetCommState)(HANDLE h, DCB* dcb);
+    BOOL(ZEL_WINAPI* SetCommState)(HANDLE h, DCB* dcb);
+    BOOL(ZEL_WINAPI* GetCommTimeouts)(HANDLE h, COMMTIMEOUTS* t);
+    BOOL(ZEL_WINAPI* SetCommTimeouts)(HANDLE h, COMMTIMEOUTS* t);
+    BOOL(ZEL_WINAPI* SetupComm)(HANDLE h, DWORD inQueue, DWORD outQueue);
+    BOOL(ZEL_WINAPI* ClearCommError)(HANDLE h, DWORD* errors, COMSTAT* stat);
+    BOOL(ZEL_WINAPI* EscapeCommFunction)(HANDLE h, DWORD func);
+    BOOL(ZEL_WINAPI* ReadFile)(HANDLE h, void* buf, DWORD n, DWORD* got, void* overlapped);
+    BOOL(ZEL_WINAPI* WriteFile)(HANDLE h, const void* buf, DWORD n, DWORD* put, void* overlapped);
+    void(ZEL_WINAPI* Sleep)(DWORD ms);
+};
+
+// The table in force. Starts as the platform's own; tests may swap it.
+extern CommApi comm;
+
+// The platform's own table (kernel32 on Windows, termios on Linux).
+const CommApi& PlatformComm();
+
+} // namespace zel
