@@ -27,7 +27,8 @@ HMODULE OpenHostLibrary() {
 }
 
 template <typename Fn> void Bind(HMODULE lib, const char* name, Fn& slot) {
-    if (FARPROC p = GetProcAddress(lib, name)) slot = reinterpret_cast<Fn>(p);
+    if (FARPROC p = GetProcAddress(lib, name))
+        slot = reinterpret_cast<Fn>(reinterpret_cast<void (*)(void)>(p));
 }
 #else
 constexpr char kHostLibraryName[] = "libkavpro.so";

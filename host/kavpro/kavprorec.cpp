@@ -5,10 +5,34 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <mutex>
 #include <string>
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <mutex>
+#endif
 
 namespace {
+
+// The win32-threads flavour of mingw has no std::mutex.
+#ifdef _WIN32
+class Lock {
+  public:
+    void lock() { AcquireSRWLockExclusive(&lock_); }
+    void unlock() { ReleaseSRWLockExclusive(&lock_); }
+
+  private:
+    SRWLOCK lock_ = SRWLOCK_INIT;
+};
+#else
+using Lock = std::mutex;
+#endif
+
+template <typename L> struct Guard {
+    explicit Guard(L& l) : l_(l) { l_.lock(); }
+    ~Guard() { l_.unlock(); }
+    L& l_;
+};
 
 struct Recorded {
     int kind;
@@ -17,7 +41,7 @@ struct Recorded {
 };
 
 struct Recorder {
-    std::mutex lock;
+    Lock lock;
     std::deque<Recorded> calls; // deque: texts stay in place while entries are added
     unsigned short version = 820;
     int mkClientFails = 0;
@@ -37,25 +61,25 @@ extern "C" {
 
 void KavRecRecord(int kind, int level, const char* text) {
     Recorder& r = Rec();
-    std::lock_guard<std::mutex> g(r.lock);
+    Guard<Lock> g(r.lock);
     r.calls.push_back(Recorded{kind, level, text ? text : ""});
 }
 
 void KavRecClear(void) {
     Recorder& r = Rec();
-    std::lock_guard<std::mutex> g(r.lock);
+    Guard<Lock> g(r.lock);
     r.calls.clear();
 }
 
 int KavRecCount(void) {
     Recorder& r = Rec();
-    std::lock_guard<std::mutex> g(r.lock);
+    Guard<Lock> g(r.lock);
     return static_cast<int>(r.calls.size());
 }
 
 int KavRecGet(int index, KavRecEntry* entry) {
     Recorder& r = Rec();
-    std::lock_guard<std::mutex> g(r.lock);
+    Guard<Lock> g(r.lock);
     if (index < 0 || static_cast<size_t>(index) >= r.calls.size()) return 0;
     const Recorded& c = r.calls[static_cast<size_t>(index)];
     entry->kind = c.kind;
@@ -73,7 +97,7 @@ void KavRecSetPrint(int on) { Rec().print = on ? 1 : 0; }
 
 void KavRecSetSink(KavRecSink sink, void* context) {
     Recorder& r = Rec();
-    std::lock_guard<std::mutex> g(r.lock);
+    Guard<Lock> g(r.lock);
     r.sink = sink;
     r.sinkContext = context;
 }
@@ -84,7 +108,7 @@ void KavRecLogLine(int level, const char* text) {
     KavRecSink sink;
     void* context;
     {
-        std::lock_guard<std::mutex> g(r.lock);
+        Guard<Lock> g(r.lock);
         sink = r.sink;
         context = r.sinkContext;
         if (r.print < 0) {
