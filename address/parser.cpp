@@ -1,9 +1,203 @@
-// Placeholder until the parser lands.
+// Parse: the common check of a gate address string (GAS) and its conversion
+// into a TagAddress; FirstRegister: the way back from a tag to a register.
+//
+// The GAS has a fixed layout (station, memory type, element, bit), so every
+// number is converted by hand from its fixed positions of a bounded working
+// copy; nothing ever reads past that copy, whatever the host passed.
 #include "address/parser.h"
-#include "driver/operations.h"
+
+#include <cstring>
+
+#include "driver/hostlib.h"
+
 namespace zel {
-int32_t Parse(const ChannelState&, ParseRequest&) { return kRefused; }
-int32_t FirstRegister(const ChannelState&, const TagAddress& tag) { return tag.address; }
-int32_t SingleAddressParser(DriverRequest*) { return kCommFailure; }
-int32_t BlockAddressParser(DriverRequest*) { return kCommFailure; }
+
+namespace {
+
+constexpr int kMaxGasLength = 9; // base 'L'
+constexpr int32_t kOddMark = 100000;
+
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+constexpr char kMemoryChars[] = "01345678LH";
+constexpr char kBitChars[] = "0123456789ABCDEF ";
+
+// Characters allowed at each position of a GAS, base 'L' using all nine.
+constexpr const char* kAllowed[kMaxGasLength] = {
+    kHexDigits, kHexDigits, kMemoryChars, kHexDigits, kHexDigits,
+    kHexDigits, kHexDigits, kBitChars,    kBitChars,
+};
+
+bool InSet(char c, const char* set) {
+    return c != '\0' && std::strchr(set, c) != nullptr;
+}
+
+bool IsDecimal(char c) {
+    return c >= '0' && c <= '9';
+}
+
+int DigitValue(char c, int radix) {
+    int v = -1;
+    if (c >= '0' && c <= '9')
+        v = c - '0';
+    else if (c >= 'A' && c <= 'F')
+        v = c - 'A' + 10;
+    return v < radix ? v : -1;
+}
+
+// Reads at most `width` digits of `radix` from `text` (stopping at the first
+// other character, the terminator included) like a "%0<width>d" or "%0<width>x"
+// conversion over characters already checked to hold no blanks or signs.
+// Returns false when not a single digit was read.
+bool ConvertField(const char* text, int width, int radix, int32_t* value) {
+    int32_t result = 0;
+    int digits = 0;
+    for (; digits < width; ++digits) {
+        const int d = DigitValue(text[digits], radix);
+        if (d < 0) break;
+        result = result * radix + d;
+    }
+    if (digits == 0) return false;
+    *value = result;
+    return true;
+}
+
+// Length of a NUL-terminated text, counted no further than `limit`.
+size_t BoundedLength(const char* text, size_t limit) {
+    size_t n = 0;
+    while (n < limit && text[n] != '\0')
+        ++n;
+    return n;
+}
+
+} // namespace
+
+int32_t Parse(const ChannelState& channel, ParseRequest& parse) {
+    const int ch = channel.channel;
+    const bool modbus = channel.protocol == 'M';
+    const char base = channel.base;
+    const bool decimalBase = base == 'D' || base == 'L';
+    const int length = base == 'L' ? 9 : 8;
+    const int last = length - 1;
+
+    // A null text from the host is treated as an empty GAS.
+    const char* gas = parse.gas ? parse.gas : "";
+    const size_t given = BoundedLength(gas, kMaxGasLength + 1);
+    if (given != static_cast<size_t>(length) && given != static_cast<size_t>(length - 1)) {
+        ZEL_LOG(kLogEvent, "ZELMR%02d> Parse() Wrong size of gas, '%s'", ch, gas);
+        return kRefused;
+    }
+
+    // Working copy, padded with a space when the bit digit was left off.
+    char copy[kMaxGasLength + 1] = {};
+    std::memcpy(copy, gas, given);
+    if (given < static_cast<size_t>(length)) copy[given] = ' ';
+
+    for (int i = 0; i < length; ++i) {
+        if (!InSet(copy[i], kAllowed[i])) {
+            ZEL_LOG(kLogTrace, "ZELMR%02d> Parse() illegal char #%u, %c in '%s'", ch,
+                    static_cast<unsigned>(i), copy[i], copy);
+            return kRefused;
+        }
+    }
+
+    if (base == 'L' && copy[7] == ' ' && copy[8] != ' ') {
+        ZEL_LOG(kLogEvent, "ZELMR%02d> Parse() illegal GAS:'%s'", ch, copy);
+        return kRefused;
+    }
+
+    // Coils and inputs take no bit number.
+    if ((copy[2] == '0' || copy[2] == '1') && copy[last] != ' ') {
+        ZEL_LOG(kLogEvent, "ZELMR%02d> Parse() illegal GAS:'%s'", ch, copy);
+        return kRefused;
+    }
+
+    if (decimalBase) {
+        for (int i = 0; i < last; ++i) {
+            const bool byteType = i == 2 && (copy[i] == 'L' || copy[i] == 'H');
+            if (!IsDecimal(copy[i]) && !byteType) {
+                ZEL_LOG(kLogTrace, "ZELMR%02d> Parse() illegal GAS:'%s' for decimal base ", ch,
+                        copy);
+                return kRefused;
+            }
+        }
+    }
+
+    const int radix = base == 'H' ? 16 : 10;
+    int32_t plc = 0;
+    if (!ConvertField(copy, 2, radix, &plc) || plc <= 0) {
+        ZEL_LOG(kLogTrace, "ZELMR%02d> Parse() illegal PLC address, '%s'", ch, copy);
+        return kRefused;
+    }
+    parse.tag.plc = plc;
+
+    int32_t element = 0;
+    const int elementWidth = base == 'L' ? 5 : 4;
+    if (!ConvertField(copy + 3, elementWidth, radix, &element) || element < 0) {
+        ZEL_LOG(kLogTrace, "ZELMR%02d> Parse() illegal address, '%s'", ch, copy);
+        return kRefused;
+    }
+    if (modbus && element == 0) {
+        ZEL_LOG(kLogTrace, "ZELMR%02d> Parse() illegal addr. 0 for Modbus, '%s'", ch, copy);
+        return kRefused;
+    }
+    // Modbus counts elements from 1, J-BUS from 0; the tag holds the
+    // zero-based number.
+    if (modbus) --element;
+    parse.tag.address = element;
+
+    const char memoryChar = copy[2];
+    int32_t memoryType = memoryChar - '0';
+    if (memoryChar == 'L')
+        memoryType = kMemLowByte;
+    else if (memoryChar == 'H')
+        memoryType = kMemHighByte;
+    parse.tag.memoryType = memoryType;
+
+    const bool byteType = memoryType == kMemLowByte || memoryType == kMemHighByte;
+    parse.tag.bit = -1;
+    int32_t bit = -1;
+    if (copy[last] != ' ') {
+        if (!ConvertField(copy + last, 1, 16, &bit) || (byteType && bit > 7)) {
+            ZEL_LOG(kLogTrace, "ZELMR%02d> Parse() illegal bitnumber in '%s'", ch, copy);
+            return kRefused;
+        }
+        parse.tag.bit = bit;
+    }
+
+    parse.tag.width = 16;
+    if (memoryType >= kMemInputFloat && memoryType <= kMemHoldingLong) {
+        parse.tag.width = 32;
+        if (channel.options & kOptLongAddr) return kOk;
+        // A 32-bit value occupies registers r and r + 1: the tag keeps r / 2,
+        // or, when odd starts are allowed, (r - 1) / 2 marked by +100000.
+        const int32_t r = parse.tag.address;
+        if (r % 2 == 0) {
+            parse.tag.address = r / 2;
+        } else if (channel.parityCheck != 0) {
+            if (modbus)
+                ZEL_LOG(kLogEvent,
+                        "ZELMR%02d> Parse() 32 bit gates must have ODD address for MODBUS", ch);
+            else
+                ZEL_LOG(kLogEvent,
+                        "ZELMR%02d> Parse() 32 bit gates must have EVEN address for J-BUS", ch);
+            return kRefused;
+        } else {
+            parse.tag.address = (r - 1) / 2 + kOddMark;
+        }
+    } else if (memoryType == kMemCoils || memoryType == kMemInputs || bit != -1) {
+        parse.tag.width = 1;
+    }
+    return kOk;
+}
+
+int32_t FirstRegister(const ChannelState& channel, const TagAddress& tag) {
+    // Unsigned arithmetic: a tag handed back by the host may hold anything.
+    const uint32_t address = static_cast<uint32_t>(tag.address);
+    if (channel.parityCheck == 0 && tag.address >= kOddMark)
+        return static_cast<int32_t>(2u * address - 199999u);
+    if (tag.width == 32 && !(channel.options & kOptLongAddr))
+        return static_cast<int32_t>(2u * address);
+    return tag.address;
+}
+
 } // namespace zel

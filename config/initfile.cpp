@@ -1,6 +1,113 @@
-// Placeholder until the reader lands.
+// Finding, reading and summarising a channel's initialization file.
 #include "config/initfile.h"
+
+#include "config/initline.h"
+#include "driver/hostlib.h"
+
 namespace zel {
-std::FILE* OpenInitFile(const char*, char*, size_t, int32_t) { return nullptr; }
-void ReadInitFile(DriverRequest*) {}
+
+namespace {
+
+constexpr char kBaseName[] = "ZELMR";
+// Room for the base name, any 32-bit channel number with its sign, ".INT"
+// and the terminator.
+constexpr size_t kNameSize = 32;
+
+// Composes one candidate name; false when it would not fit, so that a cut
+// name is never opened instead.
+bool Fits(int written, size_t size) {
+    return written >= 0 && static_cast<size_t>(written) < size;
+}
+
+std::FILE* OpenCandidate(char* name, size_t size, int written) {
+    if (!Fits(written, size)) return nullptr;
+    return std::fopen(name, "r");
+}
+
+void LogSummary(const ChannelState& state) {
+    const int ch = state.channel;
+    if (state.protocol == 'M')
+        ZEL_LOG(kLogEvent, "ZELMR%02d> Protocol = Modbus", ch);
+    else
+        ZEL_LOG(kLogEvent, "ZELMR%02d> Protocol = J-Bus", ch);
+
+    if (state.base == 'D')
+        ZEL_LOG(kLogEvent, "ZELMR%02d> Base = Decimal", ch);
+    else if (state.base == 'L')
+        ZEL_LOG(kLogEvent, "ZELMR%02d> Base =Long Decimal", ch);
+    else
+        ZEL_LOG(kLogEvent, "ZELMR%02d> Base = Hexadecimal", ch);
+
+    if (state.options & kOptSwap)
+        ZEL_LOG(kLogEvent, "ZELMR%02d> Word swap of int 32bit gates = YES", ch);
+    else
+        ZEL_LOG(kLogEvent, "ZELMR%02d> Word swap of int 32bit gates = NO", ch);
+
+    if (state.options & kOptFloatSwap)
+        ZEL_LOG(kLogEvent, "ZELMR%02d> Word swap of float gates = YES", ch);
+    else
+        ZEL_LOG(kLogEvent, "ZELMR%02d> Word swap of float gates = NO", ch);
+
+    if (state.options & kOptLongAddr)
+        ZEL_LOG(kLogEvent, "ZELMR%02d> Long word addres mapping = YES", ch);
+    else
+        ZEL_LOG(kLogEvent, "ZELMR%02d> Long word addres mapping = NO", ch);
+
+    if (state.parityCheck)
+        ZEL_LOG(kLogTrace, "ZELMR%02d> Analog 32 bits tags parity address checking = YES", ch);
+    else
+        ZEL_LOG(kLogTrace, "ZELMR%02d> Analog 32 bits tags parity address checking = NO", ch);
+
+    if (state.ifgMs)
+        ZEL_LOG(kLogEvent, "ZELMR%02d> Inter Frame Gap = %u msec.", ch,
+                static_cast<unsigned>(state.ifgMs));
+    else
+        ZEL_LOG(kLogEvent, "ZELMR%02d> Inter Frame Gap = %u", ch,
+                static_cast<unsigned>(state.ifgLoops));
+}
+
+} // namespace
+
+std::FILE* OpenInitFile(const char* baseName, char* name, size_t nameSize, int32_t channel) {
+    if (!baseName || !name || nameSize == 0) return nullptr;
+    std::FILE* file = OpenCandidate(
+        name, nameSize,
+        std::snprintf(name, nameSize, "%s%02d.INT", baseName, static_cast<int>(channel)));
+    if (!file)
+        file = OpenCandidate(
+            name, nameSize,
+            std::snprintf(name, nameSize, "%s%01d.INT", baseName, static_cast<int>(channel)));
+    if (!file)
+        file = OpenCandidate(name, nameSize, std::snprintf(name, nameSize, "%s.INT", baseName));
+    return file;
+}
+
+void ReadInitFile(DriverRequest* req) {
+    ChannelState* state = StateOf(req);
+    if (!state) return;
+    const int ch = state->channel;
+
+    state->ifgLoops = 0;
+    state->ifgMs = 0;
+    state->base = 'D';
+    state->parityCheck = 1;
+    state->options = 0;
+
+    char name[kNameSize] = {};
+    std::FILE* file = OpenInitFile(kBaseName, name, sizeof name, req->channel);
+    if (!file) {
+        ZEL_LOG(kLogEvent, "ZELMR%02d> ColdStart() no initfile found, defaults used", ch);
+    } else {
+        ZEL_LOG(kLogEvent, "ZELMR%02d> ColdStart() reading initfile '%s'", ch, name);
+        char line[kInitLineSize];
+        int lineNumber = 0;
+        while (ReadInitLine(file, line, sizeof line)) {
+            ++lineNumber;
+            ApplyInitLine(*state, line, lineNumber);
+        }
+        std::fclose(file);
+    }
+    LogSummary(*state);
+}
+
 } // namespace zel
