@@ -1,12 +1,192 @@
-// Placeholder until the lifecycle lands.
+// Starting, restarting, releasing, reacquiring, reconfiguring and stopping a
+// channel and its serial port.
 #include "driver/lifecycle.h"
+
+#include <cstring>
+
+#include "config/initfile.h"
+#include "driver/hostlib.h"
 #include "driver/operations.h"
+#include "serial/serial.h"
+
 namespace zel {
-void* OpenChannelPort(ChannelState&, const PortSettings&) { return nullptr; }
-int32_t ColdStart(DriverRequest*) { return kCommFailure; }
-int32_t WarmStart(DriverRequest*) { return kCommFailure; }
-int32_t EndZel(DriverRequest*) { driverEnded = 1; return kOk; }
-int32_t CloseCom(DriverRequest*) { return kCommFailure; }
-int32_t ReOpenCom(DriverRequest*) { return kCommFailure; }
-int32_t ChangeZelParams(DriverRequest*) { return kCommFailure; }
+namespace {
+
+constexpr uint16_t kDefaultLineFlags = 0x0303; // DTR and RTS raised while open
+
+int Ch(const ChannelState& ch) {
+    return static_cast<int>(ch.channel);
+}
+
+// Copies a 12-byte host name up to its terminator; at most 11 characters
+// are kept, so the result is always terminated.
+void CopyName(char (&dst)[12], const char (&src)[12]) {
+    char name[12] = {};
+    for (size_t i = 0; i < sizeof name - 1 && src[i]; ++i)
+        name[i] = src[i];
+    std::memcpy(dst, name, sizeof name);
+}
+
+// Stores a freshly opened handle. A device that opens more than once (the
+// null device) can hand out a second handle while the first is still held;
+// the first one is closed then rather than leaked.
+void StorePort(ChannelState& ch, void* handle) {
+    if (ch.port && ch.port != handle) CloseComPort(ch.port);
+    ch.port = handle;
+}
+
+void SettingsFromHost(PortSettings& s, const OpenParams& p) {
+    CopyName(s.name, p.portName);
+    s.baud = p.baud;
+    s.dataBits = p.dataBits;
+    s.stopBits = p.stopBits;
+    s.parity = p.parity;
+    s.lineFlags = kDefaultLineFlags;
+}
+
+} // namespace
+
+void* OpenChannelPort(ChannelState& channel, const PortSettings& settings) {
+    void* handle = nullptr;
+    if (baudOverride != kNoBaudOverride) {
+        if (OpenComPortInit(channel, settings, &handle) != kSerialOk) return nullptr;
+        ZEL_LOG(kLogEvent,
+                "ZELMR%02d> The baud rate was taken from initialization file and it is  = %d  ",
+                Ch(channel), static_cast<int>(baudOverride));
+        return handle;
+    }
+    return OpenComPort(settings, &handle) == kSerialOk ? handle : nullptr;
+}
+
+int32_t ColdStart(DriverRequest* req) {
+    ChannelState* ch = StateOf(req);
+    auto* params = static_cast<OpenParams*>(req->argument);
+    if (!ch || !params) return kCommFailure;
+
+    baudOverride = kNoBaudOverride;
+    ch->channel = static_cast<uint16_t>(req->channel & 0xFFFF);
+    ZEL_LOG(kLogEvent, "ZELMR>:version compiled on " __DATE__ " at time " __TIME__);
+
+    ch->base = 'D';
+    ch->protocol = 'M';
+    ch->rtsControl = 0;
+    ch->ifgLoops = 0;
+    ch->ifgMs = 0;
+    ch->portOpen = params->enabled;
+    ch->timeout = params->timeout;
+    ch->port = nullptr;
+    ch->slaveOverride = 0;
+    ch->writeMode = 0;
+
+    ReadInitFile(req);
+
+    if (baudOverride != kNoBaudOverride) params->baud = static_cast<uint16_t>(baudOverride / 10u);
+
+    // A disabled channel gets its port settings too, so that a later
+    // WarmStart or ReOpenCom opens the port the host named.
+    SettingsFromHost(ch->portSettings, *params);
+    if (ch->portOpen == 0) return kOk;
+
+    void* handle = OpenChannelPort(*ch, ch->portSettings);
+    if (!handle) {
+        ZEL_LOG(kLogEvent, "ZELMR%02d> ColdStart() error opening COM port", Ch(*ch));
+        return kCommFailure;
+    }
+    ch->port = handle;
+    ZEL_LOG(kLogEvent, "ZELMR%02d> ModBus/J-BUS (RTU protocol) 32bit driver installed", Ch(*ch));
+    SetReadTimeout(ch->port, ch->timeout);
+    return kOk;
+}
+
+int32_t WarmStart(DriverRequest* req) {
+    ChannelState* ch = StateOf(req);
+    if (!ch) return kCommFailure;
+    uint16_t plcAddr = 0;
+    if (req->argument) std::memcpy(&plcAddr, req->argument, sizeof plcAddr);
+    ZEL_LOG(kLogEvent, "%02d> ZELMR: WarmStart() called for PLC Addr %d", Ch(*ch),
+            static_cast<int>(plcAddr));
+
+    if (ch->portOpen != 0 && ch->port) {
+        ZEL_LOG(kLogTrace, "%02d> ZELMR: WarmStart(). Closing COM '%s'", Ch(*ch),
+                ch->portSettings.name);
+        const int32_t rc = CloseCom(req);
+        if (rc != kOk)
+            ZEL_LOG(kLogEvent, "%02d> ZELMR: WarmStart(). CloseCom() returned with rc %d", Ch(*ch),
+                    static_cast<int>(rc));
+    }
+
+    if (!ch->port) {
+        ZEL_LOG(kLogTrace, "%02d> ZELMR: WarmStart(). Opening COM '%s'", Ch(*ch),
+                ch->portSettings.name);
+        if (void* handle = OpenChannelPort(*ch, ch->portSettings)) {
+            ch->port = handle;
+            ch->portOpen = 1;
+            SetReadTimeout(ch->port, ch->timeout);
+        }
+    }
+
+    ZEL_LOG(kLogTrace, "%02d> ZELMR: WarmStart() returned", Ch(*ch));
+    return kOk;
+}
+
+int32_t EndZel(DriverRequest* req) {
+    driverEnded = 1;
+    ChannelState* ch = StateOf(req);
+    if (!ch) return kOk;
+    const int32_t rc = CloseCom(req);
+    if (rc != kOk) ZEL_LOG(kLogEvent, "ZELMR%02d> EndZel() error closing COM port", Ch(*ch));
+    ZEL_LOG(kLogTrace, "ZELMR%02d> EndZel()", Ch(*ch));
+    return rc;
+}
+
+int32_t CloseCom(DriverRequest* req) {
+    ChannelState* ch = StateOf(req);
+    if (!ch) return kCommFailure;
+    if (!ch->port) return kOk;
+    if (CloseComPort(ch->port) != kSerialOk) return kCommFailure;
+    ch->port = nullptr;
+    ch->portOpen = 0;
+    return kOk;
+}
+
+int32_t ReOpenCom(DriverRequest* req) {
+    ChannelState* ch = StateOf(req);
+    if (!ch) return kCommFailure;
+    void* handle = OpenChannelPort(*ch, ch->portSettings);
+    if (!handle) return kCommFailure;
+    StorePort(*ch, handle);
+    ch->portOpen = 1;
+    return kOk;
+}
+
+int32_t ChangeZelParams(DriverRequest* req) {
+    ChannelState* ch = StateOf(req);
+    const auto* params = static_cast<const ChangeParams*>(req->argument);
+    if (!ch || !params) return kCommFailure;
+
+    if (params->timeout != 0 && params->timeout != -1) ch->timeout = params->timeout;
+
+    char name[12];
+    CopyName(name, params->portName);
+    if (std::strncmp(name, ch->portSettings.name, sizeof name) != 0 && ch->port) CloseCom(req);
+    std::memcpy(ch->portSettings.name, name, sizeof name);
+
+    if (params->baud != 0) {
+        ch->portSettings.baud = params->baud;
+        ch->portSettings.dataBits = params->dataBits;
+        ch->portSettings.stopBits = params->stopBits;
+        ch->portSettings.parity = params->parity;
+    }
+
+    void* handle = OpenChannelPort(*ch, ch->portSettings);
+    if (!handle) {
+        ZEL_LOG(kLogEvent, "ZELMR%02d> ChangeZelParams() open new COM port failed", Ch(*ch));
+        return kCommFailure;
+    }
+    StorePort(*ch, handle);
+    SetReadTimeout(ch->port, ch->timeout);
+    ch->portOpen = 1;
+    return kOk;
+}
+
 } // namespace zel

@@ -1,6 +1,295 @@
-// Placeholder until the POSIX serial table lands.
-#include "serial/comm_api.h"
+// The call table on Linux: what the serial code relies on from each
+// kernel32 call, on file descriptors, termios and poll.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <ctime>
+#include <new>
+
+#include "serial/posix_port.h"
+
 namespace zel {
-CommApi comm = {};
-const CommApi& PlatformComm() { static const CommApi none = {}; return none; }
+namespace posixcomm {
+namespace {
+
+constexpr DWORD kMaxDword = 0xFFFFFFFFu;
+
+Port* PortOf(HANDLE h) {
+    if (h == nullptr || h == INVALID_HANDLE_VALUE) return nullptr;
+    return static_cast<Port*>(h);
+}
+
+// A port that has a tty behind it; the null device and plain files fail the
+// serial calls, as they do on Windows.
+Port* TerminalOf(HANDLE h) {
+    Port* p = PortOf(h);
+    return p && p->terminal ? p : nullptr;
+}
+
+uint64_t NowMs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+// Opens for exclusive use: the lock belongs to the open file description, so
+// it also stops root and a second open in this process; TIOCEXCL in addition
+// stops other users' plain opens of a tty.
+int OpenExclusive(const char* path, DWORD access, bool exclusive) {
+    int mode = O_RDWR;
+    if ((access & GENERIC_READ) && !(access & GENERIC_WRITE)) mode = O_RDONLY;
+    if (!(access & GENERIC_READ) && (access & GENERIC_WRITE)) mode = O_WRONLY;
+    const int fd = open(path, mode | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -1;
+    if (exclusive) {
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            close(fd);
+            errno = EBUSY;
+            return -1;
+        }
+        ioctl(fd, TIOCEXCL);
+    }
+    return fd;
+}
+
+HANDLE ZEL_WINAPI PosixCreateFileA(const char* name, DWORD access, DWORD share, void*, DWORD, DWORD,
+                                   HANDLE) {
+    char path[PATH_MAX];
+    const DeviceKind kind = ResolveDevice(name, path, sizeof path);
+    if (kind == DeviceKind::kUnknown) {
+        errno = ENOENT;
+        return INVALID_HANDLE_VALUE;
+    }
+    int fd = -1;
+    if (kind == DeviceKind::kPath) {
+        fd = OpenExclusive(path, access, share == 0);
+        if (fd < 0) return INVALID_HANDLE_VALUE;
+    }
+    Port* port = new (std::nothrow) Port{fd, kind == DeviceKind::kNull, false, {0, 0, 0, 0, 0}};
+    if (!port) {
+        if (fd >= 0) close(fd);
+        return INVALID_HANDLE_VALUE;
+    }
+    port->terminal = fd >= 0 && IsTerminal(fd);
+    return port;
+}
+
+// Linux releases the descriptor even when close reports an error, so the
+// handle is always gone afterwards; only a handle that is none fails.
+BOOL ZEL_WINAPI PosixCloseHandle(HANDLE h) {
+    Port* p = PortOf(h);
+    if (!p) return FALSE;
+    if (p->fd >= 0) {
+        if (p->terminal) ioctl(p->fd, TIOCNXCL);
+        close(p->fd);
+    }
+    delete p;
+    return TRUE;
+}
+
+BOOL ZEL_WINAPI PosixGetCommState(HANDLE h, DCB* dcb) {
+    Port* p = TerminalOf(h);
+    return p && dcb && ReadLineSettings(p->fd, dcb) ? TRUE : FALSE;
+}
+
+BOOL ZEL_WINAPI PosixSetCommState(HANDLE h, DCB* dcb) {
+    Port* p = TerminalOf(h);
+    return p && dcb && WriteLineSettings(p->fd, *dcb) ? TRUE : FALSE;
+}
+
+BOOL ZEL_WINAPI PosixGetCommTimeouts(HANDLE h, COMMTIMEOUTS* t) {
+    Port* p = TerminalOf(h);
+    if (!p || !t) return FALSE;
+    *t = p->timeouts;
+    return TRUE;
+}
+
+BOOL ZEL_WINAPI PosixSetCommTimeouts(HANDLE h, COMMTIMEOUTS* t) {
+    Port* p = TerminalOf(h);
+    if (!p || !t) return FALSE;
+    p->timeouts = *t;
+    return TRUE;
+}
+
+// The kernel's queues have fixed sizes; like a device that ignores the
+// request, this only confirms that the handle is a serial port.
+BOOL ZEL_WINAPI PosixSetupComm(HANDLE h, DWORD, DWORD) {
+    return TerminalOf(h) ? TRUE : FALSE;
+}
+
+BOOL ZEL_WINAPI PosixClearCommError(HANDLE h, DWORD* errors, COMSTAT* stat) {
+    Port* p = TerminalOf(h);
+    if (!p) return FALSE;
+    int in = 0, out = 0;
+    if (ioctl(p->fd, FIONREAD, &in) != 0 || ioctl(p->fd, TIOCOUTQ, &out) != 0) return FALSE;
+    if (errors) *errors = 0;
+    if (stat) {
+        std::memset(stat, 0, sizeof *stat);
+        stat->cbInQue = static_cast<DWORD>(in);
+        stat->cbOutQue = static_cast<DWORD>(out);
+    }
+    return TRUE;
+}
+
+BOOL ZEL_WINAPI PosixEscapeCommFunction(HANDLE h, DWORD func) {
+    Port* p = TerminalOf(h);
+    if (!p) return FALSE;
+    int line = 0;
+    unsigned long request = 0;
+    switch (func) {
+    case SETRTS:
+        line = TIOCM_RTS;
+        request = TIOCMBIS;
+        break;
+    case CLRRTS:
+        line = TIOCM_RTS;
+        request = TIOCMBIC;
+        break;
+    case SETDTR:
+        line = TIOCM_DTR;
+        request = TIOCMBIS;
+        break;
+    case CLRDTR:
+        line = TIOCM_DTR;
+        request = TIOCMBIC;
+        break;
+    default:
+        return FALSE;
+    }
+    return ioctl(p->fd, request, &line) == 0 ? TRUE : FALSE;
+}
+
+// Waits for `events` on fd for at most `ms` (negative: without limit).
+// Returns the events seen, 0 on time-out, -1 on failure.
+int Wait(int fd, short events, int64_t ms) {
+    struct pollfd pfd = {fd, events, 0};
+    const int timeout = ms < 0 ? -1 : (ms > INT_MAX ? INT_MAX : static_cast<int>(ms));
+    const int r = poll(&pfd, 1, timeout);
+    if (r < 0) return errno == EINTR ? 0 : -1;
+    return r == 0 ? 0 : pfd.revents;
+}
+
+// Reads with the Windows time-out rules: a total time-out of multiplier x n +
+// constant from the start (none when both are 0), an interval time-out
+// between bytes once the first has come (none when 0), and MAXDWORD interval
+// with zero totals for "what is there, now". All zero: wait without limit.
+BOOL ZEL_WINAPI PosixReadFile(HANDLE h, void* buf, DWORD n, DWORD* got, void*) {
+    Port* p = PortOf(h);
+    if (got) *got = 0;
+    if (!p) return FALSE;
+    if (p->nullDevice || n == 0) return TRUE;
+
+    const COMMTIMEOUTS& t = p->timeouts;
+    const bool immediate = t.ReadIntervalTimeout == kMaxDword &&
+                           t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
+    const bool firstByteOnly =
+        t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == kMaxDword;
+    const uint64_t total = firstByteOnly ? t.ReadTotalTimeoutConstant
+                                         : static_cast<uint64_t>(t.ReadTotalTimeoutMultiplier) * n +
+                                               t.ReadTotalTimeoutConstant;
+    const uint64_t interval = t.ReadIntervalTimeout == kMaxDword ? 0 : t.ReadIntervalTimeout;
+
+    auto* bytes = static_cast<uint8_t*>(buf);
+    DWORD have = 0;
+    const uint64_t start = NowMs();
+    uint64_t lastByte = start;
+    bool woken = false; // poll reported the descriptor readable
+    while (have < n) {
+        const ssize_t r = read(p->fd, bytes + have, n - have);
+        if (r > 0) {
+            have += static_cast<DWORD>(r);
+            lastByte = NowMs();
+            woken = false;
+            if (firstByteOnly) break;
+            continue;
+        }
+        // 0 is "nothing now" on a tty whose VMIN is 0, but after poll said
+        // readable it is the end of the line (a hang-up): stop, never spin.
+        if (r == 0 && woken) break;
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 && errno != EAGAIN) {
+            if (have == 0) return FALSE;
+            break;
+        }
+        if (immediate) break;
+        int64_t wait = -1;
+        const uint64_t now = NowMs();
+        if (total != 0) {
+            if (now >= start + total) break;
+            wait = static_cast<int64_t>(start + total - now);
+        }
+        if (interval != 0 && have > 0) {
+            if (now >= lastByte + interval) break;
+            const int64_t gap = static_cast<int64_t>(lastByte + interval - now);
+            if (wait < 0 || gap < wait) wait = gap;
+        }
+        const int ev = Wait(p->fd, POLLIN, wait);
+        if (ev < 0 || ((ev & (POLLERR | POLLHUP | POLLNVAL)) && !(ev & POLLIN))) {
+            if (have == 0) return FALSE;
+            break;
+        }
+        woken = ev != 0;
+    }
+    if (got) *got = have;
+    return TRUE;
+}
+
+// Writes every byte, continuing partial writes; no time-out, as on Windows.
+BOOL ZEL_WINAPI PosixWriteFile(HANDLE h, const void* buf, DWORD n, DWORD* put, void*) {
+    Port* p = PortOf(h);
+    if (put) *put = 0;
+    if (!p) return FALSE;
+    if (p->nullDevice) {
+        if (put) *put = n;
+        return TRUE;
+    }
+    const auto* bytes = static_cast<const uint8_t*>(buf);
+    DWORD done = 0;
+    while (done < n) {
+        const ssize_t r = write(p->fd, bytes + done, n - done);
+        if (r > 0) {
+            done += static_cast<DWORD>(r);
+            continue;
+        }
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 && errno == EAGAIN) {
+            const int ev = Wait(p->fd, POLLOUT, -1);
+            if (ev >= 0 && !(ev & (POLLERR | POLLHUP | POLLNVAL))) continue;
+        }
+        if (done == 0) return FALSE;
+        break;
+    }
+    if (put) *put = done;
+    return TRUE;
+}
+
+void ZEL_WINAPI PosixSleep(DWORD ms) {
+    struct timespec ts;
+    ts.tv_sec = static_cast<time_t>(ms / 1000u);
+    ts.tv_nsec = static_cast<long>(ms % 1000u) * 1000000L;
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+constexpr CommApi kPosix = {
+    PosixCreateFileA,        PosixCloseHandle,     PosixGetCommState, PosixSetCommState,
+    PosixGetCommTimeouts,    PosixSetCommTimeouts, PosixSetupComm,    PosixClearCommError,
+    PosixEscapeCommFunction, PosixReadFile,        PosixWriteFile,    PosixSleep,
+};
+
+} // namespace
+} // namespace posixcomm
+
+CommApi comm = posixcomm::kPosix;
+
+const CommApi& PlatformComm() {
+    return posixcomm::kPosix;
+}
+
 } // namespace zel

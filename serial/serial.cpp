@@ -1,11 +1,168 @@
-// Placeholder until the serial layer lands.
+// Serial port access on top of the kernel32-shaped call table `zel::comm`.
 #include "serial/serial.h"
+
+#include <cstring>
+
+#include "driver/hostlib.h"
+#include "serial/comm_api.h"
+
 namespace zel {
-int OpenComPort(const PortSettings&, void**) { return kSerialNotOpened; }
-int OpenComPortInit(const ChannelState&, const PortSettings&, void**) { return kSerialNotOpened; }
-int CloseComPort(void*) { return kSerialIoFailed; }
-int SetReadTimeout(void*, int32_t) { return 0; }
-int FlushInput(void*) { return 0; }
-int WritePort(void*, const uint8_t*, uint32_t, uint32_t*) { return kSerialIoFailed; }
-int ReadPort(void*, uint8_t*, uint16_t, uint32_t* got) { if (got) *got = 0; return kSerialIoFailed; }
+namespace {
+
+constexpr DWORD kOpenReadTimeoutMs = 1000;
+constexpr int32_t kDefaultTimeoutUnits = 100; // the open-time 1000 ms
+constexpr int32_t kFlushTimeoutUnits = 5;     // 50 ms per flushing read
+constexpr DWORD kQueueSize = 1200;
+constexpr DWORD kFlushChunk = 512;
+// A line that keeps delivering a full chunk within every 50 ms (a babbling
+// device at 115200 baud does) would otherwise hold the caller forever.
+constexpr int kMaxFlushReads = 128;
+// The largest multiple of 10 ms that a DWORD time-out can hold.
+constexpr uint64_t kMaxTimeoutMs = 4294967290u;
+
+DWORD DtrControlFor(uint16_t lineFlags) {
+    if (lineFlags & 0x0101) return DTR_CONTROL_ENABLE;
+    if (lineFlags & 0x8000) return DTR_CONTROL_HANDSHAKE;
+    return DTR_CONTROL_DISABLE;
+}
+
+DWORD RtsControlFor(uint16_t lineFlags) {
+    if (lineFlags & 0x0202) return RTS_CONTROL_ENABLE;
+    if (lineFlags & 0x1000) return RTS_CONTROL_HANDSHAKE;
+    if (lineFlags & 0x2000) return RTS_CONTROL_TOGGLE;
+    return RTS_CONTROL_DISABLE;
+}
+
+void ApplyLineSettings(DCB& dcb, DWORD baudRate, const PortSettings& s) {
+    dcb.BaudRate = baudRate;
+    dcb.fBinary = 1;
+    dcb.fParity = 1;
+    dcb.fOutxCtsFlow = 0;
+    dcb.fOutxDsrFlow = 0;
+    dcb.fDtrControl = DtrControlFor(s.lineFlags);
+    dcb.fDsrSensitivity = 0;
+    dcb.fOutX = 0;
+    dcb.fInX = 0;
+    dcb.fErrorChar = 0;
+    dcb.fNull = 0;
+    dcb.fRtsControl = RtsControlFor(s.lineFlags);
+    dcb.fAbortOnError = 0;
+    dcb.ByteSize = static_cast<BYTE>(s.dataBits & 0xFF);
+    dcb.Parity = static_cast<BYTE>(s.parity & 0xFF);
+    dcb.StopBits = static_cast<BYTE>(s.stopBits & 0xFF);
+    dcb.ErrorChar = static_cast<char>(0xFC);
+}
+
+// Both openers. `channel` is set only for the opener that logs a refusal of
+// the line settings.
+int OpenPort(const PortSettings& settings, DWORD baudRate, const ChannelState* channel,
+             void** handle) {
+    *handle = nullptr;
+    // The name comes from a host record: never read past its 12 bytes.
+    char name[sizeof settings.name];
+    std::memcpy(name, settings.name, sizeof name);
+    name[sizeof name - 1] = '\0';
+
+    HANDLE h = comm.CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE || h == nullptr) return kSerialNotOpened;
+    if (std::strcmp(name, "NUL") == 0) {
+        *handle = h;
+        return kSerialOk;
+    }
+
+    DCB dcb;
+    std::memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof(DCB);
+    if (!comm.GetCommState(h, &dcb)) {
+        comm.CloseHandle(h);
+        return kSerialNoSettings;
+    }
+
+    COMMTIMEOUTS timeouts{0, 0, kOpenReadTimeoutMs, 0, 0};
+    if (!comm.SetCommTimeouts(h, &timeouts)) {
+        comm.CloseHandle(h);
+        return kSerialNotOpened;
+    }
+
+    ApplyLineSettings(dcb, baudRate, settings);
+    if (!comm.SetCommState(h, &dcb)) {
+        if (channel)
+            ZEL_LOG(kLogEvent, "ZELMR%02d> open com port failed using paramters from init file ",
+                    static_cast<int>(channel->channel));
+        comm.CloseHandle(h);
+        return kSerialRefused;
+    }
+
+    comm.SetupComm(h, kQueueSize, kQueueSize);
+    *handle = h;
+    return kSerialOk;
+}
+
+} // namespace
+
+int OpenComPort(const PortSettings& settings, void** handle) {
+    return OpenPort(settings, settings.baud, nullptr, handle);
+}
+
+int OpenComPortInit(const ChannelState& channel, const PortSettings& settings, void** handle) {
+    return OpenPort(settings, static_cast<DWORD>(settings.baud) * 10u, &channel, handle);
+}
+
+int CloseComPort(void* handle) {
+    return comm.CloseHandle(handle) ? kSerialOk : kSerialIoFailed;
+}
+
+// A time-out of 0 or below would make every read wait without limit (and
+// would make a flush leave its 50 ms behind); it stands for the open-time
+// default of 1000 ms instead.
+int SetReadTimeout(void* handle, int32_t timeout) {
+    COMMTIMEOUTS t;
+    if (!comm.GetCommTimeouts(handle, &t)) return 0;
+    const int32_t units = timeout > 0 ? timeout : kDefaultTimeoutUnits;
+    uint64_t ms = static_cast<uint64_t>(units) * 10u;
+    if (ms > kMaxTimeoutMs) ms = kMaxTimeoutMs;
+    const DWORD previous = t.ReadTotalTimeoutConstant;
+    if (ms != previous) {
+        t.ReadTotalTimeoutConstant = static_cast<DWORD>(ms);
+        if (!comm.SetCommTimeouts(handle, &t)) return 0;
+    }
+    return static_cast<int>(previous / 10u);
+}
+
+int FlushInput(void* handle) {
+    DWORD errors = 0;
+    COMSTAT stat;
+    std::memset(&stat, 0, sizeof stat);
+    if (comm.ClearCommError(handle, &errors, &stat) && stat.cbInQue == 0) return kSerialOk;
+
+    const int previous = SetReadTimeout(handle, kFlushTimeoutUnits);
+    uint8_t scratch[kFlushChunk];
+    BOOL ok = FALSE;
+    DWORD got = 0;
+    for (int reads = 0; reads < kMaxFlushReads; ++reads) {
+        got = 0;
+        ok = comm.ReadFile(handle, scratch, kFlushChunk, &got, nullptr);
+        if (!ok || got != kFlushChunk) break;
+    }
+    if (previous != 0) SetReadTimeout(handle, previous);
+    return ok ? kSerialOk : 1; // 1: the last flushing read failed
+}
+
+int WritePort(void* handle, const uint8_t* bytes, uint32_t count, uint32_t* written) {
+    DWORD put = 0;
+    if (!comm.WriteFile(handle, bytes, count, &put, nullptr)) return kSerialIoFailed;
+    if (written) *written = put;
+    return put == count ? kSerialOk : kSerialShort;
+}
+
+int ReadPort(void* handle, uint8_t* buffer, uint16_t count, uint32_t* got) {
+    if (got) *got = 0;
+    DWORD n = 0;
+    if (!comm.ReadFile(handle, buffer, count, &n, nullptr)) return kSerialIoFailed;
+    if (n == 0) return kSerialIoFailed;
+    if (got) *got = n;
+    return kSerialOk;
+}
+
 } // namespace zel

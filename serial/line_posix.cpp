@@ -1,0 +1,236 @@
+// Line settings of a Linux tty expressed as a DCB, on termios2 so that any
+// rate the kernel accepts can be set (BOTHER), not only the B-constants.
+//
+// <termios.h> declares a different struct termios; this file uses the
+// kernel's records and ioctls directly and must not include it. Where
+// termios2 is not available (some emulators of other ABIs lack it) the
+// classic request pair serves the standard rates.
+#include <asm/ioctls.h>
+#include <asm/termbits.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+
+#include <cstring>
+
+#include "serial/posix_port.h"
+
+namespace zel {
+namespace posixcomm {
+namespace {
+
+struct StandardRate {
+    DWORD rate;
+    unsigned code;
+};
+
+constexpr StandardRate kStandardRates[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+};
+
+unsigned SpeedCode(DWORD rate) {
+    for (const StandardRate& r : kStandardRates)
+        if (r.rate == rate) return r.code;
+    return BOTHER;
+}
+
+DWORD RateOf(unsigned code) {
+    for (const StandardRate& r : kStandardRates)
+        if (r.code == code) return r.rate;
+    return 0;
+}
+
+bool GetTermios(int fd, struct termios2* t) {
+    if (ioctl(fd, TCGETS2, t) == 0) return true;
+    struct termios old;
+    if (ioctl(fd, TCGETS, &old) != 0) return false;
+    std::memset(t, 0, sizeof *t);
+    t->c_iflag = old.c_iflag;
+    t->c_oflag = old.c_oflag;
+    t->c_cflag = old.c_cflag;
+    t->c_lflag = old.c_lflag;
+    t->c_line = old.c_line;
+    std::memcpy(t->c_cc, old.c_cc,
+                sizeof old.c_cc < sizeof t->c_cc ? sizeof old.c_cc : sizeof t->c_cc);
+    t->c_ospeed = RateOf(old.c_cflag & CBAUD);
+    t->c_ispeed = t->c_ospeed;
+    return true;
+}
+
+bool SetTermios(int fd, const struct termios2& t) {
+    if (ioctl(fd, TCSETS2, &t) == 0) return true;
+    if ((t.c_cflag & CBAUD) == BOTHER) return false; // only termios2 carries other rates
+    struct termios old;
+    std::memset(&old, 0, sizeof old);
+    old.c_iflag = t.c_iflag;
+    old.c_oflag = t.c_oflag;
+    old.c_cflag = t.c_cflag & ~static_cast<tcflag_t>(CBAUD << IBSHIFT);
+    old.c_lflag = t.c_lflag;
+    old.c_line = t.c_line;
+    std::memcpy(old.c_cc, t.c_cc,
+                sizeof old.c_cc < sizeof t.c_cc ? sizeof old.c_cc : sizeof t.c_cc);
+    return ioctl(fd, TCSETS, &old) == 0;
+}
+
+// A UART divides its clock; the kernel reports the rate it really set. More
+// than 3 % off is more than the far end's receiver tolerates.
+bool CloseEnough(DWORD wanted, unsigned actual) {
+    if (actual == 0) return false;
+    const unsigned long long w = wanted, a = actual;
+    const unsigned long long diff = w > a ? w - a : a - w;
+    return diff * 100 <= w * 3;
+}
+
+void SetModemLine(int fd, int line, bool raise) {
+    // A pseudo-terminal has no modem lines (ENOTTY): nothing to drive.
+    ioctl(fd, raise ? TIOCMBIS : TIOCMBIC, &line);
+}
+
+// RTS keyed by the kernel around each transmission (RS-485 mode); false when
+// the device has no such mode.
+bool SetRs485(int fd, bool on) {
+    struct serial_rs485 rs;
+    std::memset(&rs, 0, sizeof rs);
+    if (ioctl(fd, TIOCGRS485, &rs) != 0) return !on;
+    const bool enabled = (rs.flags & SER_RS485_ENABLED) != 0;
+    if (!on && !enabled) return true;
+    if (on) {
+        rs.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+        rs.flags &= ~static_cast<decltype(rs.flags)>(SER_RS485_RTS_AFTER_SEND);
+    } else {
+        rs.flags &= ~static_cast<decltype(rs.flags)>(SER_RS485_ENABLED);
+    }
+    return ioctl(fd, TIOCSRS485, &rs) == 0 || !on;
+}
+
+} // namespace
+
+bool IsTerminal(int fd) {
+    struct termios2 t;
+    return GetTermios(fd, &t);
+}
+
+bool ReadLineSettings(int fd, DCB* dcb) {
+    struct termios2 t;
+    if (!GetTermios(fd, &t)) return false;
+    std::memset(dcb, 0, sizeof *dcb);
+    dcb->DCBlength = sizeof(DCB);
+    dcb->BaudRate = t.c_ospeed;
+    dcb->fBinary = 1;
+    dcb->fParity = (t.c_iflag & INPCK) ? 1 : 0;
+    dcb->fOutxCtsFlow = (t.c_cflag & CRTSCTS) ? 1 : 0;
+    dcb->fOutX = (t.c_iflag & IXON) ? 1 : 0;
+    dcb->fInX = (t.c_iflag & IXOFF) ? 1 : 0;
+
+    int lines = 0;
+    const bool haveLines = ioctl(fd, TIOCMGET, &lines) == 0;
+    dcb->fDtrControl =
+        (!haveLines || (lines & TIOCM_DTR)) ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+    if (t.c_cflag & CRTSCTS)
+        dcb->fRtsControl = RTS_CONTROL_HANDSHAKE;
+    else
+        dcb->fRtsControl =
+            (!haveLines || (lines & TIOCM_RTS)) ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+
+    switch (t.c_cflag & CSIZE) {
+    case CS5:
+        dcb->ByteSize = 5;
+        break;
+    case CS6:
+        dcb->ByteSize = 6;
+        break;
+    case CS7:
+        dcb->ByteSize = 7;
+        break;
+    default:
+        dcb->ByteSize = 8;
+        break;
+    }
+    if (!(t.c_cflag & PARENB))
+        dcb->Parity = NOPARITY;
+    else if (t.c_cflag & CMSPAR)
+        dcb->Parity = (t.c_cflag & PARODD) ? MARKPARITY : SPACEPARITY;
+    else
+        dcb->Parity = (t.c_cflag & PARODD) ? ODDPARITY : EVENPARITY;
+    dcb->StopBits = (t.c_cflag & CSTOPB) ? TWOSTOPBITS : ONESTOPBIT;
+    dcb->XonLim = 2048;
+    dcb->XoffLim = 512;
+    dcb->XonChar = static_cast<char>(t.c_cc[VSTART]);
+    dcb->XoffChar = static_cast<char>(t.c_cc[VSTOP]);
+    return true;
+}
+
+bool WriteLineSettings(int fd, const DCB& dcb) {
+    if (dcb.ByteSize < 5 || dcb.ByteSize > 8) return false;
+    if (dcb.StopBits != ONESTOPBIT && dcb.StopBits != TWOSTOPBITS) return false;
+    if (dcb.Parity > SPACEPARITY) return false;
+    if (dcb.BaudRate == 0) return false;
+    // Linux has no DTR/DSR flow control.
+    if (dcb.fDtrControl == DTR_CONTROL_HANDSHAKE || dcb.fOutxDsrFlow) return false;
+
+    struct termios2 old;
+    if (!GetTermios(fd, &old)) return false;
+    struct termios2 t = old;
+
+    t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
+                                        IXON | IXOFF | IXANY | INPCK | IGNPAR | IUCLC | IMAXBEL);
+    // A byte with a parity error is delivered as 0, so the frame's CRC fails.
+    if (dcb.fParity && dcb.Parity != NOPARITY) t.c_iflag |= INPCK;
+    if (dcb.fOutX) t.c_iflag |= IXON;
+    if (dcb.fInX) t.c_iflag |= IXOFF;
+    t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ECHOE | ECHOK | ICANON | ISIG | IEXTEN);
+
+    t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS |
+                                        CBAUD | (CBAUD << IBSHIFT));
+    static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+    t.c_cflag |= kSizes[dcb.ByteSize - 5] | CREAD | CLOCAL;
+    switch (dcb.Parity) {
+    case ODDPARITY:
+        t.c_cflag |= PARENB | PARODD;
+        break;
+    case EVENPARITY:
+        t.c_cflag |= PARENB;
+        break;
+    case MARKPARITY:
+        t.c_cflag |= PARENB | CMSPAR | PARODD;
+        break;
+    case SPACEPARITY:
+        t.c_cflag |= PARENB | CMSPAR;
+        break;
+    default:
+        break;
+    }
+    if (dcb.StopBits == TWOSTOPBITS) t.c_cflag |= CSTOPB;
+    if (dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) t.c_cflag |= CRTSCTS;
+    const unsigned code = SpeedCode(dcb.BaudRate);
+    t.c_cflag |= code | (code << IBSHIFT);
+    t.c_ospeed = t.c_ispeed = dcb.BaudRate;
+    // The descriptor is non-blocking and the table waits with poll; VMIN 1
+    // makes an empty queue answer EAGAIN rather than 0 (end of file).
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+
+    if (!SetTermios(fd, t)) return false;
+    struct termios2 now;
+    if (!GetTermios(fd, &now) || !CloseEnough(dcb.BaudRate, now.c_ospeed) ||
+        !SetRs485(fd, dcb.fRtsControl == RTS_CONTROL_TOGGLE)) {
+        SetTermios(fd, old);
+        return false;
+    }
+
+    if (dcb.fDtrControl != DTR_CONTROL_HANDSHAKE)
+        SetModemLine(fd, TIOCM_DTR, dcb.fDtrControl == DTR_CONTROL_ENABLE);
+    if (dcb.fRtsControl == RTS_CONTROL_ENABLE || dcb.fRtsControl == RTS_CONTROL_DISABLE)
+        SetModemLine(fd, TIOCM_RTS, dcb.fRtsControl == RTS_CONTROL_ENABLE);
+    return true;
+}
+
+} // namespace posixcomm
+} // namespace zel

@@ -1,0 +1,34 @@
+// Internals of the POSIX call table (serial/comm_posix.cpp and its helpers).
+#pragma once
+
+#include <cstddef>
+
+#include "serial/comm_api.h"
+
+namespace zel {
+namespace posixcomm {
+
+// What CreateFileA hands out: the platform's resource behind a HANDLE.
+struct Port {
+    int fd;          // -1 for the null device
+    bool nullDevice; // "NUL": writes vanish, reads deliver nothing
+    bool terminal;   // the descriptor is a tty
+    COMMTIMEOUTS timeouts;
+};
+
+enum class DeviceKind { kPath, kNull, kUnknown };
+
+// Turns a device name into a path: a name starting with '/' is the path
+// itself, "NUL" the null device, COM1..COM256 a link in the port directory.
+// Anything else (or a path that does not fit `size`) is kUnknown.
+DeviceKind ResolveDevice(const char* name, char* path, size_t size);
+
+// Line settings of a tty as a DCB, and a DCB applied to a tty (raw mode).
+// Both fail for a descriptor that is not a terminal; WriteLineSettings also
+// fails, changing nothing, for what the device cannot do.
+bool ReadLineSettings(int fd, DCB* dcb);
+bool WriteLineSettings(int fd, const DCB& dcb);
+bool IsTerminal(int fd);
+
+} // namespace posixcomm
+} // namespace zel
