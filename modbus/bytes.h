@@ -1,0 +1,80 @@
+// Byte-level helpers shared by the request builders and the reply decoder:
+// little-endian access to the host's value buffers and the word order of
+// 32-bit values on the line.
+#pragma once
+
+#include <cstdint>
+
+#include "driver/records.h"
+
+namespace zel {
+
+inline uint16_t LoadLe16(const void* at) {
+    const uint8_t* p = static_cast<const uint8_t*>(at);
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+
+inline uint32_t LoadLe32(const void* at) {
+    const uint8_t* p = static_cast<const uint8_t*>(at);
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+inline void StoreLe16(void* at, uint16_t v) {
+    uint8_t* p = static_cast<uint8_t*>(at);
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+
+inline void StoreLe32(void* at, uint32_t v) {
+    uint8_t* p = static_cast<uint8_t*>(at);
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+inline void StoreBe16(uint8_t* at, uint16_t v) {
+    at[0] = static_cast<uint8_t>(v >> 8);
+    at[1] = static_cast<uint8_t>(v);
+}
+
+// True when the first register of a 32-bit value holds its low word: SWAP
+// acts on the unsigned-long areas, FLOATSWAP on the floating-point areas.
+inline bool LowWordFirst(int32_t memoryType, uint16_t options) {
+    switch (memoryType) {
+    case kMemInputLong:
+    case kMemHoldingLong:
+        return (options & kOptSwap) != 0;
+    case kMemInputFloat:
+    case kMemHoldingFloat:
+        return (options & kOptFloatSwap) != 0;
+    default:
+        return false;
+    }
+}
+
+// The 32-bit value of four data bytes in line order.
+inline uint32_t JoinWords(const uint8_t* d, bool lowFirst) {
+    const uint32_t first = (static_cast<uint32_t>(d[0]) << 8) | d[1];
+    const uint32_t second = (static_cast<uint32_t>(d[2]) << 8) | d[3];
+    return lowFirst ? (second << 16) | first : (first << 16) | second;
+}
+
+// The four data bytes of a 32-bit value in line order.
+inline void SplitWords(uint32_t v, bool lowFirst, uint8_t* d) {
+    const uint16_t high = static_cast<uint16_t>(v >> 16);
+    const uint16_t low = static_cast<uint16_t>(v);
+    StoreBe16(d, lowFirst ? low : high);
+    StoreBe16(d + 2, lowFirst ? high : low);
+}
+
+// Bit `n` of a 16-bit register, 0 for numbers outside 0..15.
+inline uint16_t RegisterBit(uint16_t reg, int32_t n) {
+    return (n >= 0 && n < 16) ? static_cast<uint16_t>((reg >> n) & 1) : 0;
+}
+
+// The channel's station for requests and for checking replies.
+inline uint8_t StationOf(const ChannelState& channel, const TagAddress& tag) {
+    return static_cast<uint8_t>(channel.slaveOverride != 0 ? channel.slaveOverride : tag.plc);
+}
+
+} // namespace zel

@@ -1,0 +1,523 @@
+// CRC, sending a request and receiving its reply piece by piece.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+
+#include "modbus/crc16.h"
+#include "modbus/transport.h"
+#include "tests/support/fake_line.h"
+#include "tests/support/kavlog.h"
+
+using namespace zel;
+using zeltest::Bytes;
+using zeltest::Call;
+using zeltest::CallRecord;
+using zeltest::Data;
+using zeltest::FakeLine;
+using zeltest::LogLine;
+using zeltest::Piece;
+using zeltest::Silence;
+using zeltest::WithCrc;
+
+namespace {} // namespace
+
+namespace zeltest {
+void PrintTo(const CallRecord& c, std::ostream* os) {
+    static const char* const names[] = {"Write",          "Read",  "SetRts", "ClearRts",
+                                        "ClearCommError", "Sleep", "Other"};
+    *os << names[static_cast<int>(c.call)] << "(" << c.value << ")";
+}
+} // namespace zeltest
+
+namespace {
+
+TEST(Crc16, KnownValues) {
+    struct Case {
+        Bytes bytes;
+        uint16_t crc;
+    } cases[] = {
+        {{'1', '2', '3', '4', '5', '6', '7', '8', '9'}, 0x4B37},
+        {{}, 0xFFFF},
+        {{0x01, 0x03, 0x00, 0x00, 0x00, 0x01}, 0x0A84},
+        {{0x01, 0x03, 0x00, 0x14, 0x00, 0x02}, 0x0F84},
+        {{0x11, 0x05, 0x00, 0xAC, 0xFF, 0x00}, 0x8B4E},
+        {{0x01, 0x06, 0x00, 0x01, 0x00, 0x03}, 0x0B98},
+        {{0x01, 0x10, 0x00, 0x14, 0x00, 0x02, 0x04, 0x11, 0x22, 0x33, 0x44}, 0xA542},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(Crc16(c.bytes.data(), static_cast<int32_t>(c.bytes.size())), c.crc)
+            << zeltest::Hex(c.bytes);
+    const uint8_t any[2] = {1, 2};
+    EXPECT_EQ(Crc16(any, -5), 0xFFFF);
+}
+
+class SendTest : public ::testing::Test {
+  protected:
+    FakeLine line;
+    ChannelState ch = zeltest::ChannelOn(line);
+    uint8_t frame[8] = {0x01, 0x03, 0x00, 0x00, 0x00, 0x01, 0xEE, 0xEE};
+
+    void SetUp() override { zeltest::ClearLog(); }
+
+    // The calls from the first RTS or write call on, after the input flush.
+    std::vector<CallRecord> CallsAfterFlush() {
+        auto first = line.calls.begin();
+        while (first != line.calls.end() && first->call != Call::SetRts &&
+               first->call != Call::Write)
+            ++first;
+        return std::vector<CallRecord>(first, line.calls.end());
+    }
+};
+
+TEST_F(SendTest, AppendsCrcLowByteFirstAndWritesEightBytes) {
+    ASSERT_EQ(Send(ch, frame, 6), 0);
+    ASSERT_EQ(line.writes.size(), 1u);
+    EXPECT_EQ(line.writes[0], (Bytes{0x01, 0x03, 0x00, 0x00, 0x00, 0x01, 0x84, 0x0A}));
+    EXPECT_EQ(frame[6], 0x84);
+    EXPECT_EQ(frame[7], 0x0A);
+    EXPECT_TRUE(zeltest::LogLines().empty());
+}
+
+TEST_F(SendTest, InterFrameGap) {
+    struct Case {
+        uint16_t ms, loops;
+        std::vector<CallRecord> sleeps;
+    } cases[] = {
+        {20, 5, {{Call::Sleep, 20}}}, // milliseconds win over loops
+        {0, 5, {}},
+        {0, 0, {}},
+        {1, 0, {{Call::Sleep, 1}}},
+    };
+    for (const Case& c : cases) {
+        line.calls.clear();
+        ch.ifgMs = c.ms;
+        ch.ifgLoops = c.loops;
+        ASSERT_EQ(Send(ch, frame, 6), 0);
+        EXPECT_EQ(line.CallsOf(Call::Sleep), c.sleeps) << c.ms << " ms, " << c.loops << " loops";
+        EXPECT_EQ(line.calls.front().call, c.sleeps.empty() ? Call::ClearCommError : Call::Sleep);
+    }
+}
+
+TEST_F(SendTest, BusyLoopGapReallyRuns) {
+    // 6.5 million passes of a counter in memory cannot take less than a
+    // millisecond on any processor; an optimised-away loop takes nothing.
+    ch.ifgLoops = 65535;
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(Send(ch, frame, 6), 0);
+    const auto spent = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(spent, std::chrono::milliseconds(1));
+    EXPECT_TRUE(line.CallsOf(Call::Sleep).empty());
+}
+
+TEST_F(SendTest, NoRtsCallsWithoutRtsControl) {
+    ASSERT_EQ(Send(ch, frame, 6), 0);
+    EXPECT_EQ(CallsAfterFlush(), (std::vector<CallRecord>{{Call::Write, 8}}));
+}
+
+TEST_F(SendTest, RtsRaisedAroundTheWriteUntilTheQueueIsEmpty) {
+    ch.rtsControl = 1;
+    line.outQueue = {8, 3};
+    ASSERT_EQ(Send(ch, frame, 6), 0);
+    EXPECT_EQ(CallsAfterFlush(), (std::vector<CallRecord>{{Call::SetRts, SETRTS},
+                                                          {Call::Write, 8},
+                                                          {Call::ClearCommError, 0},
+                                                          {Call::Sleep, 1},
+                                                          {Call::ClearCommError, 0},
+                                                          {Call::Sleep, 1},
+                                                          {Call::ClearCommError, 0},
+                                                          {Call::Sleep, 1},
+                                                          {Call::ClearRts, CLRRTS}}));
+    EXPECT_TRUE(zeltest::LogLines().empty());
+}
+
+TEST_F(SendTest, RtsFaultsAreLoggedAndSendingGoesOn) {
+    ch.rtsControl = 1;
+    line.failEscape = true;
+    line.failClearCommError = true;
+    ASSERT_EQ(Send(ch, frame, 6), 0);
+    EXPECT_EQ(line.writes.size(), 1u);
+    // The failed queue query ends the wait at once: no sleep before CLRRTS.
+    EXPECT_EQ(CallsAfterFlush(), (std::vector<CallRecord>{{Call::SetRts, SETRTS},
+                                                          {Call::Write, 8},
+                                                          {Call::ClearCommError, 0},
+                                                          {Call::ClearRts, CLRRTS}}));
+    EXPECT_EQ(zeltest::LogLines(),
+              (std::vector<LogLine>{{8, "ZELMR01> Send() EscapeCommFunction() failed"},
+                                    {8, "ZELMR01> Send() ClearCommError() failed"},
+                                    {8, "ZELMR01> Send() EscapeCommFunction() failed"}}));
+}
+
+TEST_F(SendTest, OutputQueueThatNeverDrainsDoesNotHangTheCaller) {
+    ch.rtsControl = 1;
+    line.outQueue.assign(50000, 1);
+    ASSERT_EQ(Send(ch, frame, 6), 0);
+    EXPECT_EQ(line.calls.back().call, Call::ClearRts);
+    EXPECT_EQ(line.CallsOf(Call::Sleep).size(), 10000u);
+}
+
+TEST_F(SendTest, FailedOrShortWriteGivesTwoAndStillLowersRts) {
+    for (bool shortWrite : {false, true}) {
+        line.calls.clear();
+        zeltest::ClearLog();
+        ch.rtsControl = 1;
+        (shortWrite ? line.shortWrites : line.failWrites) = 1;
+        EXPECT_EQ(Send(ch, frame, 6), 2);
+        EXPECT_EQ(line.calls.back().call, Call::ClearRts);
+        EXPECT_EQ(zeltest::LogLines(),
+                  (std::vector<LogLine>{{8, "ZELMR01> SEND> Unable to send message."}}));
+    }
+}
+
+TEST_F(SendTest, StaleInputIsDiscardedBeforeWriting) {
+    line.Pending({0x55, 0x66, 0x77});
+    ASSERT_EQ(Send(ch, frame, 6), 0);
+    EXPECT_EQ(line.InputLeft(), 0u);
+}
+
+// ---------------------------------------------------------------------------
+
+struct ReceiveCase {
+    const char* name;
+    int32_t slaveOverride;
+    int32_t plc;
+    int32_t writeMode;
+    uint8_t function; // of the request
+    std::vector<Piece> reply;
+    int result;
+    int32_t length;
+    std::vector<LogLine> log;
+    std::vector<uint32_t> reads; // byte counts asked for, in order
+};
+
+void PrintTo(const ReceiveCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+Bytes Crc(Bytes b) {
+    return WithCrc(std::move(b));
+}
+
+const ReceiveCase kReceiveCases[] = {
+    {"read reply",
+     0,
+     1,
+     0,
+     3,
+     {Data({0x01, 0x03, 0x02, 0x00, 0x2A, 0x39, 0x9B})},
+     0,
+     7,
+     {},
+     {2, 1, 4}},
+    {"write echo",
+     0,
+     1,
+     1,
+     6,
+     {Data({0x01, 0x06, 0x00, 0x01, 0x00, 0x03, 0x98, 0x0B})},
+     0,
+     8,
+     {},
+     {2, 6}},
+    {"write echo whose third byte looks like a byte count",
+     0,
+     1,
+     1,
+     16,
+     {Data(Crc({0x01, 0x10, 0x00, 0x14, 0x00, 0x02})), Data({0xAA, 0xBB})},
+     0,
+     8,
+     {},
+     {2, 6}},
+    {"byte count zero", 0, 1, 0, 3, {Data(Crc({0x01, 0x03, 0x00}))}, 0, 5, {}, {2, 1, 2}},
+    {"silence", 0, 1, 0, 3, {}, 2, 0, {{8, "ZELMR01> Recieve() timeout 1 (iRead=0)"}}, {2}},
+    {"wrong station",
+     0,
+     1,
+     0,
+     3,
+     {Data(Crc({0x02, 0x03, 0x02, 0x00, 0x01}))},
+     3,
+     0,
+     {{8, "ZELMR01> Wrong plc addr.2h received, expect slave number 1h"}},
+     {2}},
+    {"wrong lone station byte",
+     0,
+     0x1F,
+     0,
+     3,
+     {Data({0x2A}), Silence()},
+     3,
+     0,
+     {{8, "ZELMR01> Wrong plc addr.2ah received, expect slave number 1Fh"}},
+     {2}},
+    {"garbage before the reply",
+     0,
+     1,
+     0,
+     3,
+     {Data({0xFF}), Data(Crc({0x01, 0x03, 0x02, 0x00, 0x01}))},
+     3,
+     0,
+     {{8, "ZELMR01> Wrong plc addr.ffh received, expect slave number 1h"}},
+     {2}},
+    {"override accepts its station whatever the gate's",
+     17,
+     1,
+     0,
+     3,
+     {Data(Crc({0x11, 0x03, 0x02, 0x00, 0x01}))},
+     0,
+     7,
+     {},
+     {2, 1, 4}},
+    {"override refuses the gate's station",
+     17,
+     1,
+     0,
+     3,
+     {Data(Crc({0x01, 0x03, 0x02, 0x00, 0x01}))},
+     3,
+     0,
+     {{8, "ZELMR01> Wrong plc slave number .1h received, expect slave number 11h"}},
+     {2}},
+    {"lone station byte",
+     0,
+     1,
+     0,
+     3,
+     {Data({0x01}), Silence()},
+     3,
+     0,
+     {{8, "ZELMR01> Recieve() wrong length reading header (iRead=1)"},
+      {8, "ZELMR01> Only right plc addr.1h received, expect slave number 1h"}},
+     {2}},
+    {"lone station byte with override",
+     17,
+     1,
+     0,
+     3,
+     {Data({0x11}), Silence()},
+     3,
+     0,
+     {{8, "ZELMR01> Recieve() wrong length reading header (iRead=1)"},
+      {8, "ZELMR01> Only right plc slave number .11h received, expect slave number 11h"}},
+     {2}},
+    {"other function",
+     0,
+     1,
+     0,
+     3,
+     {Data(Crc({0x01, 0x04, 0x02, 0x00, 0x01}))},
+     3,
+     2,
+     {{8, "ZELMR01> Different function returned"}},
+     {2}},
+    {"byte count missing",
+     0,
+     1,
+     0,
+     3,
+     {Data({0x01, 0x03}), Silence()},
+     2,
+     2,
+     {{8, "ZELMR01> Receive() error reading data part message (iRead=0)"}},
+     {2, 1}},
+    {"data missing",
+     0,
+     1,
+     0,
+     3,
+     {Data({0x01, 0x03, 0x04}), Silence()},
+     2,
+     3,
+     {{8, "ZELMR01> Recieve() reading timeout last data part message (iRead=0)"}},
+     {2, 1, 6}},
+    {"data short",
+     0,
+     1,
+     0,
+     3,
+     {Data({0x01, 0x03, 0x04, 1, 2, 3, 4, 5}), Silence()},
+     3,
+     8,
+     {{8, "ZELMR01> Receive() wrong length last data part message. iToRead 6, iRead 5"}},
+     {2, 1, 6}},
+    {"write echo short",
+     0,
+     1,
+     1,
+     6,
+     {Data({0x01, 0x06, 0, 1, 0}), Silence()},
+     3,
+     5,
+     {{8, "ZELMR01> Receive() wrong length last data part message. iToRead 6, iRead 3"}},
+     {2, 6}},
+    {"exception code 2",
+     0,
+     1,
+     0,
+     3,
+     {Data({0x01, 0x83, 0x02, 0xC0, 0xF1})},
+     1,
+     5,
+     {{8, "ZELMR01> (MB-protocol) Illegal data address"},
+      {32, "ZELMR01> Receive() tag '0140001' Blocksize 1 failed errorcode: 'Illegal Data "
+           "Address'"}},
+     {2, 3}},
+    {"exception for another function",
+     0,
+     1,
+     0,
+     3,
+     {Data(Crc({0x01, 0x84, 0x06}))},
+     0,
+     5,
+     {{8, "ZELMR01> Different function with 0x80 returned"},
+      {8, "ZELMR01> (MB-protocol) Busy, rejected message"},
+      {32, "ZELMR01> Receive() tag '0140001' Blocksize 1 failed errorcode: 'Busy, rejected "
+           "message'"}},
+     {2, 3}},
+    {"exception tail missing",
+     0,
+     1,
+     0,
+     3,
+     {Data({0x01, 0x83}), Silence()},
+     2,
+     2,
+     {{8, "ZELMR01> Receive() timeout 2nd part message (iRead=0)"}},
+     {2, 3}},
+    {"exception tail short",
+     0,
+     1,
+     0,
+     3,
+     {Data({0x01, 0x83, 0x02}), Silence()},
+     3,
+     2,
+     {{8, "ZELMR01> Receive() wrong length 2nd part message iRead=1"}},
+     {2, 3}},
+    {"exception in write mode",
+     0,
+     1,
+     1,
+     6,
+     {Data(Crc({0x01, 0x86, 0x03}))},
+     1,
+     5,
+     {{8, "ZELMR01> (MB-protocol) Illegal data value"},
+      {32, "ZELMR01> Receive() tag '0140001' Blocksize 1 failed errorcode: 'Illegal Data "
+           "Value'"}},
+     {2, 3}},
+};
+
+class ReceiveTest : public ::testing::TestWithParam<ReceiveCase> {};
+
+TEST_P(ReceiveTest, PiecesResultLengthAndLog) {
+    const ReceiveCase& c = GetParam();
+    zeltest::ClearLog();
+    FakeLine line;
+    ChannelState ch = zeltest::ChannelOn(line);
+    ch.slaveOverride = c.slaveOverride;
+    ch.writeMode = c.writeMode;
+    ch.requestFrame[0] = static_cast<uint8_t>(c.plc);
+    ch.requestFrame[1] = c.function;
+    IoRequest req{};
+    req.gas = "0140001";
+    req.tag = {c.plc, 4, 0, -1, 16};
+    req.count = 1;
+
+    line.ReplyPieces(c.reply);
+    uint8_t request[1] = {0};
+    line.DoWrite(request, 1, nullptr); // releases the answer
+    line.calls.clear();
+
+    int32_t length = -1;
+    EXPECT_EQ(Receive(req, ch, ch.replyFrame, &length), c.result);
+    EXPECT_EQ(length, c.length);
+    EXPECT_EQ(zeltest::LogLines(), c.log);
+    std::vector<uint32_t> reads;
+    for (const CallRecord& r : line.CallsOf(Call::Read))
+        reads.push_back(r.value);
+    EXPECT_EQ(reads, c.reads);
+}
+
+INSTANTIATE_TEST_SUITE_P(Replies, ReceiveTest, ::testing::ValuesIn(kReceiveCases),
+                         [](const ::testing::TestParamInfo<ReceiveCase>& info) {
+                             std::string n;
+                             for (const char* p = info.param.name; *p; ++p)
+                                 n += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+                             return n;
+                         });
+
+TEST(ReceiveExceptions, EveryCodeHasItsTextAndResult) {
+    struct Case {
+        uint8_t code;
+        const char* logText;
+        const char* errorText;
+        int result;
+    } cases[] = {
+        {1, "(MB-protocol) Illegal function", "Illegal Function Code", 0},
+        {2, "(MB-protocol) Illegal data address", "Illegal Data Address", 1},
+        {3, "(MB-protocol) Illegal data value", "Illegal Data Value", 1},
+        {4, "(MB-protocol) Failure in associated device", "Failure in associated device", 1},
+        {5, "(MB-protocol) Acknowledge (processing)", "Acknowledge (processing)", 1},
+        {6, "(MB-protocol) Busy, rejected message", "Busy, rejected message", 0},
+        {7, "(MB-protocol) Negative acknowledgment", "Negative acknowledgment", 0},
+        {8, "(MB-protocol) Memory parity error", "Memory parity error", 0},
+        {0, "(MB-protocol error)", "(MB-protocol error)", 0},
+        {9, "(MB-protocol error)", "(MB-protocol error)", 0},
+        {11, "(MB-protocol error)", "(MB-protocol error)", 0},
+        {255, "(MB-protocol error)", "(MB-protocol error)", 0},
+    };
+    for (const Case& c : cases) {
+        zeltest::ClearLog();
+        FakeLine line;
+        ChannelState ch = zeltest::ChannelOn(line);
+        ch.requestFrame[1] = 3;
+        IoRequest req{};
+        req.gas = "0130010";
+        req.tag = {1, 3, 9, -1, 16};
+        req.count = 7;
+        line.Reply(WithCrc({0x01, 0x83, c.code}));
+        line.DoWrite("", 0, nullptr);
+        int32_t length = 0;
+        EXPECT_EQ(Receive(req, ch, ch.replyFrame, &length), c.result) << int(c.code);
+        EXPECT_EQ(length, 5);
+        const std::string second = (c.code == 4 || c.code == 5)
+                                       ? "ZELMR01> Receive() '0130010' Blocksize 7 failed "
+                                         "errorcode: '"
+                                       : "ZELMR01> Receive() tag '0130010' Blocksize 7 failed "
+                                         "errorcode: '";
+        EXPECT_EQ(zeltest::LogLines(),
+                  (std::vector<LogLine>{{8, std::string("ZELMR01> ") + c.logText},
+                                        {32, second + c.errorText + "'"}}))
+            << int(c.code);
+    }
+}
+
+TEST(ReceiveLimits, LongestReplyStaysInsideTheReplyBuffer) {
+    FakeLine line;
+    ChannelState ch = zeltest::ChannelOn(line);
+    ch.requestFrame[1] = 3;
+    std::memset(ch.replyFrame, 0xEE, sizeof ch.replyFrame);
+    IoRequest req{};
+    req.tag = {1, 4, 0, -1, 16};
+    Bytes reply = {0x01, 0x03, 0xFF};
+    for (int i = 0; i < 255; ++i)
+        reply.push_back(static_cast<uint8_t>(i));
+    // A slave that keeps talking past its frame: the extra bytes stay unread.
+    reply = WithCrc(reply);
+    reply.resize(reply.size() + 400, 0x77);
+    line.Reply(reply);
+    line.DoWrite("", 0, nullptr);
+    int32_t length = 0;
+    ASSERT_EQ(Receive(req, ch, ch.replyFrame, &length), 0);
+    EXPECT_EQ(length, 260);
+    for (size_t i = 260; i < sizeof ch.replyFrame; ++i)
+        ASSERT_EQ(ch.replyFrame[i], 0xEE) << i;
+}
+
+} // namespace
