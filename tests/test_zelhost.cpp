@@ -1,0 +1,514 @@
+// The command-line host end to end: the built zelhost program run against the
+// simulated PLC, checked by what it prints and by its exit codes.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "host/zelhost/gate_values.h"
+#include "support/scratch_dir.h"
+#include "support/tool_procs.h"
+#include "tools/simplc_patterns.h"
+
+extern char** environ;
+
+namespace {
+
+using zeltest::SimPlc;
+using zeltest::SimPlcOptions;
+
+const std::string kZelhost = std::string(ZEL_BUILD_DIR) + "/zelhost";
+
+#ifndef ZEL_EMULATOR
+#define ZEL_EMULATOR ""
+#endif
+// The program and first arguments that start zelhost: through the emulator
+// where this build's programs do not run natively.
+std::vector<std::string> ZelhostCommand() {
+    if (std::string(ZEL_EMULATOR).empty()) return {kZelhost};
+    return {ZEL_EMULATOR, kZelhost};
+}
+
+struct Outcome {
+    int exit = -1;
+    std::string out, err;
+    // The lines zelhost wrote itself (not the driver's "[level] ..." lines).
+    std::vector<std::string> Errors() const {
+        std::vector<std::string> lines;
+        size_t at = 0;
+        while (at < err.size()) {
+            size_t nl = err.find('\n', at);
+            if (nl == std::string::npos) nl = err.size();
+            const std::string line = err.substr(at, nl - at);
+            if (line.rfind("zelhost:", 0) == 0) lines.push_back(line);
+            at = nl + 1;
+        }
+        return lines;
+    }
+};
+
+long NowMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
+}
+
+// Runs zelhost to its end with `input` on its standard input, in `cwd` when
+// given; kills it after a minute.
+Outcome Zelhost(const std::vector<std::string>& args, const std::string& input = "",
+                const std::string& cwd = "") {
+    Outcome r;
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) return r;
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, in[0], 0);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+    if (!cwd.empty()) {
+        posix_spawn_file_actions_addchdir_np(&fa, cwd.c_str());
+    }
+    std::vector<std::string> command = ZelhostCommand();
+    command.insert(command.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (const std::string& a : command)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    if (rc == 0 && !input.empty()) {
+        const ssize_t n = write(in[1], input.data(), input.size());
+        (void)n;
+    }
+    close(in[1]);
+    const long deadline = NowMs() + 60000;
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    std::string* sinks[2] = {&r.out, &r.err};
+    int open = 2;
+    while (rc == 0 && open > 0 && NowMs() < deadline) {
+        if (poll(fds, 2, 200) < 0) continue;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
+            char buf[4096];
+            const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                sinks[i]->append(buf, static_cast<size_t>(n));
+            } else {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    for (pollfd& f : fds)
+        if (f.fd >= 0) close(f.fd);
+    if (rc != 0) return r;
+    int status = 0;
+    if (open > 0) kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    r.exit = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return r;
+}
+
+std::string Dump(const Outcome& r) {
+    return "stdout:\n" + r.out + "stderr:\n" + r.err;
+}
+
+// Values typed for a write: the range of each kind of gate, both ends.
+TEST(ZelhostValues, ParseChecksTheGateRange) {
+    using zelhost::ValueKind;
+    const struct {
+        ValueKind kind;
+        const char* text;
+        bool ok;
+        uint32_t raw;
+    } cases[] = {
+        {ValueKind::Bit, "0", true, 0},
+        {ValueKind::Bit, "1", true, 1},
+        {ValueKind::Bit, "2", false, 0},
+        {ValueKind::Bit, "-1", false, 0},
+        {ValueKind::Byte, "255", true, 255},
+        {ValueKind::Byte, "0xff", true, 255},
+        {ValueKind::Byte, "256", false, 0},
+        {ValueKind::Unsigned16, "65535", true, 0xFFFF},
+        {ValueKind::Unsigned16, "65536", false, 0},
+        {ValueKind::Unsigned16, "-1", false, 0},
+        {ValueKind::Signed16, "-32768", true, 0x8000},
+        {ValueKind::Signed16, "32767", true, 0x7FFF},
+        {ValueKind::Signed16, "32768", false, 0},
+        {ValueKind::Signed16, "-32769", false, 0},
+        {ValueKind::Unsigned32, "4294967295", true, 0xFFFFFFFFu},
+        {ValueKind::Unsigned32, "4294967296", false, 0},
+        {ValueKind::Signed32, "-2147483648", true, 0x80000000u},
+        {ValueKind::Signed32, "2147483648", false, 0},
+        {ValueKind::Float, "3.25", true, 0x40500000u},
+        {ValueKind::Float, "-0", true, 0x80000000u},
+        {ValueKind::Float, "1e39", false, 0},
+        {ValueKind::Float, "nan", false, 0},
+        // Not numbers at all, or with something behind the number.
+        {ValueKind::Unsigned16, "", false, 0},
+        {ValueKind::Unsigned16, "12abc", false, 0},
+        {ValueKind::Unsigned16, "0x", false, 0},
+        {ValueKind::Unsigned16, "1.5", false, 0},
+        {ValueKind::Float, "3.25x", false, 0},
+        {ValueKind::Unsigned32, "99999999999999999999999", false, 0},
+    };
+    for (const auto& c : cases) {
+        uint32_t raw = 0;
+        std::string error;
+        EXPECT_EQ(zelhost::ParseValue(c.kind, c.text, raw, error), c.ok) << "'" << c.text << "'";
+        if (c.ok) {
+            EXPECT_EQ(raw, c.raw) << c.text;
+        } else {
+            EXPECT_FALSE(error.empty()) << c.text;
+        }
+    }
+}
+
+// The host value buffer: 16-bit values in bytes 2..3 of the single cell,
+// 32-bit values in bytes 0..3, blocks packed, all little-endian.
+TEST(ZelhostValues, BufferLayoutIsTheHostCell) {
+    const zel::TagAddress reg{1, zel::kMemHoldingRegs, 0, -1, 16};
+    const zel::TagAddress dword{1, zel::kMemHoldingLong, 0, -1, 32};
+    const zel::TagAddress coil{1, zel::kMemCoils, 0, -1, 1};
+
+    zelhost::ValueBuffer single(reg, false, 1);
+    single.Set(0, 0xABCD);
+    const auto* b = static_cast<const uint8_t*>(single.Data());
+    EXPECT_EQ(b[0], 0);
+    EXPECT_EQ(b[1], 0);
+    EXPECT_EQ(b[2], 0xCD);
+    EXPECT_EQ(b[3], 0xAB);
+
+    zelhost::ValueBuffer wide(dword, false, 1);
+    wide.Set(0, 0x11223344u);
+    b = static_cast<const uint8_t*>(wide.Data());
+    EXPECT_EQ(b[0], 0x44);
+    EXPECT_EQ(b[3], 0x11);
+    EXPECT_EQ(wide.Get(0), 0x11223344u);
+
+    zelhost::ValueBuffer bits(coil, true, 10);
+    for (int i : {0, 3, 9})
+        bits.Set(i, 1);
+    b = static_cast<const uint8_t*>(bits.Data());
+    EXPECT_EQ(b[0], 0x09);
+    EXPECT_EQ(b[1], 0x02);
+    EXPECT_EQ(bits.Get(9), 1u);
+    EXPECT_EQ(bits.Get(8), 0u);
+
+    zelhost::ValueBuffer regs(reg, true, 3);
+    regs.Set(2, 0x1234);
+    b = static_cast<const uint8_t*>(regs.Data());
+    EXPECT_EQ(b[4], 0x34);
+    EXPECT_EQ(b[5], 0x12);
+}
+
+TEST(ZelhostValues, FormatShowsBothReadingsWhereTheyDiffer) {
+    using zelhost::FormatValue;
+    using zelhost::ValueKind;
+    EXPECT_EQ(FormatValue(ValueKind::Unsigned16, 0x7FFF, false), "32767");
+    EXPECT_EQ(FormatValue(ValueKind::Unsigned16, 0x8000, false), "32768 (signed -32768)");
+    EXPECT_EQ(FormatValue(ValueKind::Signed16, 0xFFFF, false), "-1 (unsigned 65535)");
+    EXPECT_EQ(FormatValue(ValueKind::Unsigned32, 0xFFFFFFFFu, false), "4294967295 (signed -1)");
+    EXPECT_EQ(FormatValue(ValueKind::Signed32, 0x80000000u, false),
+              "-2147483648 (unsigned 2147483648)");
+    EXPECT_EQ(FormatValue(ValueKind::Float, 0x40500000u, false), "3.25");
+    EXPECT_EQ(FormatValue(ValueKind::Byte, 0xAB, true), "0xAB");
+    EXPECT_EQ(FormatValue(ValueKind::Unsigned16, 0x12, true), "0x0012");
+    EXPECT_EQ(FormatValue(ValueKind::Float, 0x40500000u, true), "0x40500000");
+}
+
+TEST(ZelhostValues, GateTypeFollowsTheMemoryArea) {
+    const struct {
+        const char* gas;
+        int32_t type;
+    } cases[] = {{"0100001", zel::kGateDigital},
+                 {"0110001", zel::kGateDigital},
+                 {"0130001", zel::kGateUnsigned16},
+                 {"0140001", zel::kGateUnsigned16},
+                 {"01L0001", zel::kGateUnsigned16},
+                 {"01H0001", zel::kGateUnsigned16},
+                 {"0150001", zel::kGateFloat},
+                 {"0170001", zel::kGateFloat},
+                 {"0160001", zel::kGateInt32a},
+                 {"0180001", zel::kGateInt32a},
+                 {"0120001", -1},
+                 {"01", -1}};
+    for (const auto& c : cases)
+        EXPECT_EQ(zelhost::GateTypeForAddress(c.gas), c.type) << c.gas;
+}
+
+class ZelhostTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (access(kZelhost.c_str(), X_OK) != 0) GTEST_SKIP() << "zelhost not built";
+    }
+    // A simulated PLC on a pseudo-terminal of its own.
+    bool StartPlc(std::vector<std::string> extra = {}) {
+        if (!zeltest::ToolsAvailable()) return false;
+        SimPlcOptions o;
+        o.extra = std::move(extra);
+        std::string error;
+        plc_ = SimPlc::Start(o, &error);
+        EXPECT_TRUE(plc_) << error;
+        return plc_.has_value();
+    }
+    const std::string& Port() const { return plc_->device; }
+
+    std::optional<SimPlc> plc_;
+};
+
+#define REQUIRE_PLC(...)                                                                           \
+    do {                                                                                           \
+        if (!zeltest::ToolsAvailable()) GTEST_SKIP() << "simulated PLC not built";                 \
+        ASSERT_TRUE(StartPlc(__VA_ARGS__));                                                        \
+    } while (0)
+
+TEST_F(ZelhostTest, InfoShowsIdentityAndDefaults) {
+    const Outcome r = Zelhost({"info"});
+    ASSERT_EQ(r.exit, 0) << Dump(r);
+    EXPECT_NE(r.out.find("name:          Modicon Modbus\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("ModBus/J-BUS (RTU protocol) 32 Bit driver Installed.\n"),
+              std::string::npos);
+    EXPECT_NE(r.out.find("1272 bytes per channel"), std::string::npos);
+    EXPECT_NE(r.out.find("9600 baud, 8 data bits, parity none, 1 stop bit(s)"), std::string::npos);
+}
+
+TEST_F(ZelhostTest, ReadShowsValuesAsTheGateReadsThem) {
+    REQUIRE_PLC();
+    namespace sim = zel::sim;
+    char hexLong[16];
+    std::snprintf(hexLong, sizeof hexLong, "0x%04X%04X", sim::HoldingAt(0), sim::HoldingAt(1));
+    const struct {
+        std::vector<std::string> args;
+        std::string expected;
+    } cases[] = {
+        {{"0140010"}, "0140010 = " + std::to_string(sim::HoldingAt(9)) + "\n"},
+        {{"0140001", "--hex"}, "0140001 = 0x1234\n"},
+        {{"0100001"}, "0100001 = " + std::to_string(sim::CoilAt(0)) + "\n"},
+        {{"0110002"}, "0110002 = " + std::to_string(sim::InputAt(1)) + "\n"},
+        // The top bit of an input register shows both readings.
+        {{"0130001"}, "0130001 = 32769 (signed -32767)\n"},
+        {{"0130001", "-g", "1"}, "0130001 = -32767 (unsigned 32769)\n"},
+        {{"01L0010"}, "01L0010 = " + std::to_string(sim::HoldingAt(9) & 0xFF) + "\n"},
+        {{"01H0010"}, "01H0010 = " + std::to_string(sim::HoldingAt(9) >> 8) + "\n"},
+        // A bit number makes the gate digital without --gate-type.
+        {{"01400105"}, "01400105 = " + std::to_string((sim::HoldingAt(9) >> 5) & 1) + "\n"},
+        {{"0180001", "-x"}, std::string("0180001 = ") + hexLong + "\n"},
+        {{"0140001", "-n", "3"},
+         "0140001[0] = " + std::to_string(sim::HoldingAt(0)) +
+             "\n0140001[1] = " + std::to_string(sim::HoldingAt(1)) +
+             "\n0140001[2] = " + std::to_string(sim::HoldingAt(2)) + "\n"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"read", "-p", Port()};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const Outcome r = Zelhost(args);
+        EXPECT_EQ(r.exit, 0) << c.args[0] << "\n" << Dump(r);
+        EXPECT_EQ(r.out, c.expected) << c.args[0];
+    }
+}
+
+TEST_F(ZelhostTest, WriteThenReadBack) {
+    REQUIRE_PLC();
+    const struct {
+        std::vector<std::string> write, read;
+        std::string expected;
+    } cases[] = {
+        {{"0140020", "12345"}, {"0140020"}, "0140020 = 12345\n"},
+        {{"0140021", "-5", "-g", "1"}, {"0140021", "-g", "1"}, "0140021 = -5 (unsigned 65531)\n"},
+        {{"0170101", "3.25"}, {"0170101"}, "0170101 = 3.25\n"},
+        {{"0180201", "0x11223344"}, {"0180201", "-x"}, "0180201 = 0x11223344\n"},
+        {{"0100005", "1"}, {"0100005"}, "0100005 = 1\n"},
+        {{"01L0030", "0x12"}, {"01L0030", "-x"}, "01L0030 = 0x12\n"},
+        {{"01400405", "1"}, {"01400405"}, "01400405 = 1\n"},
+        {{"0140301", "7", "8", "9"},
+         {"0140301", "-n", "3"},
+         "0140301[0] = 7\n0140301[1] = 8\n0140301[2] = 9\n"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> w = {"write", "-p", Port()};
+        w.insert(w.end(), c.write.begin(), c.write.end());
+        const Outcome written = Zelhost(w);
+        EXPECT_EQ(written.exit, 0) << Dump(written);
+        std::vector<std::string> rd = {"read", "-p", Port()};
+        rd.insert(rd.end(), c.read.begin(), c.read.end());
+        const Outcome r = Zelhost(rd);
+        EXPECT_EQ(r.exit, 0) << Dump(r);
+        EXPECT_EQ(r.out, c.expected) << c.write[0];
+    }
+}
+
+// Every bad input ends with exactly one error line of zelhost's own and a
+// non-zero exit code, and names the cause (the driver's words where it gave
+// some).
+TEST_F(ZelhostTest, BadInputGivesOneClearErrorLine) {
+    REQUIRE_PLC();
+    const std::string longName = "/dev/pts/1234";
+    const struct {
+        std::vector<std::string> args;
+        int exit;
+        std::string says;
+    } cases[] = {
+        {{"read", "-p", Port(), "0140001", "--bogus"}, 2, "--bogus"},
+        {{"frobnicate"}, 2, "frobnicate"},
+        {{"read", "-p", "/dev/nope", "0140001"}, 3, "no such device"},
+        {{"read", "-p", longName, "0140001"}, 2, "longer than 11 characters"},
+        {{"read", "-p", Port(), "0A40001"},
+         2,
+         "refused: ZELMR01> Parse() illegal GAS:'0A40001 ' for decimal base"},
+        {{"read", "-p", Port(), "0140000"}, 2, "Parse() illegal addr. 0 for Modbus"},
+        {{"read", "-p", Port(), "01400105", "-g", "0"},
+         2,
+         "SingleParse() gate type should be DIGITAL"},
+        {{"write", "-p", Port(), "0140001", "70000"}, 2, "does not fit the gate"},
+        {{"write", "-p", Port(), "0140001", "-1"}, 2, "does not fit the gate"},
+        {{"write", "-p", Port(), "01L0001", "256"}, 2, "does not fit the gate"},
+        {{"write", "-p", Port(), "0100001", "2"}, 2, "does not fit the gate"},
+        {{"write", "-p", Port(), "0170001", "1e39"}, 2, "does not fit the gate"},
+        {{"write", "-p", Port(), "0170001", "abc"}, 2, "is not a number"},
+        {{"write", "-p", Port(), "0130001", "5"},
+         1,
+         "SingleWrite() not allowed for types 1,3,5 and 6"},
+    };
+    for (const auto& c : cases) {
+        const Outcome r = Zelhost(c.args);
+        EXPECT_EQ(r.exit, c.exit) << c.args[0] << " " << c.args.back() << "\n" << Dump(r);
+        const std::vector<std::string> errors = r.Errors();
+        ASSERT_EQ(errors.size(), 1u) << Dump(r);
+        EXPECT_NE(errors[0].find(c.says), std::string::npos) << errors[0];
+    }
+}
+
+TEST_F(ZelhostTest, BusyPortIsReportedAndLeftAlone) {
+    REQUIRE_PLC();
+    const int fd = open(Port().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+    const Outcome busy = Zelhost({"read", "-p", Port(), "0140001"});
+    EXPECT_EQ(busy.exit, 3) << Dump(busy);
+    ASSERT_EQ(busy.Errors().size(), 1u) << Dump(busy);
+    EXPECT_NE(busy.Errors()[0].find("in use by another program"), std::string::npos);
+    close(fd);
+    // Once released, the port works, and zelhost leaves it released.
+    EXPECT_EQ(Zelhost({"read", "-p", Port(), "0140001"}).exit, 0);
+    EXPECT_EQ(Zelhost({"read", "-p", Port(), "0140001"}).exit, 0);
+}
+
+TEST_F(ZelhostTest, FailedTransactionsExitOneWithTheCause) {
+    REQUIRE_PLC({"--map", "100,100,100,100"});
+    const Outcome exception = Zelhost({"read", "-p", Port(), "0140200"});
+    EXPECT_EQ(exception.exit, 1) << Dump(exception);
+    EXPECT_NE(exception.err.find("result 1"), std::string::npos) << Dump(exception);
+    EXPECT_NE(exception.err.find("'Illegal Data Address'"), std::string::npos);
+
+    ASSERT_TRUE(plc_->ToggleSilence());
+    const Outcome silent = Zelhost({"read", "-p", Port(), "0140001", "0140002", "-t", "100"});
+    EXPECT_EQ(silent.exit, 1) << Dump(silent);
+    // Each gate is tried and reported.
+    ASSERT_EQ(silent.Errors().size(), 2u) << Dump(silent);
+    EXPECT_NE(silent.Errors()[0].find("result 2"), std::string::npos) << Dump(silent);
+}
+
+TEST_F(ZelhostTest, PollCountsRoundsAndEndsOnCount) {
+    REQUIRE_PLC();
+    const Outcome r = Zelhost({"poll", "-p", Port(), "0140010", "0100001", "-c", "3", "-i", "10"});
+    ASSERT_EQ(r.exit, 0) << Dump(r);
+    EXPECT_NE(r.out.find("round 3\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("round 4\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("poll ended after 3 round(s): 6 good, 0 failed transaction(s)\n"),
+              std::string::npos)
+        << r.out;
+}
+
+TEST_F(ZelhostTest, PollEndsCleanlyOnCtrlC) {
+    REQUIRE_PLC();
+    zeltest::ToolProc poll;
+    std::vector<std::string> command = ZelhostCommand();
+    for (const char* a : {"-l", "33", "poll", "-p", "", "0140010", "-i", "50"})
+        command.push_back(*a ? a : Port());
+    ASSERT_TRUE(poll.Spawn(command[0], {command.begin() + 1, command.end()}));
+    ASSERT_TRUE(poll.WaitFor("round 2", 10000));
+    ASSERT_TRUE(poll.Signal(SIGINT));
+    std::string line, last;
+    while (poll.ReadLine(&line, 10000))
+        last = line;
+    EXPECT_EQ(last.rfind("poll ended after ", 0), 0u) << last;
+    EXPECT_NE(last.find("(interrupted)"), std::string::npos) << last;
+    const int status = poll.Stop();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    // The port was given back.
+    EXPECT_EQ(Zelhost({"read", "-p", Port(), "0140010"}).exit, 0);
+}
+
+TEST_F(ZelhostTest, BrowseComposesTheAddressFromTerminalAnswers) {
+    const struct {
+        std::string initFile, input;
+        int exit;
+        std::string out, says;
+    } cases[] = {
+        // PLC, memory type, address, bit.
+        {"", "01\n4\n0010\n5\n", 0, "01400105\n", ""},
+        {"", "\n3\n0007\n\n", 0, "0130007\n", ""},
+        // A wrong address shows the dialog's message; the second round fixes it.
+        {"", "01\n4\n123\n\n\n\n0123\n\n", 0, "0140123\n",
+         "Error: Wrong address! (4 decimal digits)"},
+        // The arrows step the PLC number.
+        {"", "+\n+\n\n8\n0002\n\n", 0, "0380002\n", ""},
+        {"BUS = M,H\n", "0A\n4\n00FF\nF\n", 0, "0A400FFF\n", "hexadecimal"},
+        {"BUS = M,L\n", "01\n4\n65535\n\n", 0, "01465535\n", "long decimal"},
+        // End of input cancels.
+        {"", "01\n", 1, "", "browse cancelled (result 53)"},
+    };
+    for (const auto& c : cases) {
+        zeltest::ScratchDir dir;
+        if (!c.initFile.empty()) {
+            ASSERT_TRUE(dir.Write("ZELMR01.INT", c.initFile));
+        }
+        const Outcome r = Zelhost({"browse"}, c.input, dir.path());
+        EXPECT_EQ(r.exit, c.exit) << c.input << Dump(r);
+        EXPECT_EQ(r.out, c.out) << c.input << Dump(r);
+        if (!c.says.empty()) {
+            EXPECT_NE(r.err.find(c.says), std::string::npos) << Dump(r);
+        }
+    }
+}
+
+// The demo passes all its checks and leaves no tool running: the test
+// process takes over orphans (subreaper), so a tool zelhost forgot would show
+// up as a child of ours.
+TEST_F(ZelhostTest, DemoPassesAndLeavesNothingRunning) {
+    if (!zeltest::ToolsAvailable()) GTEST_SKIP() << "tools not built";
+    // (An emulator may not offer the subreaper; the demo is checked all the same.)
+    const bool subreaper = prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
+    const Outcome r = Zelhost({"demo"});
+    EXPECT_EQ(r.exit, 0) << Dump(r);
+    EXPECT_NE(r.out.find(" passed, 0 failed\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("[FAIL]"), std::string::npos) << r.out;
+    // The driver's lines reach the log with their levels.
+    EXPECT_NE(r.err.find("[32] ZELMR01> Receive() tag '0141500' Blocksize 1 failed errorcode: "
+                         "'Illegal Data Address'"),
+              std::string::npos);
+    EXPECT_NE(r.err.find("[8] ZELMR01> EndZel()"), std::string::npos);
+    if (!subreaper) return;
+    usleep(200 * 1000);
+    int status = 0;
+    EXPECT_EQ(waitpid(-1, &status, WNOHANG), -1) << "a child of zelhost was left behind";
+}
+
+} // namespace
