@@ -212,6 +212,10 @@ stage_browse() {
   for _ in $(seq 100); do [ -s "$run/display" ] && break; sleep 0.1; done
   [ -s "$run/display" ] || die "Xvfb did not start"
   export DISPLAY=":$(head -1 "$run/display")"
+  # A wineserver left from an earlier stage serves a desktop without a
+  # display: windows could not be created. Start afresh on this display.
+  timeout 20 "$WINESERVER" -k >/dev/null 2>&1 || true
+  timeout 20 "$WINESERVER" -w >/dev/null 2>&1 || true
 
   local rc=0
   (cd "$run" && timeout 240 "$WINE" "$build/wintest.exe" browse) >"$log" 2>"$run/wintest.err" &
