@@ -118,7 +118,8 @@ int32_t BlockAddressParser(DriverRequest* req) {
     }
 
     const bool pairs = tag.width == 32 && !(channel->options & kOptLongAddr);
-    const uint32_t registers = static_cast<uint32_t>(pairs ? 2 * length : length);
+    // Unsigned: doubling a huge length must not overflow.
+    const uint32_t registers = static_cast<uint32_t>(length) * (pairs ? 2u : 1u);
     // Back to the numbering of the GAS: 1-based under Modbus.
     const uint32_t start =
         static_cast<uint32_t>(FirstRegister(*channel, tag)) + (channel->protocol == 'M' ? 1u : 0u);

@@ -17,6 +17,15 @@ bool BlockFits(const IoRequest& request) {
     return request.count > 0 && bits <= kMaxBlockReadBytes * 8;
 }
 
+// Data bytes a slave answers to the read request in `frame`: one bit per
+// coil or input, two bytes per register; -1 for other functions.
+int32_t AskedBytes(const uint8_t* frame) {
+    const int32_t quantity = (frame[4] << 8) | frame[5];
+    if (frame[1] == 1 || frame[1] == 2) return (quantity + 7) / 8;
+    if (frame[1] == 3 || frame[1] == 4) return 2 * quantity;
+    return -1;
+}
+
 } // namespace
 
 int DoRead(DriverRequest* req, int mode) {
@@ -78,6 +87,14 @@ int DoRead(DriverRequest* req, int mode) {
                 ZEL_LOG(kLogTrace,
                         "ZELMR%02d> DoRead() reply too short, %d data bytes for %d requested", ch,
                         reply[2], ReplyDataNeeded(request, mode));
+            } else if (AskedBytes(channel.requestFrame) >= 0 &&
+                       reply[2] != AskedBytes(channel.requestFrame)) {
+                // A slave answers a read with exactly the bytes asked for. Any
+                // other count is the late answer to an earlier request (of
+                // another size), never this one's.
+                result = kRxWrong;
+                ZEL_LOG(kLogTrace, "ZELMR%02d> DoRead() reply of %d data bytes, %d asked for", ch,
+                        reply[2], AskedBytes(channel.requestFrame));
             }
         }
         if (!(sRetry > 0 && result != 0)) break;
