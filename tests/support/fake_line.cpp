@@ -142,7 +142,7 @@ BOOL FakeLine::DoRead(void* buf, DWORD n, DWORD* got) {
             break;
         }
         const size_t take = std::min<size_t>(n - count, front.bytes.size());
-        std::memcpy(out + count, front.bytes.data(), take);
+        if (take) std::memcpy(out + count, front.bytes.data(), take);
         count += static_cast<DWORD>(take);
         front.bytes.erase(front.bytes.begin(), front.bytes.begin() + static_cast<long>(take));
         if (front.bytes.empty()) input_.pop_front();
