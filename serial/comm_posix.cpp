@@ -71,7 +71,8 @@ HANDLE ZEL_WINAPI PosixCreateFileA(const char* name, DWORD access, DWORD share, 
         fd = OpenExclusive(path, access, share == 0);
         if (fd < 0) return INVALID_HANDLE_VALUE;
     }
-    Port* port = new (std::nothrow) Port{fd, kind == DeviceKind::kNull, false, {0, 0, 0, 0, 0}};
+    Port* port = new (std::nothrow)
+        Port{fd, kind == DeviceKind::kNull, false, {0, 0, 0, 0, 0}, false, 0, 0, {}};
     if (!port) {
         if (fd >= 0) close(fd);
         return INVALID_HANDLE_VALUE;
@@ -123,15 +124,23 @@ BOOL ZEL_WINAPI PosixSetupComm(HANDLE h, DWORD, DWORD) {
     return TerminalOf(h) ? TRUE : FALSE;
 }
 
+// The input count includes what a read gathered and has not handed out yet.
+// The output queue only fills through WriteFile on this handle, so once it has
+// been seen empty it is not asked again until the next write: the flush before
+// every request then costs one system call instead of two.
 BOOL ZEL_WINAPI PosixClearCommError(HANDLE h, DWORD* errors, COMSTAT* stat) {
     Port* p = TerminalOf(h);
     if (!p) return FALSE;
     int in = 0, out = 0;
-    if (ioctl(p->fd, FIONREAD, &in) != 0 || ioctl(p->fd, TIOCOUTQ, &out) != 0) return FALSE;
+    if (ioctl(p->fd, FIONREAD, &in) != 0) return FALSE;
+    if (p->outputPending) {
+        if (ioctl(p->fd, TIOCOUTQ, &out) != 0) return FALSE;
+        if (out == 0) p->outputPending = false;
+    }
     if (errors) *errors = 0;
     if (stat) {
         std::memset(stat, 0, sizeof *stat);
-        stat->cbInQue = static_cast<DWORD>(in);
+        stat->cbInQue = static_cast<DWORD>(in) + p->gatheredLength;
         stat->cbOutQue = static_cast<DWORD>(out);
     }
     return TRUE;
@@ -175,16 +184,57 @@ int Wait(int fd, short events, int64_t ms) {
     return r == 0 ? 0 : pfd.revents;
 }
 
+// The pieces of a reply are a few bytes each: a plain loop copies them
+// cheaper than a call.
+inline __attribute__((always_inline)) void CopyBytes(uint8_t* out, const uint8_t* in, DWORD n) {
+    if (n > 16) {
+        std::memcpy(out, in, n);
+        return;
+    }
+    for (DWORD i = 0; i < n; ++i)
+        out[i] = in[i];
+}
+
+// Hands out up to n bytes gathered by an earlier read.
+inline __attribute__((always_inline)) DWORD TakeGathered(Port* p, uint8_t* out, DWORD n) {
+    const DWORD take = n < p->gatheredLength ? n : p->gatheredLength;
+    if (take != 0) {
+        CopyBytes(out, p->gathered + p->gatheredStart, take);
+        p->gatheredStart = static_cast<uint16_t>(p->gatheredStart + take);
+        p->gatheredLength = static_cast<uint16_t>(p->gatheredLength - take);
+    }
+    return take;
+}
+
+// One read of the descriptor (nothing gathered is left). A short request
+// takes everything that waits into the port's buffer, so that the pieces of
+// one reply (header, count, data) cost one system call rather than one each;
+// a long one reads straight into the caller's buffer.
+// `drained` tells that the read took less than it asked for: nothing else
+// waits, and the next step is a wait rather than another read.
+ssize_t ReadSome(Port* p, uint8_t* out, DWORD want, bool* drained) {
+    if (want >= sizeof p->gathered) {
+        const ssize_t r = read(p->fd, out, want);
+        *drained = r > 0 && static_cast<DWORD>(r) < want;
+        return r;
+    }
+    const ssize_t r = read(p->fd, p->gathered, sizeof p->gathered);
+    *drained = r > 0 && static_cast<size_t>(r) < sizeof p->gathered;
+    if (r <= 0) return r;
+    const DWORD take = static_cast<DWORD>(r) < want ? static_cast<DWORD>(r) : want;
+    CopyBytes(out, p->gathered, take);
+    p->gatheredStart = static_cast<uint16_t>(take);
+    p->gatheredLength = static_cast<uint16_t>(static_cast<DWORD>(r) - take);
+    return static_cast<ssize_t>(take);
+}
+
 // Reads with the Windows time-out rules: a total time-out of multiplier x n +
 // constant from the start (none when both are 0), an interval time-out
 // between bytes once the first has come (none when 0), and MAXDWORD interval
 // with zero totals for "what is there, now". All zero: wait without limit.
-BOOL ZEL_WINAPI PosixReadFile(HANDLE h, void* buf, DWORD n, DWORD* got, void*) {
-    Port* p = PortOf(h);
-    if (got) *got = 0;
-    if (!p) return FALSE;
-    if (p->nullDevice || n == 0) return TRUE;
-
+// The clock is read only once the call has to wait: input that is already
+// there costs no clock reads.
+__attribute__((noinline)) BOOL ReadWithTimeouts(Port* p, uint8_t* bytes, DWORD n, DWORD* got) {
     const COMMTIMEOUTS& t = p->timeouts;
     const bool immediate = t.ReadIntervalTimeout == kMaxDword &&
                            t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
@@ -195,31 +245,46 @@ BOOL ZEL_WINAPI PosixReadFile(HANDLE h, void* buf, DWORD n, DWORD* got, void*) {
                                                t.ReadTotalTimeoutConstant;
     const uint64_t interval = t.ReadIntervalTimeout == kMaxDword ? 0 : t.ReadIntervalTimeout;
 
-    auto* bytes = static_cast<uint8_t*>(buf);
-    DWORD have = 0;
-    const uint64_t start = NowMs();
-    uint64_t lastByte = start;
-    bool woken = false; // poll reported the descriptor readable
+    DWORD have = TakeGathered(p, bytes, n);
+    bool clockRunning = false;
+    uint64_t start = 0;
+    uint64_t lastByte = 0;
+    bool newBytes = have > 0; // bytes came since the clock was last read
+    bool woken = false;       // poll reported the descriptor readable
+    bool drained = false;     // the last read emptied the descriptor
     while (have < n) {
-        const ssize_t r = read(p->fd, bytes + have, n - have);
-        if (r > 0) {
-            have += static_cast<DWORD>(r);
-            lastByte = NowMs();
-            woken = false;
-            if (firstByteOnly) break;
-            continue;
+        // Bytes that arrive one by one (a paced line, a real UART) cost one
+        // wait and one read each, not a further read that finds nothing.
+        if (!drained) {
+            const ssize_t r = ReadSome(p, bytes + have, n - have, &drained);
+            if (r > 0) {
+                have += static_cast<DWORD>(r);
+                newBytes = true;
+                woken = false;
+                if (firstByteOnly) break;
+                continue;
+            }
+            // 0 is "nothing now" on a tty whose VMIN is 0, but after poll said
+            // readable it is the end of the line (a hang-up): stop, never spin.
+            if (r == 0 && woken) break;
+            if (r < 0 && errno == EINTR) continue;
+            if (r < 0 && errno != EAGAIN) {
+                if (have == 0) return FALSE;
+                break;
+            }
         }
-        // 0 is "nothing now" on a tty whose VMIN is 0, but after poll said
-        // readable it is the end of the line (a hang-up): stop, never spin.
-        if (r == 0 && woken) break;
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0 && errno != EAGAIN) {
-            if (have == 0) return FALSE;
-            break;
-        }
-        if (immediate) break;
-        int64_t wait = -1;
+        drained = false;
+        if (immediate || (firstByteOnly && have > 0)) break;
         const uint64_t now = NowMs();
+        if (!clockRunning) {
+            start = now;
+            clockRunning = true;
+        }
+        if (newBytes) {
+            lastByte = now;
+            newBytes = false;
+        }
+        int64_t wait = -1;
         if (total != 0) {
             if (now >= start + total) break;
             wait = static_cast<int64_t>(start + total - now);
@@ -240,6 +305,22 @@ BOOL ZEL_WINAPI PosixReadFile(HANDLE h, void* buf, DWORD n, DWORD* got, void*) {
     return TRUE;
 }
 
+BOOL ZEL_WINAPI PosixReadFile(HANDLE h, void* buf, DWORD n, DWORD* got, void*) {
+    Port* p = PortOf(h);
+    if (got) *got = 0;
+    if (!p) return FALSE;
+    if (p->nullDevice || n == 0) return TRUE;
+    auto* bytes = static_cast<uint8_t*>(buf);
+    // The usual case for the second and third piece of a reply: handed out
+    // here, without the time-out machinery.
+    if (p->gatheredLength >= n) {
+        TakeGathered(p, bytes, n);
+        if (got) *got = n;
+        return TRUE;
+    }
+    return ReadWithTimeouts(p, bytes, n, got);
+}
+
 // Writes every byte, continuing partial writes; no time-out, as on Windows.
 BOOL ZEL_WINAPI PosixWriteFile(HANDLE h, const void* buf, DWORD n, DWORD* put, void*) {
     Port* p = PortOf(h);
@@ -255,6 +336,7 @@ BOOL ZEL_WINAPI PosixWriteFile(HANDLE h, const void* buf, DWORD n, DWORD* put, v
         const ssize_t r = write(p->fd, bytes + done, n - done);
         if (r > 0) {
             done += static_cast<DWORD>(r);
+            p->outputPending = true;
             continue;
         }
         if (r < 0 && errno == EINTR) continue;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "serial/comm_api.h"
 
@@ -14,6 +15,13 @@ struct Port {
     bool nullDevice; // "NUL": writes vanish, reads deliver nothing
     bool terminal;   // the descriptor is a tty
     COMMTIMEOUTS timeouts;
+    // Something was written since the output queue was last seen empty.
+    bool outputPending;
+    // Input that a short read took from the descriptor beyond what its caller
+    // asked for; later reads are served from here first.
+    uint16_t gatheredStart;
+    uint16_t gatheredLength;
+    uint8_t gathered[512];
 };
 
 enum class DeviceKind { kPath, kNull, kUnknown };

@@ -1,0 +1,248 @@
+// The driver as the host drives it: dlopen, records, ColdStart on the line,
+// gates parsed with operations 3 and 4, then operations 5, 6, 7 and 10, and
+// CloseCom / ReOpenCom around every round.
+#include <dlfcn.h>
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "bench/clients.h"
+#include "driver/records.h"
+#include "host/kavpro/kavprorec.h"
+#include "tools/simplc_patterns.h"
+
+namespace zelbench {
+namespace {
+
+using zel::DriverRequest;
+using zel::IoRequest;
+using zel::ParseRequest;
+using zel::TagAddress;
+using ZelMainFn = int32_t (*)(DriverRequest*);
+
+constexpr int32_t kChannel = 1;
+constexpr int32_t kTimeoutUnits = 100; // 1 s
+
+uint16_t Le16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+void PutLe16(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+uint32_t Le32(const uint8_t* p) {
+    return Le16(p) | (uint32_t{Le16(p + 2)} << 16);
+}
+void PutLe32(uint8_t* p, uint32_t v) {
+    PutLe16(p, static_cast<uint16_t>(v));
+    PutLe16(p + 2, static_cast<uint16_t>(v >> 16));
+}
+
+class DriverClient : public Client {
+  public:
+    explicit DriverClient(ZelMainFn zelMain) : zelMain_(zelMain), state_(zel::kChannelStateSize) {
+        expectedHolding_.resize(250);
+        for (unsigned i = 0; i < 125; ++i)
+            PutLe16(&expectedHolding_[2 * i], zel::sim::HoldingAt(i));
+        expectedCoils_.assign(250, 0);
+        for (unsigned i = 0; i < 2000; ++i)
+            if (zel::sim::CoilAt(i)) expectedCoils_[i / 8] |= static_cast<uint8_t>(1u << (i % 8));
+    }
+
+    const char* name() const override { return "driver"; }
+
+    bool Setup(const LineParams& line, std::string* error) override {
+        // Speeds beyond the host's 16-bit field come from the channel's
+        // initialization file, as on a real installation.
+        std::remove("ZELMR01.INT");
+        zel::OpenParams p{};
+        if (line.port.size() >= sizeof p.portName) {
+            *error = "port path too long for the driver: " + line.port;
+            return false;
+        }
+        std::strncpy(p.portName, line.port.c_str(), sizeof p.portName - 1);
+        const long baud = line.baud > 0 ? line.baud : 19200;
+        if (baud > 65535) {
+            std::FILE* f = std::fopen("ZELMR01.INT", "w");
+            if (!f) {
+                *error = "cannot write ZELMR01.INT";
+                return false;
+            }
+            std::fprintf(f, "BAUD_RATE=%ld\n", baud);
+            std::fclose(f);
+        }
+        p.enabled = 1;
+        p.timeout = kTimeoutUnits;
+        p.baud = static_cast<uint16_t>(baud > 65535 ? 9600 : baud);
+        p.dataBits = 8;
+        p.stopBits = 0;
+        p.parity = line.parity == 'E' ? 2 : 0;
+        std::fill(state_.begin(), state_.end(), 0);
+        const int32_t rc = Call(zel::kOpColdStart, &p);
+        std::remove("ZELMR01.INT");
+        if (rc != 0) {
+            *error = "ColdStart returned " + std::to_string(rc);
+            return false;
+        }
+        Call(zel::kOpCloseCom, nullptr);
+        return true;
+    }
+
+    bool Open(std::string* error) override {
+        const int32_t rc = Call(zel::kOpReOpenCom, nullptr);
+        if (rc != 0) *error = "ReOpenCom returned " + std::to_string(rc);
+        return rc == 0;
+    }
+
+    void Close() override { Call(zel::kOpCloseCom, nullptr); }
+
+    bool Prepare(CaseId id, std::string* error) override {
+        id_ = id;
+        std::memset(&io_, 0, sizeof io_);
+        std::memset(data_, 0, sizeof data_);
+        io_.data = data_;
+        io_.count = 1;
+        switch (id) {
+        case CaseId::kRead1:
+            return Gate("0140001", 0, 0, zel::kOpSingleRead, error);
+        case CaseId::kRead125:
+            return Gate("0140001", 0, 125, zel::kOpBlockRead, error);
+        case CaseId::kReadCoils2000:
+            return Gate("0100001", 0, 2000, zel::kOpBlockRead, error);
+        case CaseId::kWrite1:
+            return Gate("0146001", 0, 0, zel::kOpSingleWrite, error);
+        case CaseId::kWriteFloat:
+            return Gate("0176101", 3, 0, zel::kOpSingleWrite, error);
+        case CaseId::kWrite123:
+            return Gate("0147001", 0, kBlockRegisters, zel::kOpBlockWrite, error);
+        }
+        return false;
+    }
+
+    void Stage(uint32_t seq) override {
+        logsBefore_ = KavRecCount();
+        switch (id_) {
+        case CaseId::kWrite1:
+            PutLe16(data_ + 2, Write1Value(seq));
+            break;
+        case CaseId::kWriteFloat:
+            PutLe32(data_, FloatValue(seq));
+            break;
+        case CaseId::kWrite123: {
+            uint16_t values[kBlockRegisters];
+            Write123Values(seq, values);
+            for (int i = 0; i < kBlockRegisters; ++i)
+                PutLe16(data_ + 2 * i, values[i]);
+            break;
+        }
+        default:
+            break;
+        }
+    }
+
+    int Io() override { return last_ = Call(op_, &io_); }
+    // Compared with the count taken in Stage, outside the measured call.
+    bool LastLogged() const override { return KavRecCount() != logsBefore_; }
+
+    std::string LastError() const override { return "result code " + std::to_string(last_); }
+    bool LastTimedOut() const override { return last_ == zel::kCommFailure; }
+
+    bool CheckRead() const override {
+        switch (id_) {
+        case CaseId::kRead1:
+            return Le16(data_ + 2) == zel::sim::HoldingAt(0);
+        case CaseId::kRead125:
+            return std::memcmp(data_, expectedHolding_.data(), 250) == 0;
+        case CaseId::kReadCoils2000:
+            return std::memcmp(data_, expectedCoils_.data(), 250) == 0;
+        default:
+            return true;
+        }
+    }
+
+    bool CheckWritten(uint32_t seq) override {
+        uint8_t back[sizeof data_] = {};
+        IoRequest io{};
+        io.gas = io_.gas;
+        io.tag = io_.tag;
+        io.count = io_.count;
+        io.data = back;
+        const int32_t op = id_ == CaseId::kWrite123 ? zel::kOpBlockRead : zel::kOpSingleRead;
+        if (Call(op, &io) != 0) return false;
+        switch (id_) {
+        case CaseId::kWrite1:
+            return Le16(back + 2) == Write1Value(seq);
+        case CaseId::kWriteFloat:
+            return Le32(back) == FloatValue(seq);
+        case CaseId::kWrite123: {
+            uint16_t values[kBlockRegisters];
+            Write123Values(seq, values);
+            for (int i = 0; i < kBlockRegisters; ++i)
+                if (Le16(back + 2 * i) != values[i]) return false;
+            return true;
+        }
+        default:
+            return true;
+        }
+    }
+
+  private:
+    int32_t Call(int32_t op, void* argument) {
+        DriverRequest req{};
+        req.state = state_.data();
+        req.operation = op;
+        req.channel = kChannel;
+        req.argument = argument;
+        return zelMain_(&req);
+    }
+
+    // Parses `gas` as the host does when it loads its gates: operation 3 for
+    // a single gate, 4 for a block of `count`.
+    bool Gate(const char* gas, int32_t gateType, int32_t count, int32_t op, std::string* error) {
+        ParseRequest parse{};
+        parse.gas = gas;
+        parse.gateType = gateType;
+        parse.blockLength = count;
+        const int32_t rc =
+            Call(count > 0 ? zel::kOpBlockAddressParser : zel::kOpSingleAddressParser, &parse);
+        if (rc != 0) {
+            *error = std::string("the driver refused the gate ") + gas;
+            return false;
+        }
+        io_.gas = gas;
+        io_.tag = parse.tag;
+        io_.count = count > 0 ? count : 1;
+        op_ = op;
+        return true;
+    }
+
+    ZelMainFn zelMain_;
+    std::vector<uint8_t> state_; // the channel's block, owned by the host
+    CaseId id_ = CaseId::kRead1;
+    int32_t op_ = zel::kOpSingleRead;
+    int32_t last_ = 0;
+    int logsBefore_ = 0;
+    IoRequest io_{};
+    alignas(8) uint8_t data_[256] = {};
+    std::vector<uint8_t> expectedHolding_, expectedCoils_;
+};
+
+} // namespace
+
+std::unique_ptr<Client> MakeDriverClient(const std::string& path, std::string* error) {
+    // The library stays loaded for the life of the program, as in a host.
+    void* lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!lib) {
+        *error = std::string("cannot load the driver: ") + dlerror();
+        return nullptr;
+    }
+    auto fn = reinterpret_cast<ZelMainFn>(dlsym(lib, "ZelMain"));
+    if (!fn) {
+        *error = "the driver exports no ZelMain";
+        return nullptr;
+    }
+    return std::make_unique<DriverClient>(fn);
+}
+
+} // namespace zelbench

@@ -1,0 +1,43 @@
+#include "bench/lines.h"
+
+#include <unistd.h>
+
+namespace zelbench {
+
+namespace {
+// The driver takes port names of at most 11 characters.
+constexpr size_t kMaxPortName = 11;
+} // namespace
+
+std::unique_ptr<RunningLine> RunningLine::Start(const LineSpec& spec, std::string* error) {
+    std::unique_ptr<RunningLine> line(new RunningLine());
+    if (spec.baud == 0) {
+        line->direct_ = zeltest::SimPlc::Start({}, error);
+        if (!line->direct_) return nullptr;
+        line->port_ = line->direct_->device;
+        if (line->port_.size() > kMaxPortName) {
+            const std::string link = "/tmp/zB" + std::to_string(getpid() % 10000);
+            unlink(link.c_str());
+            if (symlink(line->port_.c_str(), link.c_str()) != 0) {
+                *error = "cannot link " + link;
+                return nullptr;
+            }
+            line->link_ = link;
+            line->port_ = link;
+        }
+        return line;
+    }
+    zeltest::LineEmuOptions options;
+    options.baud = spec.baud;
+    options.format = spec.format;
+    line->paced_ = zeltest::PlcLine::Start(options, {}, error);
+    if (!line->paced_) return nullptr;
+    line->port_ = line->paced_->port();
+    return line;
+}
+
+RunningLine::~RunningLine() {
+    if (!link_.empty()) unlink(link_.c_str());
+}
+
+} // namespace zelbench

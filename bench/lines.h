@@ -1,0 +1,44 @@
+// The lines the masters are measured on, each with the simulated PLC at the
+// far end.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "tests/support/tool_procs.h"
+
+namespace zelbench {
+
+struct LineSpec {
+    const char* key;
+    const char* title;
+    long baud;          // 0: unpaced, the PLC directly on a pseudo-terminal
+    const char* format; // character format of a paced line
+    int bitsPerChar;    // on the wire, start and stop bits included
+    char parity;
+};
+
+inline constexpr LineSpec kLines[] = {
+    {"unpaced", "pty, unpaced", 0, "8N1", 0, 'N'},
+    {"19200-8E1", "19200 baud 8E1", 19200, "8E1", 11, 'E'},
+    {"115200-8N1", "115200 baud 8N1", 115200, "8N1", 10, 'N'},
+};
+constexpr int kLineCount = sizeof kLines / sizeof kLines[0];
+
+// A started line; stops its programs and removes its link when destroyed.
+class RunningLine {
+  public:
+    static std::unique_ptr<RunningLine> Start(const LineSpec& spec, std::string* error);
+    ~RunningLine();
+    const std::string& port() const { return port_; }
+
+  private:
+    RunningLine() = default;
+    std::optional<zeltest::SimPlc> direct_;
+    std::optional<zeltest::PlcLine> paced_;
+    std::string port_;
+    std::string link_; // short name made for a long pty path
+};
+
+} // namespace zelbench
