@@ -35,8 +35,12 @@ uint16_t Crc16(const uint8_t* bytes, int32_t length) {
         crc = t[7][crc & 0xFF] ^ t[6][crc >> 8] ^ t[5][bytes[2]] ^ t[4][bytes[3]] ^ t[3][bytes[4]] ^
               t[2][bytes[5]] ^ t[1][bytes[6]] ^ t[0][bytes[7]];
     }
-    for (; length > 0; --length, ++bytes)
-        crc = (crc >> 8) ^ t[0][(crc ^ *bytes) & 0xFF];
+    // The short frames of single values end here: two bytes per look-up pair.
+    for (; length >= 2; length -= 2, bytes += 2) {
+        crc ^= static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8);
+        crc = t[1][crc & 0xFF] ^ t[0][crc >> 8];
+    }
+    if (length > 0) crc = (crc >> 8) ^ t[0][(crc ^ *bytes) & 0xFF];
     return static_cast<uint16_t>(crc);
 }
 

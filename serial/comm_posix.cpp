@@ -72,7 +72,7 @@ HANDLE ZEL_WINAPI PosixCreateFileA(const char* name, DWORD access, DWORD share, 
         if (fd < 0) return INVALID_HANDLE_VALUE;
     }
     Port* port = new (std::nothrow)
-        Port{fd, kind == DeviceKind::kNull, false, {0, 0, 0, 0, 0}, false, 0, 0, {}};
+        Port{fd, kind == DeviceKind::kNull, false, {0, 0, 0, 0, 0}, false, false, 0, 0, {}};
     if (!port) {
         if (fd >= 0) close(fd);
         return INVALID_HANDLE_VALUE;
@@ -251,7 +251,11 @@ __attribute__((noinline)) BOOL ReadWithTimeouts(Port* p, uint8_t* bytes, DWORD n
     uint64_t lastByte = 0;
     bool newBytes = have > 0; // bytes came since the clock was last read
     bool woken = false;       // poll reported the descriptor readable
-    bool drained = false;     // the last read emptied the descriptor
+    // The last read emptied the descriptor. Right after a write nothing can
+    // have come yet: the first step is the wait, not a read that finds
+    // nothing (a read for "what is there, now" still reads).
+    bool drained = p->wroteLast && !immediate;
+    p->wroteLast = false;
     while (have < n) {
         // Bytes that arrive one by one (a paced line, a real UART) cost one
         // wait and one read each, not a further read that finds nothing.
@@ -307,17 +311,17 @@ __attribute__((noinline)) BOOL ReadWithTimeouts(Port* p, uint8_t* bytes, DWORD n
 
 BOOL ZEL_WINAPI PosixReadFile(HANDLE h, void* buf, DWORD n, DWORD* got, void*) {
     Port* p = PortOf(h);
-    if (got) *got = 0;
-    if (!p) return FALSE;
-    if (p->nullDevice || n == 0) return TRUE;
     auto* bytes = static_cast<uint8_t*>(buf);
     // The usual case for the second and third piece of a reply: handed out
-    // here, without the time-out machinery.
-    if (p->gatheredLength >= n) {
+    // here, without the time-out machinery (the null device never gathers).
+    if (p && n != 0 && p->gatheredLength >= n) {
         TakeGathered(p, bytes, n);
         if (got) *got = n;
         return TRUE;
     }
+    if (got) *got = 0;
+    if (!p) return FALSE;
+    if (p->nullDevice || n == 0) return TRUE;
     return ReadWithTimeouts(p, bytes, n, got);
 }
 
@@ -337,6 +341,7 @@ BOOL ZEL_WINAPI PosixWriteFile(HANDLE h, const void* buf, DWORD n, DWORD* put, v
         if (r > 0) {
             done += static_cast<DWORD>(r);
             p->outputPending = true;
+            p->wroteLast = true;
             continue;
         }
         if (r < 0 && errno == EINTR) continue;

@@ -17,6 +17,9 @@ struct Port {
     COMMTIMEOUTS timeouts;
     // Something was written since the output queue was last seen empty.
     bool outputPending;
+    // The last call on the port was a write: the answer to it cannot be
+    // there yet, so the next waiting read starts with the wait.
+    bool wroteLast;
     // Input that a short read took from the descriptor beyond what its caller
     // asked for; later reads are served from here first.
     uint16_t gatheredStart;
