@@ -27,15 +27,21 @@ bool IsOneOf(int32_t value, std::initializer_list<int32_t> set) {
     return false;
 }
 
+// The operations' common first step: the channel and parse record of the
+// request, with its GAS parsed into parse->tag. kOk or the result to return.
+int32_t ParseGate(DriverRequest* req, ChannelState*& channel, ParseRequest*& parse) {
+    channel = StateOf(req);
+    parse = static_cast<ParseRequest*>(req->argument);
+    if (!channel || !parse) return kRefused;
+    return Parse(*channel, *parse);
+}
+
 } // namespace
 
 int32_t SingleAddressParser(DriverRequest* req) {
-    ChannelState* channel = StateOf(req);
-    auto* parse = static_cast<ParseRequest*>(req->argument);
-    if (!channel || !parse) return kRefused;
-
-    const int32_t result = Parse(*channel, *parse);
-    if (result != kOk) return result;
+    ChannelState* channel = nullptr;
+    ParseRequest* parse = nullptr;
+    if (const int32_t result = ParseGate(req, channel, parse); result != kOk) return result;
 
     const int ch = channel->channel;
     const TagAddress& tag = parse->tag;
@@ -93,12 +99,9 @@ int32_t SingleAddressParser(DriverRequest* req) {
 }
 
 int32_t BlockAddressParser(DriverRequest* req) {
-    ChannelState* channel = StateOf(req);
-    auto* parse = static_cast<ParseRequest*>(req->argument);
-    if (!channel || !parse) return kRefused;
-
-    const int32_t result = Parse(*channel, *parse);
-    if (result != kOk) return result;
+    ChannelState* channel = nullptr;
+    ParseRequest* parse = nullptr;
+    if (const int32_t result = ParseGate(req, channel, parse); result != kOk) return result;
 
     const int ch = channel->channel;
     const TagAddress& tag = parse->tag;

@@ -23,28 +23,15 @@ namespace {
 
 constexpr uint8_t kUntouched = 0xA5;
 
-class ReadTest : public ::testing::Test {
+class ReadTest : public ::testing::Test, protected zeltest::LineRequest {
   protected:
-    FakeLine line;
-    ChannelState ch = zeltest::ChannelOn(line);
-    IoRequest io{};
     uint8_t buffer[512];
-    DriverRequest req{};
 
     void SetUp() override {
         zeltest::ClearLog();
         std::memset(buffer, kUntouched, sizeof buffer);
+        Aim(kOpSingleRead, buffer);
         Gate(4, 0, -1, 16);
-        req.state = &ch;
-        req.operation = kOpSingleRead;
-        req.channel = 1;
-        req.argument = &io;
-    }
-    void Gate(int32_t memoryType, int32_t address, int32_t bit, int32_t width, int32_t count = 1) {
-        io.gas = "0140001";
-        io.tag = {1, memoryType, address, bit, width};
-        io.count = count;
-        io.data = buffer;
     }
     // A well-formed read reply with these data bytes.
     Bytes Reply(const Bytes& data, uint8_t station = 1, uint8_t function = 3) {

@@ -20,23 +20,15 @@ namespace {
 
 constexpr uint8_t kUntouched = 0xA5;
 
-class MisfitReplies : public ::testing::Test {
+class MisfitReplies : public ::testing::Test, protected zeltest::LineRequest {
   protected:
-    FakeLine line;
-    ChannelState ch = zeltest::ChannelOn(line);
-    IoRequest io{};
     uint8_t cell[4];
-    DriverRequest req{};
 
     void SetUp() override {
         std::memset(cell, kUntouched, sizeof cell);
+        Aim(kOpSingleRead, cell);
         io.gas = "0140001";
         io.count = 1;
-        io.data = cell;
-        req.state = &ch;
-        req.operation = kOpSingleRead;
-        req.channel = 1;
-        req.argument = &io;
     }
 };
 

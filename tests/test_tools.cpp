@@ -14,11 +14,11 @@
 #include <unistd.h>
 #include <vector>
 
+#include "tests/support/fake_line.h"
 #include "tests/support/tool_procs.h"
 #include "tools/simplc_patterns.h"
 
 using namespace zeltest;
-using Bytes = std::vector<uint8_t>;
 
 namespace {
 
@@ -26,23 +26,6 @@ namespace {
     do {                                                                                           \
         if (!ToolsAvailable()) GTEST_SKIP() << "test peers not built in " ZEL_TOOLS_DIR;           \
     } while (0)
-
-uint16_t Crc(const uint8_t* p, size_t n) {
-    uint16_t crc = 0xFFFF;
-    for (size_t i = 0; i < n; ++i) {
-        crc ^= p[i];
-        for (int b = 0; b < 8; ++b)
-            crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
-    }
-    return crc;
-}
-
-Bytes WithCrc(Bytes frame) {
-    uint16_t crc = Crc(frame.data(), frame.size());
-    frame.push_back(crc & 0xFF);
-    frame.push_back(crc >> 8);
-    return frame;
-}
 
 Bytes Request(uint8_t station, uint8_t fn, uint16_t addr, uint16_t value) {
     return WithCrc(

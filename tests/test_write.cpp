@@ -18,27 +18,14 @@ using zeltest::WithCrc;
 
 namespace {
 
-class WriteTest : public ::testing::Test {
+class WriteTest : public ::testing::Test, protected zeltest::LineRequest {
   protected:
-    FakeLine line;
-    ChannelState ch = zeltest::ChannelOn(line);
-    IoRequest io{};
     uint8_t buffer[1024] = {};
-    DriverRequest req{};
 
     void SetUp() override {
         zeltest::ClearLog();
+        Aim(kOpSingleWrite, buffer);
         Gate(4, 0, -1, 16);
-        req.state = &ch;
-        req.operation = kOpSingleWrite;
-        req.channel = 1;
-        req.argument = &io;
-    }
-    void Gate(int32_t memoryType, int32_t address, int32_t bit, int32_t width, int32_t count = 1) {
-        io.gas = "0140001";
-        io.tag = {1, memoryType, address, bit, width};
-        io.count = count;
-        io.data = buffer;
     }
     void Cell16(uint16_t v) {
         std::memset(buffer, 0xEE, 2); // bytes 0..1 are not the value

@@ -35,6 +35,19 @@ std::string ShortLinkPath() {
     return "";
 }
 
+// How long a tool gets to end on SIGTERM before SIGKILL.
+constexpr int kStopMs = 1000;
+
+// Starts a tool in its own process group (a Ctrl-C at the terminal reaches
+// only zelhost, which stops the tools itself), its stderr going to errPath.
+bool Spawn(zeltest::ToolProc& proc, const std::string& program,
+           const std::vector<std::string>& args, const std::string& errPath, std::string& error) {
+    zeltest::SpawnOptions options;
+    options.errPath = errPath;
+    options.ownGroup = true;
+    return proc.Spawn(program, args, &error, options);
+}
+
 std::string Value(const std::vector<std::string>& lines, const std::string& key) {
     for (const std::string& l : lines)
         if (l.compare(0, key.size() + 1, key + " ") == 0) return l.substr(key.size() + 1);
@@ -68,10 +81,10 @@ bool DemoLine::Start(const std::string& toolsDir, const std::string& workDir,
         emuArgs.push_back("--link-a");
         emuArgs.push_back(link_);
     }
-    if (!emulator_.Start(toolsDir + "/zellineemu", emuArgs, workDir + "/zellineemu.err", error))
+    if (!Spawn(emulator_, toolsDir + "/zellineemu", emuArgs, workDir + "/zellineemu.err", error))
         return false;
     std::vector<std::string> lines;
-    if (!emulator_.WaitFor("READY", lines, 10000)) {
+    if (!emulator_.WaitFor("READY", 10000, &lines)) {
         error = "the line emulator did not get ready (see " + workDir + "/zellineemu.err)";
         return false;
     }
@@ -89,10 +102,10 @@ bool DemoLine::Start(const std::string& toolsDir, const std::string& workDir,
         "--parity",  s.parity,
         "--station", std::to_string(s.station),
         "--map",     "10000,10000," + std::to_string(s.holdingRegisters) + ",10000"};
-    if (!plc_.Start(toolsDir + "/zelsimplc", plcArgs, workDir + "/zelsimplc.err", error))
+    if (!Spawn(plc_, toolsDir + "/zelsimplc", plcArgs, workDir + "/zelsimplc.err", error))
         return false;
     lines.clear();
-    if (!plc_.WaitFor("READY", lines, 10000)) {
+    if (!plc_.WaitFor("READY", 10000, &lines)) {
         error = "the simulated PLC did not get ready (see " + workDir + "/zelsimplc.err)";
         return false;
     }
@@ -104,10 +117,11 @@ bool DemoLine::TogglePlcSilence() {
 }
 
 bool DemoLine::Stop() {
-    const bool plcWasRunning = plc_.Running();
-    const bool emuWasRunning = emulator_.Running();
-    const int plc = plc_.Stop();
-    const int emu = emulator_.Stop();
+    // Started and not yet stopped: its exit status counts, also when it ended by itself.
+    const bool plcWasRunning = plc_.pid() > 0;
+    const bool emuWasRunning = emulator_.pid() > 0;
+    const int plc = plc_.Stop(kStopMs);
+    const int emu = emulator_.Stop(kStopMs);
     if (!link_.empty()) {
         // The emulator removes its link when it stops; this covers a killed one.
         struct stat st {};

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "host/zelhost/child_process.h"
+#include "tests/support/tool_procs.h"
 
 namespace zelhost {
 
@@ -35,8 +35,8 @@ class DemoLine {
     bool Stop();
 
   private:
-    ChildProcess emulator_;
-    ChildProcess plc_;
+    zeltest::ToolProc emulator_;
+    zeltest::ToolProc plc_;
     std::string port_;
     std::string link_;
 };

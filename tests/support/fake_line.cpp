@@ -209,4 +209,21 @@ zel::ChannelState ChannelOn(const FakeLine& line) {
     return ch;
 }
 
+void LineRequest::Aim(int32_t operation, void* data) {
+    data_ = data;
+    io.data = data;
+    req.state = &ch;
+    req.operation = operation;
+    req.channel = 1;
+    req.argument = &io;
+}
+
+void LineRequest::Gate(int32_t memoryType, int32_t address, int32_t bit, int32_t width,
+                       int32_t count) {
+    io.gas = "0140001";
+    io.tag = {1, memoryType, address, bit, width};
+    io.count = count;
+    io.data = data_;
+}
+
 } // namespace zeltest

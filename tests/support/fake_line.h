@@ -101,4 +101,21 @@ class FakeLine {
 // port open, reply time-out 1 s, parity check on, channel 1.
 zel::ChannelState ChannelOn(const FakeLine& line);
 
+// The parts of a transaction test: a channel on a fake line and one I/O
+// request for it. Fixtures derive from it next to ::testing::Test.
+struct LineRequest {
+    FakeLine line;
+    zel::ChannelState ch = ChannelOn(line);
+    zel::IoRequest io{};
+    zel::DriverRequest req{};
+
+    // Makes req an `operation` on channel 1 whose values go to `data`.
+    void Aim(int32_t operation, void* data);
+    // The gate 0140001 with this address record and element count.
+    void Gate(int32_t memoryType, int32_t address, int32_t bit, int32_t width, int32_t count = 1);
+
+  private:
+    void* data_ = nullptr;
+};
+
 } // namespace zeltest

@@ -79,7 +79,7 @@ ToolProc::~ToolProc() {
 }
 
 bool ToolProc::Spawn(const std::string& exe, const std::vector<std::string>& args,
-                     std::string* error) {
+                     std::string* error, const SpawnOptions& options) {
     Stop();
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
@@ -104,7 +104,13 @@ bool ToolProc::Spawn(const std::string& exe, const std::vector<std::string>& arg
     if (pid == 0) {
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (getppid() != parent) _exit(126);
+        if (options.ownGroup) setpgid(0, 0);
         dup2(fds[1], STDOUT_FILENO);
+        if (!options.errPath.empty()) {
+            const int err =
+                open(options.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            if (err >= 0) dup2(err, STDERR_FILENO);
+        }
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);

@@ -18,6 +18,13 @@ std::string ToolPath(const std::string& name);
 // True when both tools have been built (tests skip otherwise).
 bool ToolsAvailable();
 
+// How a child is started beyond its program and arguments.
+struct SpawnOptions {
+    std::string errPath;   // its stderr goes to this file; empty: inherited
+    bool ownGroup = false; // its own process group: a Ctrl-C at the terminal
+                           // reaches only the parent, which stops the child itself
+};
+
 // A child process whose stdout is read line by line.
 class ToolProc {
   public:
@@ -28,9 +35,10 @@ class ToolProc {
     ToolProc& operator=(ToolProc&& other) noexcept;
     ~ToolProc();
 
-    // Starts exe with args; stderr goes to the test's stderr.
+    // Starts exe with args; stderr goes to the caller's stderr unless
+    // options name a file.
     bool Spawn(const std::string& exe, const std::vector<std::string>& args,
-               std::string* error = nullptr);
+               std::string* error = nullptr, const SpawnOptions& options = {});
     // The next line of stdout (without the new line); false on time-out or
     // end of output.
     bool ReadLine(std::string* line, int timeoutMs);

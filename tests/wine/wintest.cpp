@@ -630,25 +630,18 @@ BOOL CALLBACK CollectStatic(HWND child, LPARAM param) {
     return TRUE;
 }
 
+// A visible window with this title among a thread's windows.
 struct FindBox {
+    const char* title;
     HWND found;
 };
 
-BOOL CALLBACK FindErrorBox(HWND window, LPARAM param) {
+BOOL CALLBACK FindTitled(HWND window, LPARAM param) {
+    FindBox& f = *reinterpret_cast<FindBox*>(param);
     char title[64] = {};
     if (IsWindowVisible(window) && GetWindowTextA(window, title, sizeof title) > 0 &&
-        std::strcmp(title, "Error") == 0) {
-        reinterpret_cast<FindBox*>(param)->found = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-BOOL CALLBACK FindDialog(HWND window, LPARAM param) {
-    char title[64] = {};
-    if (IsWindowVisible(window) && GetWindowTextA(window, title, sizeof title) > 0 &&
-        std::strcmp(title, "Tag Format") == 0) {
-        reinterpret_cast<FindBox*>(param)->found = window;
+        std::strcmp(title, f.title) == 0) {
+        f.found = window;
         return FALSE;
     }
     return TRUE;
@@ -683,8 +676,8 @@ void ReportDialog(Watch& w) {
 DWORD WINAPI WatchDialog(void* param) {
     Watch& w = *static_cast<Watch*>(param);
     for (int i = 0; i < 600 && !w.dialog && !w.stop; ++i) {
-        FindBox f{nullptr};
-        EnumThreadWindows(w.mainThread, FindDialog, reinterpret_cast<LPARAM>(&f));
+        FindBox f{"Tag Format", nullptr};
+        EnumThreadWindows(w.mainThread, FindTitled, reinterpret_cast<LPARAM>(&f));
         if (f.found) {
             Sleep(300); // let it finish drawing
             w.dialog = f.found;
@@ -695,8 +688,8 @@ DWORD WINAPI WatchDialog(void* param) {
     }
     HWND lastBox = nullptr;
     while (!w.stop && w.dialog && IsWindow(w.dialog)) {
-        FindBox f{nullptr};
-        EnumThreadWindows(w.mainThread, FindErrorBox, reinterpret_cast<LPARAM>(&f));
+        FindBox f{"Error", nullptr};
+        EnumThreadWindows(w.mainThread, FindTitled, reinterpret_cast<LPARAM>(&f));
         if (f.found && f.found != lastBox) {
             Sleep(100);
             std::string text;
