@@ -9,9 +9,9 @@ namespace {
 constexpr size_t kMaxPortName = 11;
 } // namespace
 
-std::unique_ptr<RunningLine> RunningLine::Start(const LineSpec& spec, std::string* error) {
+std::unique_ptr<RunningLine> RunningLine::Start(const LineKind& kind, std::string* error) {
     std::unique_ptr<RunningLine> line(new RunningLine());
-    if (spec.baud == 0) {
+    if (kind.baud == 0) {
         line->direct_ = zeltest::SimPlc::Start({}, error);
         if (!line->direct_) return nullptr;
         line->port_ = line->direct_->device;
@@ -28,8 +28,8 @@ std::unique_ptr<RunningLine> RunningLine::Start(const LineSpec& spec, std::strin
         return line;
     }
     zeltest::LineEmuOptions options;
-    options.baud = spec.baud;
-    options.format = spec.format;
+    options.baud = kind.baud;
+    options.format = kind.format;
     line->paced_ = zeltest::PlcLine::Start(options, {}, error);
     if (!line->paced_) return nullptr;
     line->port_ = line->paced_->port();

@@ -10,7 +10,7 @@
 
 namespace zelbench {
 
-struct LineSpec {
+struct LineKind {
     const char* key;
     const char* title;
     long baud;          // 0: unpaced, the PLC directly on a pseudo-terminal
@@ -19,7 +19,7 @@ struct LineSpec {
     char parity;
 };
 
-inline constexpr LineSpec kLines[] = {
+inline constexpr LineKind kLines[] = {
     {"unpaced", "pty, unpaced", 0, "8N1", 0, 'N'},
     {"19200-8E1", "19200 baud 8E1", 19200, "8E1", 11, 'E'},
     {"115200-8N1", "115200 baud 8N1", 115200, "8N1", 10, 'N'},
@@ -29,7 +29,7 @@ constexpr int kLineCount = sizeof kLines / sizeof kLines[0];
 // A started line; stops its programs and removes its link when destroyed.
 class RunningLine {
   public:
-    static std::unique_ptr<RunningLine> Start(const LineSpec& spec, std::string* error);
+    static std::unique_ptr<RunningLine> Start(const LineKind& kind, std::string* error);
     ~RunningLine();
     const std::string& port() const { return port_; }
 

@@ -120,35 +120,35 @@ int Run(const Options& o) {
     int failures = 0;
     uint32_t seq = 1;
 
-    for (const LineSpec& spec : kLines) {
-        if (!Selected(lines, spec.key)) continue;
-        std::unique_ptr<RunningLine> line = RunningLine::Start(spec, &error);
+    for (const LineKind& kind : kLines) {
+        if (!Selected(lines, kind.key)) continue;
+        std::unique_ptr<RunningLine> line = RunningLine::Start(kind, &error);
         if (!line) {
-            std::fprintf(stderr, "zelbench: line %s: %s\n", spec.key, error.c_str());
+            std::fprintf(stderr, "zelbench: line %s: %s\n", kind.key, error.c_str());
             return 2;
         }
-        const LineParams params{line->port(), spec.baud, spec.parity};
+        const LineParams params{line->port(), kind.baud, kind.parity};
         if (!driver->Setup(params, &error) || !modbus->Setup(params, &error)) {
-            std::fprintf(stderr, "zelbench: line %s: %s\n", spec.key, error.c_str());
+            std::fprintf(stderr, "zelbench: line %s: %s\n", kind.key, error.c_str());
             return 2;
         }
         RoundPlan plan = report.plan;
-        plan.pairs = spec.baud > 0 ? pacedPairs : unpacedPairs;
+        plan.pairs = kind.baud > 0 ? pacedPairs : unpacedPairs;
         // A paced round lasts at least a second and a few transactions.
-        plan.seconds = spec.baud > 0 ? std::max(roundSeconds, 1.0) : roundSeconds;
-        plan.minTransactions = spec.baud > 0 ? 6 : 20;
+        plan.seconds = kind.baud > 0 ? std::max(roundSeconds, 1.0) : roundSeconds;
+        plan.minTransactions = kind.baud > 0 ? 6 : 20;
         for (const CaseInfo& c : kCases) {
             if (!Selected(o.cases, c.key)) continue;
-            CaseResult r = RunCase(spec, c, *driver, *modbus, plan, &seq);
+            CaseResult r = RunCase(kind, c, *driver, *modbus, plan, &seq);
             PrintQuickLine(r);
             if (r.failures) {
                 std::fprintf(stderr, "zelbench: %s on %s: %d failures, first: %s\n", c.key,
-                             spec.key, r.failures, r.firstFailure.c_str());
+                             kind.key, r.failures, r.firstFailure.c_str());
                 failures += r.failures;
             }
             report.results.push_back(std::move(r));
         }
-        if (cpu && spec.baud == 0) {
+        if (cpu && kind.baud == 0) {
             if (!ValgrindAvailable()) {
                 std::fprintf(stderr, "zelbench: valgrind not found, no instruction counts\n");
             } else {

@@ -193,7 +193,7 @@ bool WritePlot(const Report& report, const std::string& path, std::string* error
           "(median of rounds)'\n";
     std::vector<std::string> files;
     for (int l = 0; l < kLineCount; ++l) {
-        const LineSpec& line = kLines[l];
+        const LineKind& line = kLines[l];
         std::ostringstream rows;
         int count = 0;
         for (const CaseResult& r : report.results) {

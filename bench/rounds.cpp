@@ -72,7 +72,7 @@ double Round(const CaseInfo& info, Client& client, const RoundPlan& plan, uint32
 
 } // namespace
 
-CaseResult RunCase(const LineSpec& line, const CaseInfo& info, Client& driver, Client& modbus,
+CaseResult RunCase(const LineKind& line, const CaseInfo& info, Client& driver, Client& modbus,
                    const RoundPlan& plan, uint32_t* seq) {
     CaseResult result;
     result.line = &line;
@@ -107,7 +107,7 @@ Summary Summarize(std::vector<double> values) {
     return s;
 }
 
-double WireLimit(const LineSpec& line, const CaseInfo& info) {
+double WireLimit(const LineKind& line, const CaseInfo& info) {
     if (line.baud == 0) return 0;
     const double bits = static_cast<double>(info.requestBytes + info.replyBytes) * line.bitsPerChar;
     return static_cast<double>(line.baud) / bits;

@@ -27,7 +27,7 @@ struct Rates {
 };
 
 struct CaseResult {
-    const LineSpec* line = nullptr;
+    const LineKind* line = nullptr;
     const CaseInfo* info = nullptr;
     Rates driver, modbus;
     std::vector<double> ratios; // driver rate / libmodbus rate, per pair
@@ -42,7 +42,7 @@ constexpr double kLostShare = 0.02;
 
 // Runs `plan.pairs` rounds of each master on one case; the clients are set
 // up for the line and closed. `seq` numbers the write transactions.
-CaseResult RunCase(const LineSpec& line, const CaseInfo& info, Client& driver, Client& modbus,
+CaseResult RunCase(const LineKind& line, const CaseInfo& info, Client& driver, Client& modbus,
                    const RoundPlan& plan, uint32_t* seq);
 
 struct Summary {
@@ -51,6 +51,6 @@ struct Summary {
 Summary Summarize(std::vector<double> values);
 
 // Transactions per second the wire allows: bits of both frames / baud.
-double WireLimit(const LineSpec& line, const CaseInfo& info);
+double WireLimit(const LineKind& line, const CaseInfo& info);
 
 } // namespace zelbench
