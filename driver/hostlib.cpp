@@ -13,10 +13,18 @@
 namespace zel {
 namespace {
 
-int SilentErr(int, const char*, ...) { return 0; }
-int NoClient(const char*, int, int, unsigned char*) { return 1; }
-int NoVersion(unsigned char, unsigned short*, char*) { return 1; }
-int NoRmClient(unsigned char) { return 0; }
+int SilentErr(int, const char*, ...) {
+    return 0;
+}
+int NoClient(const char*, int, int, unsigned char*) {
+    return 1;
+}
+int NoVersion(unsigned char, unsigned short*, char*) {
+    return 1;
+}
+int NoRmClient(unsigned char) {
+    return 0;
+}
 
 #ifdef _WIN32
 constexpr char kHostLibraryName[] = "KAVPRO.dll";

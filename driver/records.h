@@ -181,16 +181,16 @@ static_assert(sizeof(ChannelState) <= kChannelStateSize, "ChannelState must fit 
 #if UINTPTR_MAX == 0xFFFFFFFFu
 // The 32-bit byte-level contract with the host.
 static_assert(offsetof(DriverRequest, state) == 0 && offsetof(DriverRequest, operation) == 4 &&
-                  offsetof(DriverRequest, channel) == 8 && offsetof(DriverRequest, argument) == 16 &&
-                  sizeof(DriverRequest) == 20,
+                  offsetof(DriverRequest, channel) == 8 &&
+                  offsetof(DriverRequest, argument) == 16 && sizeof(DriverRequest) == 20,
               "DriverRequest layout");
 static_assert(sizeof(TagAddress) == 20, "TagAddress layout");
 static_assert(offsetof(ParseRequest, gas) == 0 && offsetof(ParseRequest, gateType) == 8 &&
                   offsetof(ParseRequest, blockLength) == 12 && offsetof(ParseRequest, tag) == 16 &&
                   offsetof(ParseRequest, tag.memoryType) == 20 &&
                   offsetof(ParseRequest, tag.address) == 24 &&
-                  offsetof(ParseRequest, tag.bit) == 28 && offsetof(ParseRequest, tag.width) == 32 &&
-                  sizeof(ParseRequest) == 36,
+                  offsetof(ParseRequest, tag.bit) == 28 &&
+                  offsetof(ParseRequest, tag.width) == 32 && sizeof(ParseRequest) == 36,
               "ParseRequest layout");
 static_assert(offsetof(IoRequest, gas) == 0 && offsetof(IoRequest, tag) == 8 &&
                   offsetof(IoRequest, tag.memoryType) == 12 &&

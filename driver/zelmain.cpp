@@ -14,10 +14,24 @@ constexpr char kDriverDescription[] = "ModBus/J-BUS (RTU protocol) 32 Bit driver
 
 // Slot number = operation code; null slots are empty.
 constexpr Handler kHandlers[kOpLast + 1] = {
-    nullptr,         ColdStart,   WarmStart,      SingleAddressParser, BlockAddressParser,
-    SingleRead,      BlockRead,   SingleWrite,    nullptr,             nullptr,
-    BlockWrite,      EndZel,      CloseCom,       ReOpenCom,           GetZelInfo,
-    ChangeZelParams, BrowseAddress, nullptr,
+    nullptr,
+    ColdStart,
+    WarmStart,
+    SingleAddressParser,
+    BlockAddressParser,
+    SingleRead,
+    BlockRead,
+    SingleWrite,
+    nullptr,
+    nullptr,
+    BlockWrite,
+    EndZel,
+    CloseCom,
+    ReOpenCom,
+    GetZelInfo,
+    ChangeZelParams,
+    BrowseAddress,
+    nullptr,
 };
 
 } // namespace
@@ -48,4 +62,6 @@ int32_t Dispatch(DriverRequest* req) {
 
 } // namespace zel
 
-extern "C" int32_t ZEL_CDECL ZelMain(zel::DriverRequest* req) { return zel::Dispatch(req); }
+extern "C" int32_t ZEL_CDECL ZelMain(zel::DriverRequest* req) {
+    return zel::Dispatch(req);
+}

@@ -12,11 +12,11 @@ namespace zel {
 // Result codes of this layer.
 enum : int {
     kSerialOk = 0,
-    kSerialNotOpened = 1,   // not opened, or time-outs refused
-    kSerialShort = 2,       // fewer bytes written than asked
-    kSerialNoSettings = 4,  // current settings unreadable (not a serial device)
-    kSerialRefused = 5,     // line settings refused
-    kSerialIoFailed = 7,    // close, write or read failed; nothing read
+    kSerialNotOpened = 1,  // not opened, or time-outs refused
+    kSerialShort = 2,      // fewer bytes written than asked
+    kSerialNoSettings = 4, // current settings unreadable (not a serial device)
+    kSerialRefused = 5,    // line settings refused
+    kSerialIoFailed = 7,   // close, write or read failed; nothing read
 };
 
 // Opens `settings.name` with `settings.baud` as the baud rate itself.

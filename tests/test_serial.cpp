@@ -128,14 +128,19 @@ TEST(SerialOpen, DevicesThatAreNoSerialPort) {
         const char* name;
         int result;
     } cases[] = {
-        {"COM1", kSerialNoSettings},                                  // a plain file
-        {"/dev/null", kSerialNoSettings}, {"nul", kSerialNoSettings}, // the null device, but only
-                                                                      // "NUL" skips the settings
-        {"COM2", kSerialNotOpened},                                   // a link to nothing
-        {"COM3", kSerialNotOpened},                                   // no link
-        {"COM4", kSerialNotOpened},                                   // a directory
-        {"/nonexist", kSerialNotOpened},  {"LPT1", kSerialNotOpened},  {"COM0", kSerialNotOpened},
-        {"COM257", kSerialNotOpened},     {"COM01", kSerialNotOpened}, {"", kSerialNotOpened},
+        {"COM1", kSerialNoSettings}, // a plain file
+        {"/dev/null", kSerialNoSettings},
+        {"nul", kSerialNoSettings}, // the null device, but only
+                                    // "NUL" skips the settings
+        {"COM2", kSerialNotOpened}, // a link to nothing
+        {"COM3", kSerialNotOpened}, // no link
+        {"COM4", kSerialNotOpened}, // a directory
+        {"/nonexist", kSerialNotOpened},
+        {"LPT1", kSerialNotOpened},
+        {"COM0", kSerialNotOpened},
+        {"COM257", kSerialNotOpened},
+        {"COM01", kSerialNotOpened},
+        {"", kSerialNotOpened},
     };
     for (const Case& c : cases) {
         void* h = reinterpret_cast<void*>(0x1);

@@ -88,12 +88,22 @@ int KavRecGet(int index, KavRecEntry* entry) {
     return 1;
 }
 
-void KavRecSetVersion(unsigned short version) { Rec().version = version; }
-unsigned short KavRecVersion(void) { return Rec().version; }
-void KavRecSetMkClientFails(int fails) { Rec().mkClientFails = fails; }
-int KavRecMkClientFails(void) { return Rec().mkClientFails; }
+void KavRecSetVersion(unsigned short version) {
+    Rec().version = version;
+}
+unsigned short KavRecVersion(void) {
+    return Rec().version;
+}
+void KavRecSetMkClientFails(int fails) {
+    Rec().mkClientFails = fails;
+}
+int KavRecMkClientFails(void) {
+    return Rec().mkClientFails;
+}
 
-void KavRecSetPrint(int on) { Rec().print = on ? 1 : 0; }
+void KavRecSetPrint(int on) {
+    Rec().print = on ? 1 : 0;
+}
 
 void KavRecSetSink(KavRecSink sink, void* context) {
     Recorder& r = Rec();

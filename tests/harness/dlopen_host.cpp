@@ -30,7 +30,8 @@ std::string ReadAll(std::FILE* f) {
     std::rewind(f);
     char buf[4096];
     size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+        text.append(buf, n);
     return text;
 }
 
@@ -73,11 +74,13 @@ int main(int argc, char** argv) {
 
     if (cold != 0) return Fail("ColdStart did not return 0");
     if (parsed != 1) return Fail("a bad gate was not refused");
-    const bool heard = out.find("[32] ZELMR>:version compiled on ") != std::string::npos &&
-                       out.find("[32] ZELMR01> Parse() Wrong size of gas, 'X'") != std::string::npos;
-    if (withHost && !heard) return Fail(("log lines did not reach the host library:\n" + out).c_str());
+    const bool heard =
+        out.find("[32] ZELMR>:version compiled on ") != std::string::npos &&
+        out.find("[32] ZELMR01> Parse() Wrong size of gas, 'X'") != std::string::npos;
+    if (withHost && !heard)
+        return Fail(("log lines did not reach the host library:\n" + out).c_str());
     if (!withHost && !out.empty()) return Fail(("something was printed:\n" + out).c_str());
-    std::printf("ok: driver survived and %s\n", withHost ? "logged through the host library"
-                                                         : "logged nothing without one");
+    std::printf("ok: driver survived and %s\n",
+                withHost ? "logged through the host library" : "logged nothing without one");
     return 0;
 }

@@ -15,11 +15,14 @@ std::vector<LogLine> LogLines() {
 std::vector<KavRecEntry> HostCalls() {
     std::vector<KavRecEntry> calls;
     KavRecEntry e;
-    for (int i = 0; KavRecGet(i, &e); ++i) calls.push_back(e);
+    for (int i = 0; KavRecGet(i, &e); ++i)
+        calls.push_back(e);
     return calls;
 }
 
-void ClearLog() { KavRecClear(); }
+void ClearLog() {
+    KavRecClear();
+}
 
 bool Logged(const std::string& text, int level) {
     for (const LogLine& l : LogLines())
@@ -29,7 +32,8 @@ bool Logged(const std::string& text, int level) {
 
 std::string LogDump() {
     std::string out;
-    for (const LogLine& l : LogLines()) out += "[" + std::to_string(l.level) + "] " + l.text + "\n";
+    for (const LogLine& l : LogLines())
+        out += "[" + std::to_string(l.level) + "] " + l.text + "\n";
     return out;
 }
 
