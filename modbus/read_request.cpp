@@ -1,4 +1,5 @@
 // The start register of a transaction and the read request frame.
+#include "address/parser.h"
 #include "modbus/bytes.h"
 #include "modbus/transactions.h"
 
@@ -8,19 +9,11 @@ namespace {
 // Read function by the low byte of the memory type; 260 and 516 use entry 4.
 constexpr uint8_t kReadFunction[9] = {1, 2, 0xFF, 4, 3, 4, 4, 3, 3};
 
-// Parsed 32-bit addresses at or above this carry the mark of an odd register.
-constexpr int32_t kOddMark = 100000;
-
 } // namespace
 
 uint16_t StartAddress(const ChannelState& channel, const TagAddress& tag) {
-    // Computed in 32 bits without overflow, then cut to the 16 bits of the wire.
-    const uint32_t address = static_cast<uint32_t>(tag.address);
-    if (channel.parityCheck == 0 && tag.address >= kOddMark)
-        return static_cast<uint16_t>(2u * address - 199999u);
-    if (tag.width == 32 && (channel.options & kOptLongAddr) == 0)
-        return static_cast<uint16_t>(2u * address);
-    return static_cast<uint16_t>(address);
+    // The parser's rule back to the first register, cut to the 16 bits of the wire.
+    return static_cast<uint16_t>(FirstRegister(channel, tag));
 }
 
 uint8_t ReadFunction(int32_t memoryType) {
