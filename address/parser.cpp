@@ -8,7 +8,8 @@
 
 #include <cstring>
 
-#include "driver/hostlib.h"
+#include "core/areas.h"
+#include "core/log.h"
 
 namespace zel {
 
@@ -18,17 +19,18 @@ constexpr int kMaxGasLength = 9; // base 'L'
 constexpr int32_t kOddMark = 100000;
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
-constexpr char kMemoryChars[] = "01345678LH";
 constexpr char kBitChars[] = "0123456789ABCDEF ";
-
-// Characters allowed at each position of a GAS, base 'L' using all nine.
-constexpr const char* kAllowed[kMaxGasLength] = {
-    kHexDigits, kHexDigits, kMemoryChars, kHexDigits, kHexDigits,
-    kHexDigits, kHexDigits, kBitChars,    kBitChars,
-};
+constexpr int kMemoryPosition = 2;
 
 bool InSet(char c, const char* set) {
     return c != '\0' && std::strchr(set, c) != nullptr;
+}
+
+// Characters allowed at each position of a GAS, base 'L' using all nine; the
+// memory-type position takes the characters of the memory areas.
+bool Allowed(int position, char c) {
+    if (position == kMemoryPosition) return c != '\0' && AreaOfChar(c) != nullptr;
+    return InSet(c, position < 7 ? kHexDigits : kBitChars);
 }
 
 bool IsDecimal(char c) {
@@ -71,20 +73,20 @@ size_t BoundedLength(const char* text, size_t limit) {
 
 } // namespace
 
-int32_t Parse(const ChannelState& channel, ParseRequest& parse) {
-    const int ch = channel.channel;
-    const bool modbus = channel.protocol == 'M';
-    const char base = channel.base;
+Verdict Parse(const AddressRules& rules, const char* text, TagAddress& tag) {
+    const int ch = rules.channel;
+    const bool modbus = rules.protocol == 'M';
+    const char base = rules.base;
     const bool decimalBase = base == 'D' || base == 'L';
     const int length = base == 'L' ? 9 : 8;
     const int last = length - 1;
 
     // A null text from the host is treated as an empty GAS.
-    const char* gas = parse.gas ? parse.gas : "";
+    const char* gas = text ? text : "";
     const size_t given = BoundedLength(gas, kMaxGasLength + 1);
     if (given != static_cast<size_t>(length) && given != static_cast<size_t>(length - 1)) {
         ZEL_LOG(kLogEvent, "ZELMR%02d> Parse() Wrong size of gas, '%s'", ch, gas);
-        return kRefused;
+        return Verdict::kRefused;
     }
 
     // Working copy, padded with a space when the bit digit was left off.
@@ -93,31 +95,32 @@ int32_t Parse(const ChannelState& channel, ParseRequest& parse) {
     if (given < static_cast<size_t>(length)) copy[given] = ' ';
 
     for (int i = 0; i < length; ++i) {
-        if (!InSet(copy[i], kAllowed[i])) {
+        if (!Allowed(i, copy[i])) {
             ZEL_LOG(kLogTrace, "ZELMR%02d> Parse() illegal char #%u, %c in '%s'", ch,
                     static_cast<unsigned>(i), copy[i], copy);
-            return kRefused;
+            return Verdict::kRefused;
         }
     }
 
     if (base == 'L' && copy[7] == ' ' && copy[8] != ' ') {
         ZEL_LOG(kLogEvent, "ZELMR%02d> Parse() illegal GAS:'%s'", ch, copy);
-        return kRefused;
+        return Verdict::kRefused;
     }
 
     // Coils and inputs take no bit number.
-    if ((copy[2] == '0' || copy[2] == '1') && copy[last] != ' ') {
+    const MemoryArea& area = *AreaOfChar(copy[kMemoryPosition]);
+    if (!area.takesBit && copy[last] != ' ') {
         ZEL_LOG(kLogEvent, "ZELMR%02d> Parse() illegal GAS:'%s'", ch, copy);
-        return kRefused;
+        return Verdict::kRefused;
     }
 
     if (decimalBase) {
         for (int i = 0; i < last; ++i) {
-            const bool byteType = i == 2 && (copy[i] == 'L' || copy[i] == 'H');
-            if (!IsDecimal(copy[i]) && !byteType) {
+            // The memory-type character may be a letter.
+            if (!IsDecimal(copy[i]) && i != kMemoryPosition) {
                 ZEL_LOG(kLogTrace, "ZELMR%02d> Parse() illegal GAS:'%s' for decimal base ", ch,
                         copy);
-                return kRefused;
+                return Verdict::kRefused;
             }
         }
     }
@@ -126,77 +129,69 @@ int32_t Parse(const ChannelState& channel, ParseRequest& parse) {
     int32_t plc = 0;
     if (!ConvertField(copy, 2, radix, &plc) || plc <= 0) {
         ZEL_LOG(kLogTrace, "ZELMR%02d> Parse() illegal PLC address, '%s'", ch, copy);
-        return kRefused;
+        return Verdict::kRefused;
     }
-    parse.tag.plc = plc;
+    tag.plc = plc;
 
     int32_t element = 0;
     const int elementWidth = base == 'L' ? 5 : 4;
     if (!ConvertField(copy + 3, elementWidth, radix, &element) || element < 0) {
         ZEL_LOG(kLogTrace, "ZELMR%02d> Parse() illegal address, '%s'", ch, copy);
-        return kRefused;
+        return Verdict::kRefused;
     }
     if (modbus && element == 0) {
         ZEL_LOG(kLogTrace, "ZELMR%02d> Parse() illegal addr. 0 for Modbus, '%s'", ch, copy);
-        return kRefused;
+        return Verdict::kRefused;
     }
     // Modbus counts elements from 1, J-BUS from 0; the tag holds the
     // zero-based number.
     if (modbus) --element;
-    parse.tag.address = element;
+    tag.address = element;
 
-    const char memoryChar = copy[2];
-    int32_t memoryType = memoryChar - '0';
-    if (memoryChar == 'L')
-        memoryType = kMemLowByte;
-    else if (memoryChar == 'H')
-        memoryType = kMemHighByte;
-    parse.tag.memoryType = memoryType;
+    tag.memoryType = area.code;
 
-    const bool byteType = memoryType == kMemLowByte || memoryType == kMemHighByte;
-    parse.tag.bit = -1;
+    tag.bit = -1;
     int32_t bit = -1;
     if (copy[last] != ' ') {
-        if (!ConvertField(copy + last, 1, 16, &bit) || (byteType && bit > 7)) {
+        if (!ConvertField(copy + last, 1, 16, &bit) || (area.byteSelect && bit > 7)) {
             ZEL_LOG(kLogTrace, "ZELMR%02d> Parse() illegal bitnumber in '%s'", ch, copy);
-            return kRefused;
+            return Verdict::kRefused;
         }
-        parse.tag.bit = bit;
+        tag.bit = bit;
     }
 
-    parse.tag.width = 16;
-    if (memoryType >= kMemInputFloat && memoryType <= kMemHoldingLong) {
-        parse.tag.width = 32;
-        if (channel.options & kOptLongAddr) return kOk;
+    tag.width = 16;
+    if (area.width == 32) {
+        tag.width = 32;
+        if (rules.longAddr) return Verdict::kAccepted;
         // A 32-bit value occupies registers r and r + 1: the tag keeps r / 2,
         // or, when odd starts are allowed, (r - 1) / 2 marked by +100000.
-        const int32_t r = parse.tag.address;
+        const int32_t r = tag.address;
         if (r % 2 == 0) {
-            parse.tag.address = r / 2;
-        } else if (channel.parityCheck != 0) {
+            tag.address = r / 2;
+        } else if (rules.parityCheck) {
             if (modbus)
                 ZEL_LOG(kLogEvent,
                         "ZELMR%02d> Parse() 32 bit gates must have ODD address for MODBUS", ch);
             else
                 ZEL_LOG(kLogEvent,
                         "ZELMR%02d> Parse() 32 bit gates must have EVEN address for J-BUS", ch);
-            return kRefused;
+            return Verdict::kRefused;
         } else {
-            parse.tag.address = (r - 1) / 2 + kOddMark;
+            tag.address = (r - 1) / 2 + kOddMark;
         }
-    } else if (memoryType == kMemCoils || memoryType == kMemInputs || bit != -1) {
-        parse.tag.width = 1;
+    } else if (area.width == 1 || bit != -1) {
+        tag.width = 1;
     }
-    return kOk;
+    return Verdict::kAccepted;
 }
 
-int32_t FirstRegister(const ChannelState& channel, const TagAddress& tag) {
+int32_t FirstRegister(const AddressRules& rules, const TagAddress& tag) {
     // Unsigned arithmetic: a tag handed back by the host may hold anything.
     const uint32_t address = static_cast<uint32_t>(tag.address);
-    if (channel.parityCheck == 0 && tag.address >= kOddMark)
+    if (!rules.parityCheck && tag.address >= kOddMark)
         return static_cast<int32_t>(2u * address - 199999u);
-    if (tag.width == 32 && !(channel.options & kOptLongAddr))
-        return static_cast<int32_t>(2u * address);
+    if (tag.width == 32 && !rules.longAddr) return static_cast<int32_t>(2u * address);
     return tag.address;
 }
 

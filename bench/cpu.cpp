@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "tests/support/tool_procs.h"
+#include "tools/procs/tool_procs.h"
 
 // The toggle function: out of line and with C linkage so that callgrind
 // finds it by name. It only makes the call.
@@ -108,7 +108,7 @@ double MeasureInstructions(const std::string& self, const WorkerArgs& args, std:
                                         args.driverPath,
                                         "--cpu-count",
                                         std::to_string(args.count)};
-    zeltest::ToolProc proc;
+    zeltools::ToolProc proc;
     double result = -1;
     if (!proc.Spawn(kValgrind, argv, error)) {
         result = -1;

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "bench/clients.h"
-#include "driver/records.h"
+#include "core/channel.h"
 #include "host/kavpro/kavprorec.h"
 #include "tools/simplc_patterns.h"
 

@@ -12,7 +12,7 @@ constexpr size_t kMaxPortName = 11;
 std::unique_ptr<RunningLine> RunningLine::Start(const LineKind& kind, std::string* error) {
     std::unique_ptr<RunningLine> line(new RunningLine());
     if (kind.baud == 0) {
-        line->direct_ = zeltest::SimPlc::Start({}, error);
+        line->direct_ = zeltools::SimPlc::Start({}, error);
         if (!line->direct_) return nullptr;
         line->port_ = line->direct_->device;
         if (line->port_.size() > kMaxPortName) {
@@ -27,10 +27,10 @@ std::unique_ptr<RunningLine> RunningLine::Start(const LineKind& kind, std::strin
         }
         return line;
     }
-    zeltest::LineEmuOptions options;
+    zeltools::LineEmuOptions options;
     options.baud = kind.baud;
     options.format = kind.format;
-    line->paced_ = zeltest::PlcLine::Start(options, {}, error);
+    line->paced_ = zeltools::PlcLine::Start(options, {}, error);
     if (!line->paced_) return nullptr;
     line->port_ = line->paced_->port();
     return line;

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "tests/support/tool_procs.h"
+#include "tools/procs/tool_procs.h"
 
 namespace zelbench {
 
@@ -35,8 +35,8 @@ class RunningLine {
 
   private:
     RunningLine() = default;
-    std::optional<zeltest::SimPlc> direct_;
-    std::optional<zeltest::PlcLine> paced_;
+    std::optional<zeltools::SimPlc> direct_;
+    std::optional<zeltools::PlcLine> paced_;
     std::string port_;
     std::string link_; // short name made for a long pty path
 };

@@ -16,7 +16,7 @@
 #include "bench/report.h"
 #include "bench/rounds.h"
 #include "host/kavpro/kavprorec.h"
-#include "tests/support/tool_procs.h"
+#include "tools/procs/tool_procs.h"
 
 namespace zelbench {
 namespace {
@@ -81,10 +81,10 @@ struct Options {
 };
 
 int Run(const Options& o) {
-    if (!zeltest::ToolsAvailable()) {
+    if (!zeltools::ToolsAvailable()) {
         std::fprintf(stderr,
                      "zelbench: the simulated PLC and the line emulator are not built in %s\n",
-                     zeltest::ToolPath("").c_str());
+                     zeltools::ToolPath("").c_str());
         return 2;
     }
     const std::string self = SelfPath();

@@ -11,7 +11,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "tests/support/tool_procs.h"
+#include "tools/procs/tool_procs.h"
 
 namespace zelbench {
 namespace {
@@ -216,7 +216,7 @@ bool WritePlot(const Report& report, const std::string& path, std::string* error
     gp << "unset multiplot\n";
     gp.close();
     std::string output;
-    zeltest::ToolProc proc;
+    zeltools::ToolProc proc;
     bool ok = proc.Spawn("/usr/bin/gnuplot", {script}, error);
     if (ok) {
         std::string line;

@@ -1,13 +1,10 @@
 // BrowseAddress (operation 16) and the procedure of the "Tag Format" dialog.
 #include "browse/browse.h"
 
-#include <cstring>
-#include <new>
-
 #include "browse/browse_logic.h"
 #include "config/initfile.h"
-#include "driver/hostlib.h"
-#include "driver/operations.h"
+#include "core/areas.h"
+#include "core/log.h"
 
 namespace zel {
 
@@ -22,17 +19,6 @@ char browseBitText[8];
 
 namespace {
 
-const char* const kMemoryTypeItems[] = {
-    "0: Coils (only for Modicon PLC's)",
-    "1: Inputs (only for Modicon PLC's)",
-    "3: Input Registers (only for Modicon PLC's)",
-    "4: Holding Registers (only for Modicon PLC's)",
-    "5: Input Registers (32 bits floating point)",
-    "6: Input Registers (32 bits unsigned long)",
-    "7: Holding Registers (32 bits floating point)",
-    "8: Holding Registers (32 bits unsigned long)",
-};
-
 const char* const kBitItems[] = {"None", "0", "1", "2", "3", "4", "5", "6", "7",
                                  "8",    "9", "A", "B", "C", "D", "E", "F"};
 
@@ -43,8 +29,11 @@ LPARAM TextParam(const char* text) {
 void InitDialog(HWND dialog) {
     for (const char* item : kBitItems)
         ui.SendDlgItemMessageA(dialog, kIdBitNumber, LB_ADDSTRING, 0, TextParam(item));
-    for (const char* item : kMemoryTypeItems)
-        ui.SendDlgItemMessageA(dialog, kIdMemoryType, CB_ADDSTRING, 0, TextParam(item));
+    // The areas the dialog offers, in the order of the table.
+    for (const MemoryArea& area : kMemoryAreas)
+        if (area.dialogLabel)
+            ui.SendDlgItemMessageA(dialog, kIdMemoryType, CB_ADDSTRING, 0,
+                                   TextParam(area.dialogLabel));
     ui.SetWindowTextA(ui.GetDlgItem(dialog, kIdPlcNumber), "01");
 }
 
@@ -85,21 +74,14 @@ void OnArrow(HWND dialog, int code) {
     ui.SetWindowTextA(field, stepped);
 }
 
-// Learns the channel's base from its initialization file. The scratch block
-// is prepared as ColdStart prepares a channel, so the reader's log lines show
-// the channel's number and protocol.
-char ReadChannelBase(int32_t channel) {
-    alignas(ChannelState) unsigned char block[kChannelStateSize] = {};
-    ChannelState* scratch = new (block) ChannelState{};
-    scratch->channel = static_cast<uint16_t>(channel);
-    scratch->base = 'D';
-    scratch->protocol = 'M';
-    DriverRequest request{};
-    request.state = scratch;
-    request.operation = kOpBrowseAddress;
-    request.channel = channel;
-    ReadInitFile(&request);
-    return scratch->base;
+// Learns the channel's base from its initialization file, with the
+// settings a channel starts from before its file is read.
+char ReadChannelBase(int32_t channel, uint32_t& baudRate) {
+    InitSettings settings;
+    settings.baudRate = baudRate;
+    ReadInitFile(channel, settings);
+    baudRate = settings.baudRate;
+    return settings.base;
 }
 
 } // namespace
@@ -131,26 +113,25 @@ INT_PTR ZEL_CALLBACK BrowseDialogProc(HWND dialog, UINT message, WPARAM wParam, 
     }
 }
 
-int32_t BrowseAddress(DriverRequest* req) {
-    if (browseBusy != 0) return kBrowseRefused;
-    auto* params = static_cast<BrowseParams*>(req->argument);
+BrowseResult Browse(int32_t channel, const BrowseParams& params, uint32_t& baudRate) {
+    if (browseBusy != 0) return BrowseResult::kRefused;
     // Without a buffer the result could not be delivered.
-    if (!params || !params->output) return kBrowseRefused;
+    if (!params.output) return BrowseResult::kRefused;
     browseBusy = 1;
 
-    browseBase = ReadChannelBase(req->channel);
+    browseBase = ReadChannelBase(channel, baudRate);
     HMODULE module = ui.GetModuleHandleA(kDriverModuleName);
     const uint16_t version = QueryHostVersion(ui.GetCurrentThreadId());
-    HWND owner = version >= kOwnedDialogVersion ? static_cast<HWND>(params->parent) : nullptr;
+    HWND owner = version >= kOwnedDialogVersion ? static_cast<HWND>(params.parent) : nullptr;
     const INT_PTR result =
         ui.DialogBoxParamA(module, MAKEINTRESOURCEA(kBrowseDialogId), owner, BrowseDialogProc, 0);
     // The mark covers the dialog only: every way out clears it, so the next
     // browse is shown again.
     browseBusy = 0;
-    if (result != IDOK) return kBrowseRefused;
+    if (result != IDOK) return BrowseResult::kRefused;
     ComposeGas(browseBase, browsePlcText, browseMemoryText, browseAddressText, browseBitText,
-               params->output);
-    return kOk;
+               params.output);
+    return BrowseResult::kAccepted;
 }
 
 } // namespace zel

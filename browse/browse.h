@@ -5,17 +5,19 @@
 #include <cstdint>
 
 #include "browse/dialog_api.h"
+#include "browse/dialog_ids.h"
+#include "core/records.h"
 
 namespace zel {
 
 // Resource identifier of the dialog and of its controls.
 enum : int {
-    kBrowseDialogId = 101,
-    kIdPlcNumber = 1037,
-    kIdMemoryType = 1006,
-    kIdAddress = 1007,
-    kIdBitNumber = 1022,
-    kIdPlcArrows = 1036,
+    kBrowseDialogId = ZEL_DLG_TAG_FORMAT,
+    kIdPlcNumber = ZEL_IDC_PLC_NUMBER,
+    kIdMemoryType = ZEL_IDC_MEMORY_TYPE,
+    kIdAddress = ZEL_IDC_ADDRESS,
+    kIdBitNumber = ZEL_IDC_BIT_NUMBER,
+    kIdPlcArrows = ZEL_IDC_PLC_ARROWS,
 };
 
 // File name of the driver's module, whose resources hold the dialog.
@@ -34,5 +36,14 @@ extern char browseBitText[8];
 
 // Dialog procedure of dialog 101.
 INT_PTR ZEL_CALLBACK BrowseDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+
+enum class BrowseResult { kAccepted, kRefused };
+
+// Shows the dialog for channel `channel` (its initialization file gives the
+// address base) and composes the accepted gate address into params.output.
+// Refused while another browse runs, on Cancel, and when the dialog cannot
+// be shown. `baudRate` is the file's baud rate in force: the file read here
+// may change it.
+BrowseResult Browse(int32_t channel, const BrowseParams& params, uint32_t& baudRate);
 
 } // namespace zel

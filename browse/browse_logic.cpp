@@ -82,7 +82,11 @@ void StepPlcNumber(char base, const char* text, bool lineDown, char* out, size_t
     } else {
         value = value + 1 > most ? most : value + 1;
     }
-    std::snprintf(out, outSize, hex ? "%02X" : "%02d", value);
+    // value is 1..255 here.
+    if (hex)
+        std::snprintf(out, outSize, "%02X", static_cast<unsigned>(value));
+    else
+        std::snprintf(out, outSize, "%02d", value);
 }
 
 void ComposeGas(char base, const char* plc, const char* memoryType, const char* address,

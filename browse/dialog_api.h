@@ -3,8 +3,8 @@
 // The dialog code calls the window system only through `zel::ui`, a table of
 // function pointers with the signatures and semantics of the Windows calls:
 //   - Windows: user32 and kernel32 themselves (dialog_win32.cpp);
-//   - Linux: a headless stand-in that keeps the dialog's controls as data and
-//     lets tests or a command-line host play the user (dialog_headless.cpp);
+//   - Linux: the user32 calls of a headless stand-in library, bound by name
+//     (dialog_posix.cpp; the stand-in itself is host/dialog/);
 //   - tests: doubles that wrap or replace either table.
 // On Linux this header also supplies the few user32 types and constants the
 // dialog needs, with the Windows values.

@@ -2,7 +2,8 @@
 #include "config/initfile.h"
 
 #include "config/initline.h"
-#include "driver/hostlib.h"
+#include "core/channel.h"
+#include "core/log.h"
 
 namespace zel {
 
@@ -24,8 +25,7 @@ std::FILE* OpenCandidate(char* name, size_t size, int written) {
     return std::fopen(name, "r");
 }
 
-void LogSummary(const ChannelState& state) {
-    const int ch = state.channel;
+void LogSummary(const InitSettings& state, int ch) {
     if (state.protocol == 'M')
         ZEL_LOG(kLogEvent, "ZELMR%02d> Protocol = Modbus", ch);
     else
@@ -82,19 +82,17 @@ std::FILE* OpenInitFile(const char* baseName, char* name, size_t nameSize, int32
     return file;
 }
 
-void ReadInitFile(DriverRequest* req) {
-    ChannelState* state = StateOf(req);
-    if (!state) return;
-    const int ch = state->channel;
+void ReadInitFile(int32_t channel, InitSettings& settings) {
+    const uint16_t ch = static_cast<uint16_t>(channel);
 
-    state->ifgLoops = 0;
-    state->ifgMs = 0;
-    state->base = 'D';
-    state->parityCheck = 1;
-    state->options = 0;
+    settings.ifgLoops = 0;
+    settings.ifgMs = 0;
+    settings.base = 'D';
+    settings.parityCheck = 1;
+    settings.options = 0;
 
     char name[kNameSize] = {};
-    std::FILE* file = OpenInitFile(kBaseName, name, sizeof name, req->channel);
+    std::FILE* file = OpenInitFile(kBaseName, name, sizeof name, channel);
     if (!file) {
         ZEL_LOG(kLogEvent, "ZELMR%02d> ColdStart() no initfile found, defaults used", ch);
     } else {
@@ -103,11 +101,11 @@ void ReadInitFile(DriverRequest* req) {
         int lineNumber = 0;
         while (ReadInitLine(file, line, sizeof line)) {
             ++lineNumber;
-            ApplyInitLine(*state, line, lineNumber);
+            ApplyInitLine(settings, ch, line, lineNumber);
         }
         std::fclose(file);
     }
-    LogSummary(*state);
+    LogSummary(settings, ch);
 }
 
 } // namespace zel

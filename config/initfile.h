@@ -1,19 +1,36 @@
 // The per-channel initialization file (ZELMRnn.INT).
 #pragma once
 
-#include <cstdio>
 #include <cstddef>
-
-#include "driver/records.h"
+#include <cstdint>
+#include <cstdio>
 
 namespace zel {
+
+// A baud rate of 999 stands for "none given".
+constexpr uint32_t kNoBaudRate = 999;
+
+// The settings a channel's file can give. The reader sets its own defaults
+// for base, options, ifgLoops, ifgMs and parityCheck; the other fields keep
+// what the caller put in unless a line sets them.
+struct InitSettings {
+    char protocol = 'M'; // 'M' Modbus, 'J' J-BUS
+    char base = 'D';     // 'D' decimal, 'H' hexadecimal, 'L' long decimal
+    uint16_t options = 0;
+    uint16_t ifgLoops = 0;
+    uint16_t ifgMs = 0;
+    uint8_t rtsControl = 0;
+    int32_t slaveOverride = 0;
+    int32_t parityCheck = 1;
+    uint32_t baudRate = kNoBaudRate;
+};
 
 // Tries "<base>%02d.INT", "<base>%01d.INT" and "<base>.INT" in the current
 // directory; returns the file that opened and its name in `name`, or null.
 std::FILE* OpenInitFile(const char* baseName, char* name, size_t nameSize, int32_t channel);
 
-// Reads the channel's file into the request's ChannelState and baudOverride,
-// logging every finding and a summary. Never fails.
-void ReadInitFile(DriverRequest* req);
+// Reads channel `channel`'s file into `settings`, logging every finding and
+// a summary under the channel's prefix (its low 16 bits). Never fails.
+void ReadInitFile(int32_t channel, InitSettings& settings);
 
 } // namespace zel

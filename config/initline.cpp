@@ -6,9 +6,11 @@
 // whatever follows the converted part is ignored.
 #include "config/initline.h"
 
+#include <cctype>
 #include <cstring>
 
-#include "driver/hostlib.h"
+#include "core/channel.h"
+#include "core/log.h"
 
 namespace zel {
 
@@ -35,17 +37,17 @@ bool IsValueChar(char c) {
 // what was read. Its characters but the last (the line feed) must be digits
 // or capital hexadecimal letters, else the override is dropped (999); the
 // number read is its leading decimal digits, none leaving the value alone.
-void ApplyBaudRate(const char* line) {
+void ApplyBaudRate(InitSettings& settings, const char* line) {
     const char* value = std::strchr(line, '=') + 1;
     const size_t length = std::strlen(value);
     for (size_t i = 0; i + 1 < length; ++i) {
         if (!IsValueChar(value[i])) {
-            baudOverride = kNoBaudOverride;
+            settings.baudRate = kNoBaudRate;
             return;
         }
     }
     unsigned baud = 0;
-    if (std::sscanf(value, "%ul", &baud) >= 1) baudOverride = baud;
+    if (std::sscanf(value, "%ul", &baud) >= 1) settings.baudRate = baud;
 }
 
 void UpperCase(char* line) {
@@ -53,65 +55,56 @@ void UpperCase(char* line) {
         if (*line >= 'a' && *line <= 'z') *line = static_cast<char>(*line - 'a' + 'A');
 }
 
-void LogIllegalFormat(int ch, const char* check) {
-    ZEL_LOG(kLogEvent, "ZELMR%02d> Illegal format of Int File:", ch);
-    ZEL_LOG(kLogEvent, check, ch);
+// A yes/no setting: its key, what YES and NO do, and what the second line
+// of an invalid value says is assumed.
+struct YesNoSetting {
+    const char* key;
+    bool indented; // the key may follow blanks
+    void (*apply)(InitSettings&, bool yes);
+    const char* assumed;
+    bool invalidMeansYes; // what an invalid value falls back to
+};
+
+void SetOption(InitSettings& s, uint16_t bit, bool yes) {
+    s.options = static_cast<uint16_t>(yes ? (s.options | bit) : (s.options & ~bit));
 }
 
-// The four yes/no settings that keep their flag in `options` or a field of
-// their own; true when the line was one of them.
-bool ApplyYesNoSetting(ChannelState& state, const char* line) {
-    const int ch = state.channel;
+// Tried in this order; the parity check comes after the inter-frame gaps.
+constexpr YesNoSetting kYesNoSettings[] = {
+    {"SWAP", false, [](InitSettings& s, bool yes) { SetOption(s, kOptSwap, yes); }, "NO swap",
+     false},
+    {"FLOATSWAP", false, [](InitSettings& s, bool yes) { SetOption(s, kOptFloatSwap, yes); },
+     "NO swap", false},
+    {"LONGADDR", false, [](InitSettings& s, bool yes) { SetOption(s, kOptLongAddr, yes); },
+     "NO switching", false},
+    {"RTSCTS", false, [](InitSettings& s, bool yes) { s.rtsControl = yes ? 1 : 0; }, "NO switching",
+     false},
+};
+constexpr YesNoSetting kParitySetting = {
+    "PARITY_ADDR_CHECKING", true, [](InitSettings& s, bool yes) { s.parityCheck = yes ? 1 : 0; },
+    "Parity Checking enabled", true};
+
+// Matches "<key> = %1c%1c%1c" from the start of the line (after blanks for
+// an indented key); true when the line is this setting. An invalid value
+// logs two lines and applies the setting's fallback.
+bool ApplyYesNo(const YesNoSetting& setting, InitSettings& settings, uint16_t ch,
+                const char* line) {
+    if (setting.indented)
+        while (std::isspace(static_cast<unsigned char>(*line)))
+            ++line;
+    const size_t keyLength = std::strlen(setting.key);
+    if (std::strncmp(line, setting.key, keyLength) != 0) return false;
     char c[3] = {};
-    int n = std::sscanf(line, "SWAP = %1c%1c%1c", &c[0], &c[1], &c[2]);
-    if (YesNoMatched(n)) {
-        const YesNo v = ReadYesNo(n, c);
-        if (v == YesNo::kYes) {
-            state.options |= kOptSwap;
-        } else {
-            state.options &= static_cast<uint16_t>(~kOptSwap);
-            if (v == YesNo::kInvalid)
-                LogIllegalFormat(ch,
-                                 "ZELMR%02d> Check for SWAP = in your int file. Assuming NO swap");
-        }
-        return true;
+    const int n = std::sscanf(line + keyLength, " = %1c%1c%1c", &c[0], &c[1], &c[2]);
+    if (!YesNoMatched(n)) return false;
+    const YesNo v = ReadYesNo(n, c);
+    if (v == YesNo::kInvalid) {
+        ZEL_LOG(kLogEvent, "ZELMR%02d> Illegal format of Int File:", ch);
+        ZEL_LOG(kLogEvent, "ZELMR%02d> Check for %s = in your int file. Assuming %s", ch,
+                setting.key, setting.assumed);
     }
-    n = std::sscanf(line, "FLOATSWAP = %1c%1c%1c", &c[0], &c[1], &c[2]);
-    if (YesNoMatched(n)) {
-        const YesNo v = ReadYesNo(n, c);
-        if (v == YesNo::kYes) {
-            state.options |= kOptFloatSwap;
-        } else {
-            state.options &= static_cast<uint16_t>(~kOptFloatSwap);
-            if (v == YesNo::kInvalid)
-                LogIllegalFormat(
-                    ch, "ZELMR%02d> Check for FLOATSWAP = in your int file. Assuming NO swap");
-        }
-        return true;
-    }
-    n = std::sscanf(line, "LONGADDR = %1c%1c%1c", &c[0], &c[1], &c[2]);
-    if (YesNoMatched(n)) {
-        const YesNo v = ReadYesNo(n, c);
-        if (v == YesNo::kYes) {
-            state.options |= kOptLongAddr;
-        } else {
-            state.options &= static_cast<uint16_t>(~kOptLongAddr);
-            if (v == YesNo::kInvalid)
-                LogIllegalFormat(
-                    ch, "ZELMR%02d> Check for LONGADDR = in your int file. Assuming NO switching");
-        }
-        return true;
-    }
-    n = std::sscanf(line, "RTSCTS = %1c%1c%1c", &c[0], &c[1], &c[2]);
-    if (YesNoMatched(n)) {
-        const YesNo v = ReadYesNo(n, c);
-        state.rtsControl = v == YesNo::kYes ? 1 : 0;
-        if (v == YesNo::kInvalid)
-            LogIllegalFormat(
-                ch, "ZELMR%02d> Check for RTSCTS = in your int file. Assuming NO switching");
-        return true;
-    }
-    return false;
+    setting.apply(settings, v == YesNo::kYes || (v == YesNo::kInvalid && setting.invalidMeansYes));
+    return true;
 }
 
 } // namespace
@@ -136,11 +129,9 @@ bool ReadInitLine(std::FILE* file, char* buffer, size_t size) {
     return n > 0;
 }
 
-void ApplyInitLine(ChannelState& state, char* line, int lineNumber) {
-    const int ch = state.channel;
-
+void ApplyInitLine(InitSettings& state, uint16_t ch, char* line, int lineNumber) {
     if (std::strstr(line, "BAUD_RATE=")) {
-        ApplyBaudRate(line);
+        ApplyBaudRate(state, line);
         return;
     }
 
@@ -167,7 +158,8 @@ void ApplyInitLine(ChannelState& state, char* line, int lineNumber) {
         return;
     }
 
-    if (ApplyYesNoSetting(state, line)) return;
+    for (const YesNoSetting& setting : kYesNoSettings)
+        if (ApplyYesNo(setting, state, ch, line)) return;
 
     unsigned number = 0;
     if (std::sscanf(line, "IFG_MS = %u", &number) == 1) {
@@ -179,16 +171,7 @@ void ApplyInitLine(ChannelState& state, char* line, int lineNumber) {
         return;
     }
 
-    char c[3] = {};
-    const int n = std::sscanf(line, " PARITY_ADDR_CHECKING = %1c%1c%1c", &c[0], &c[1], &c[2]);
-    if (YesNoMatched(n)) {
-        const YesNo v = ReadYesNo(n, c);
-        state.parityCheck = v == YesNo::kNo ? 0 : 1;
-        if (v == YesNo::kInvalid)
-            LogIllegalFormat(ch, "ZELMR%02d> Check for PARITY_ADDR_CHECKING = in your int file. "
-                                 "Assuming Parity Checking enabled");
-        return;
-    }
+    if (ApplyYesNo(kParitySetting, state, ch, line)) return;
 
     ZEL_LOG(kLogEvent, "ZELMR%02d> Illegal line %d in Int File", ch, lineNumber);
 }

@@ -2,9 +2,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 
-#include "driver/records.h"
+#include "config/initfile.h"
 
 namespace zel {
 
@@ -19,8 +20,8 @@ constexpr size_t kInitLineSize = 256;
 bool ReadInitLine(std::FILE* file, char* buffer, size_t size);
 
 // Applies one line (as read, NUL-terminated, at most kInitLineSize - 1
-// characters) to the channel's settings and baudOverride, logging what the
-// line is found to be. The line is upper-cased in place.
-void ApplyInitLine(ChannelState& state, char* line, int lineNumber);
+// characters) to the settings, logging what the line is found to be under
+// channel `ch`'s prefix. The line is upper-cased in place.
+void ApplyInitLine(InitSettings& settings, uint16_t ch, char* line, int lineNumber);
 
 } // namespace zel

@@ -5,8 +5,9 @@
 #include <cstring>
 
 #include "config/initfile.h"
-#include "driver/hostlib.h"
+#include "core/log.h"
 #include "driver/operations.h"
+#include "driver/results.h"
 #include "serial/serial.h"
 
 namespace zel {
@@ -35,6 +36,13 @@ void StorePort(ChannelState& ch, void* handle) {
     ch.port = handle;
 }
 
+// The line settings of an open; `tenths` reads the stored rate in units of
+// 10 baud.
+LineSettings LineOf(const PortSettings& s, bool tenths) {
+    return LineSettings{tenths ? static_cast<uint32_t>(s.baud) * 10u : s.baud, s.dataBits,
+                        s.stopBits, s.parity, s.lineFlags};
+}
+
 void SettingsFromHost(PortSettings& s, const OpenParams& p) {
     CopyName(s.name, p.portName);
     s.baud = p.baud;
@@ -48,14 +56,21 @@ void SettingsFromHost(PortSettings& s, const OpenParams& p) {
 
 void* OpenChannelPort(ChannelState& channel, const PortSettings& settings) {
     void* handle = nullptr;
+    // The block may hold anything: never read past the name's 12 bytes.
+    char name[sizeof settings.name];
+    std::memcpy(name, settings.name, sizeof name);
+    name[sizeof name - 1] = '\0';
     if (baudOverride != kNoBaudOverride) {
-        if (OpenComPortInit(channel, settings, &handle) != kSerialOk) return nullptr;
+        if (OpenComPortInit(name, LineOf(settings, true), channel.channel, &handle) !=
+            SerialResult::kOk)
+            return nullptr;
         ZEL_LOG(kLogEvent,
                 "ZELMR%02d> The baud rate was taken from initialization file and it is  = %d  ",
                 Ch(channel), static_cast<int>(baudOverride));
         return handle;
     }
-    return OpenComPort(settings, &handle) == kSerialOk ? handle : nullptr;
+    return OpenComPort(name, LineOf(settings, false), &handle) == SerialResult::kOk ? handle
+                                                                                    : nullptr;
 }
 
 int32_t ColdStart(DriverRequest* req) {
@@ -78,7 +93,21 @@ int32_t ColdStart(DriverRequest* req) {
     ch->slaveOverride = 0;
     ch->writeMode = 0;
 
-    ReadInitFile(req);
+    InitSettings file;
+    file.protocol = ch->protocol;
+    file.rtsControl = ch->rtsControl;
+    file.slaveOverride = ch->slaveOverride;
+    file.baudRate = baudOverride;
+    ReadInitFile(req->channel, file);
+    ch->protocol = file.protocol;
+    ch->base = file.base;
+    ch->options = file.options;
+    ch->ifgLoops = file.ifgLoops;
+    ch->ifgMs = file.ifgMs;
+    ch->rtsControl = file.rtsControl;
+    ch->slaveOverride = file.slaveOverride;
+    ch->parityCheck = file.parityCheck;
+    baudOverride = file.baudRate;
 
     if (baudOverride != kNoBaudOverride) params->baud = static_cast<uint16_t>(baudOverride / 10u);
 
@@ -143,7 +172,8 @@ int32_t CloseCom(DriverRequest* req) {
     ChannelState* ch = StateOf(req);
     if (!ch) return kCommFailure;
     if (!ch->port) return kOk;
-    if (CloseComPort(ch->port) != kSerialOk) return kCommFailure;
+    const int32_t rc = ToHost(CloseComPort(ch->port));
+    if (rc != kOk) return rc;
     ch->port = nullptr;
     ch->portOpen = 0;
     return kOk;

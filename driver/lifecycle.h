@@ -1,7 +1,7 @@
 // Channel lifecycle helpers shared by the lifecycle operations.
 #pragma once
 
-#include "driver/records.h"
+#include "core/channel.h"
 
 namespace zel {
 

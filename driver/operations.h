@@ -2,7 +2,7 @@
 // host's request and returns the result code handed back to the host.
 #pragma once
 
-#include "driver/records.h"
+#include "core/records.h"
 
 namespace zel {
 
@@ -25,5 +25,10 @@ int32_t BrowseAddress(DriverRequest* req);
 
 // The dispatcher itself, callable inside the library and from tests.
 int32_t Dispatch(DriverRequest* req);
+
+// Process-wide values shared by every channel of the loaded library.
+extern int32_t driverEnded;   // 1 after EndZel: every request answers 0
+extern uint32_t baudOverride; // baud rate from the initialization file; 999 means none
+constexpr uint32_t kNoBaudOverride = 999;
 
 } // namespace zel

@@ -1,5 +1,6 @@
 #include "driver/zelmain.h"
 
+#include "core/channel.h"
 #include "driver/operations.h"
 
 namespace zel {

@@ -1,7 +1,7 @@
 // The one exported entry point of the driver.
 #pragma once
 
-#include "driver/records.h"
+#include "core/records.h"
 
 #if defined(_WIN32)
 #define ZEL_EXPORT __declspec(dllexport)

@@ -9,8 +9,9 @@
 #include <memory>
 
 #include "address/parser.h"
+#include "core/areas.h"
 #include "driver/operations.h"
-#include "driver/records.h"
+#include "core/channel.h"
 #include "fuzz/fuzz_common.h"
 
 using namespace zel;
@@ -83,8 +84,8 @@ void CheckAccepted(const ChannelState& ch, const ParseRequest& p, const char* ga
     if (ch.base == 'D' || ch.base == 'H' || ch.base == 'L') {
         const int32_t first = ElementOf(gas, ch.base) - (ch.protocol == 'M' ? 1 : 0);
         ZELFUZZ_CHECK(first >= 0, "register %d", first);
-        ZELFUZZ_CHECK(FirstRegister(ch, t) == first, "GAS '%s' gives register %d, tag %d", gas,
-                      first, FirstRegister(ch, t));
+        ZELFUZZ_CHECK(FirstRegister(RulesOf(ch), t) == first, "GAS '%s' gives register %d, tag %d",
+                      gas, first, FirstRegister(RulesOf(ch), t));
         if (wide && !(ch.options & kOptLongAddr) && ch.parityCheck)
             ZELFUZZ_CHECK(first % 2 == 0, "odd 32-bit start %d accepted with the check on", first);
     }

@@ -16,8 +16,9 @@
 #include <vector>
 
 #include "address/parser.h"
+#include "core/areas.h"
 #include "driver/operations.h"
-#include "driver/records.h"
+#include "core/channel.h"
 #include "fuzz/fuzz_common.h"
 #include "modbus/crc16.h"
 #include "tests/support/fake_line.h"

@@ -1,17 +1,47 @@
 #include "modbus/attempt.h"
 
-#include "driver/hostlib.h"
+#include "core/log.h"
 #include "modbus/crc16.h"
 #include "serial/serial.h"
 
 namespace zel {
 
-void FlushBeforeAttempt(const ChannelState& channel, const char* message) {
+void FlushBeforeAttempt(const ChannelState& channel, TxnKind kind) {
     int32_t flushesLeft = channel.timeout / 5;
-    while (FlushInput(channel.port) != kSerialOk) {
-        ZEL_LOG(kLogTrace, message, channel.channel);
+    while (!FlushInput(channel.port)) {
+        if (kind == TxnKind::kRead)
+            ZEL_LOG(kLogTrace, "ZELMR%02d> DoRead() Flush not completed", channel.channel);
+        else
+            ZEL_LOG(kLogTrace, "ZELMR%02d> DoWrite() Flush not completed", channel.channel);
         if (--flushesLeft <= 0) break;
     }
+}
+
+Attempt FromReception(RxResult rx) {
+    switch (rx) {
+    case RxResult::kOk:
+        return Attempt::kOk;
+    case RxResult::kException:
+        return Attempt::kRefused;
+    case RxResult::kTimeout:
+        return Attempt::kFailed;
+    case RxResult::kWrong:
+        return Attempt::kWrong;
+    }
+    return Attempt::kFailed;
+}
+
+TxnResult Outcome(Attempt last) {
+    switch (last) {
+    case Attempt::kOk:
+        return TxnResult::kOk;
+    case Attempt::kFailed:
+        return TxnResult::kCommFailure;
+    case Attempt::kRefused:
+    case Attempt::kWrong:
+        return TxnResult::kRefused;
+    }
+    return TxnResult::kCommFailure;
 }
 
 bool ReplyCrcMatches(const uint8_t* reply, int32_t length) {

@@ -3,14 +3,29 @@
 
 #include <cstdint>
 
-#include "driver/records.h"
+#include "core/channel.h"
+#include "modbus/transactions.h"
+#include "modbus/transport.h"
 
 namespace zel {
 
+enum class TxnKind { kRead, kWrite };
+
+// How one attempt of a transaction ended. A wrong reply is told apart from
+// other protocol errors until the transaction ends: reads retry it on a
+// budget of its own.
+enum class Attempt { kOk, kRefused, kFailed, kWrong };
+
+// The attempt's end as far as the reception tells it.
+Attempt FromReception(RxResult rx);
+
+// The transaction's result after its last attempt.
+TxnResult Outcome(Attempt last);
+
 // Discards waiting input before an attempt: while the flush cannot
-// complete, logs `message` and tries again, at most timeout/5 flushes (and
-// always one).
-void FlushBeforeAttempt(const ChannelState& channel, const char* message);
+// complete, logs that it did not and tries again, at most timeout/5 flushes
+// (and always one).
+void FlushBeforeAttempt(const ChannelState& channel, TxnKind kind);
 
 // True when the last two bytes of the reply are the CRC of the bytes before.
 bool ReplyCrcMatches(const uint8_t* reply, int32_t length);

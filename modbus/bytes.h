@@ -5,7 +5,8 @@
 
 #include <cstdint>
 
-#include "driver/records.h"
+#include "core/areas.h"
+#include "core/channel.h"
 
 namespace zel {
 
@@ -39,13 +40,12 @@ inline void StoreBe16(uint8_t* at, uint16_t v) {
 
 // True when the first register of a 32-bit value holds its low word: SWAP
 // acts on the unsigned-long areas, FLOATSWAP on the floating-point areas.
-inline bool LowWordFirst(int32_t memoryType, uint16_t options) {
-    switch (memoryType) {
-    case kMemInputLong:
-    case kMemHoldingLong:
+inline bool LowWordFirst(const MemoryArea* area, uint16_t options) {
+    if (!area) return false;
+    switch (area->swap) {
+    case WordSwap::kInteger:
         return (options & kOptSwap) != 0;
-    case kMemInputFloat:
-    case kMemHoldingFloat:
+    case WordSwap::kFloat:
         return (options & kOptFloatSwap) != 0;
     default:
         return false;
@@ -65,6 +65,18 @@ inline void SplitWords(uint32_t v, bool lowFirst, uint8_t* d) {
     const uint16_t low = static_cast<uint16_t>(v);
     StoreBe16(d, lowFirst ? low : high);
     StoreBe16(d + 2, lowFirst ? high : low);
+}
+
+// A register reduced to the byte that a byte-selector area names.
+inline uint16_t SelectByte(uint16_t reg, const MemoryArea* area) {
+    if (!area || !area->byteSelect) return reg;
+    return static_cast<uint16_t>((reg >> area->byteShift) & 0xFF);
+}
+
+// The bit number within the register of bit `bit` of a gate: the high byte's
+// bits sit 8 higher.
+inline int32_t RegisterBitNumber(const MemoryArea* area, int32_t bit) {
+    return area && area->byteSelect ? bit + area->byteShift : bit;
 }
 
 // Bit `n` of a 16-bit register, 0 for numbers outside 0..15.

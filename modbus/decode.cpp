@@ -5,60 +5,54 @@
 namespace zel {
 namespace {
 
-// A register reduced to the byte that a byte-selector gate names.
-uint16_t SelectByte(uint16_t reg, int32_t memoryType) {
-    if (memoryType == kMemHighByte) return static_cast<uint16_t>(reg >> 8);
-    if (memoryType == kMemLowByte) return static_cast<uint16_t>(reg & 0xFF);
-    return reg;
-}
-
 uint16_t RegisterAt(const uint8_t* d) {
     return static_cast<uint16_t>((d[0] << 8) | d[1]);
 }
 
-int DecodeSingle(IoRequest& request, const uint8_t* d, uint16_t options) {
+TxnResult DecodeSingle(IoRequest& request, const uint8_t* d, uint16_t options) {
     const TagAddress& tag = request.tag;
+    const MemoryArea* area = AreaOf(tag.memoryType);
     uint8_t* cell = static_cast<uint8_t*>(request.data);
     switch (tag.width) {
     case 1:
         if (tag.bit == -1) {
             StoreLe16(cell + 2, d[0] & 1);
         } else {
-            const int32_t n = tag.memoryType == kMemHighByte ? tag.bit + 8 : tag.bit;
-            StoreLe16(cell + 2, RegisterBit(RegisterAt(d), n));
+            StoreLe16(cell + 2, RegisterBit(RegisterAt(d), RegisterBitNumber(area, tag.bit)));
         }
-        return 0;
+        return TxnResult::kOk;
     case 16:
-        StoreLe16(cell + 2, SelectByte(RegisterAt(d), tag.memoryType));
-        return 0;
+        StoreLe16(cell + 2, SelectByte(RegisterAt(d), area));
+        return TxnResult::kOk;
     case 32:
-        StoreLe32(cell, JoinWords(d, LowWordFirst(tag.memoryType, options)));
-        return 0;
+        StoreLe32(cell, JoinWords(d, LowWordFirst(area, options)));
+        return TxnResult::kOk;
     default:
-        return 1;
+        return TxnResult::kRefused;
     }
 }
 
-int DecodeBlock(IoRequest& request, const uint8_t* d, uint16_t options) {
+TxnResult DecodeBlock(IoRequest& request, const uint8_t* d, uint16_t options) {
     const TagAddress& tag = request.tag;
+    const MemoryArea* area = AreaOf(tag.memoryType);
     uint8_t* out = static_cast<uint8_t*>(request.data);
     switch (tag.width) {
     case 1:
         for (int32_t j = 0; j < (request.count + 7) / 8; ++j)
             out[j] = d[j];
-        return 0;
+        return TxnResult::kOk;
     case 16:
         for (int32_t i = 0; i < request.count; ++i)
-            StoreLe16(out + 2 * i, SelectByte(RegisterAt(d + 2 * i), tag.memoryType));
-        return 0;
+            StoreLe16(out + 2 * i, SelectByte(RegisterAt(d + 2 * i), area));
+        return TxnResult::kOk;
     case 32: {
-        const bool lowFirst = LowWordFirst(tag.memoryType, options);
+        const bool lowFirst = LowWordFirst(area, options);
         for (int32_t i = 0; i < request.count; ++i)
             StoreLe32(out + 4 * i, JoinWords(d + 4 * i, lowFirst));
-        return 0;
+        return TxnResult::kOk;
     }
     default:
-        return 1;
+        return TxnResult::kRefused;
     }
 }
 
@@ -77,7 +71,7 @@ int32_t ReplyDataNeeded(const IoRequest& request, int mode) {
     return static_cast<int32_t>(bytes > 256 ? 256 : bytes);
 }
 
-int DecodeReply(IoRequest& request, const uint8_t* reply, uint16_t options, int mode) {
+TxnResult DecodeReply(IoRequest& request, const uint8_t* reply, uint16_t options, int mode) {
     const uint8_t* data = reply + 3;
     return mode == kReadSingle ? DecodeSingle(request, data, options)
                                : DecodeBlock(request, data, options);

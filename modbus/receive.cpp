@@ -1,6 +1,7 @@
 // Receiving one reply: header, then the exception tail or the byte count and
 // data, each piece checked against the request before the next is read.
-#include "driver/hostlib.h"
+#include "core/areas.h"
+#include "core/log.h"
 #include "modbus/bytes.h"
 #include "modbus/transport.h"
 #include "serial/serial.h"
@@ -12,62 +13,54 @@ namespace {
 constexpr int kLongestReply = 3 + 255 + 2;
 static_assert(kLongestReply <= kReplyFrameSize, "the reply buffer holds the longest reply");
 
+// An exception code: what the log says of it, the text of the second line,
+// and whether the reception counts as failed.
 struct ExceptionInfo {
     const char* logText;
     const char* errorText;
-    int result;
+    RxResult result;
 };
 
-ExceptionInfo Describe(uint8_t code) {
-    switch (code) {
-    case 1:
-        return {"ZELMR%02d> (MB-protocol) Illegal function", "Illegal Function Code", kRxOk};
-    case 2:
-        return {"ZELMR%02d> (MB-protocol) Illegal data address", "Illegal Data Address",
-                kRxException};
-    case 3:
-        return {"ZELMR%02d> (MB-protocol) Illegal data value", "Illegal Data Value", kRxException};
-    case 4:
-        return {"ZELMR%02d> (MB-protocol) Failure in associated device",
-                "Failure in associated device", kRxException};
-    case 5:
-        return {"ZELMR%02d> (MB-protocol) Acknowledge (processing)", "Acknowledge (processing)",
-                kRxException};
-    case 6:
-        return {"ZELMR%02d> (MB-protocol) Busy, rejected message", "Busy, rejected message", kRxOk};
-    case 7:
-        return {"ZELMR%02d> (MB-protocol) Negative acknowledgment", "Negative acknowledgment",
-                kRxOk};
-    case 8:
-        return {"ZELMR%02d> (MB-protocol) Memory parity error", "Memory parity error", kRxOk};
-    default:
-        return {"ZELMR%02d> (MB-protocol error)", "(MB-protocol error)", kRxOk};
-    }
+constexpr ExceptionInfo kExceptions[] = {
+    {"(MB-protocol error)", "(MB-protocol error)", RxResult::kOk}, // 0 and 9..255
+    {"(MB-protocol) Illegal function", "Illegal Function Code", RxResult::kOk},
+    {"(MB-protocol) Illegal data address", "Illegal Data Address", RxResult::kException},
+    {"(MB-protocol) Illegal data value", "Illegal Data Value", RxResult::kException},
+    {"(MB-protocol) Failure in associated device", "Failure in associated device",
+     RxResult::kException},
+    {"(MB-protocol) Acknowledge (processing)", "Acknowledge (processing)", RxResult::kException},
+    {"(MB-protocol) Busy, rejected message", "Busy, rejected message", RxResult::kOk},
+    {"(MB-protocol) Negative acknowledgment", "Negative acknowledgment", RxResult::kOk},
+    {"(MB-protocol) Memory parity error", "Memory parity error", RxResult::kOk},
+};
+
+const ExceptionInfo& Describe(uint8_t code) {
+    return code < sizeof kExceptions / sizeof kExceptions[0] ? kExceptions[code] : kExceptions[0];
 }
 
 // Reads the exception code and CRC behind the header and reports them.
-int ReceiveException(const IoRequest& request, const ChannelState& channel, uint8_t* buffer,
-                     int32_t* length) {
+RxResult ReceiveException(const IoRequest& request, const ChannelState& channel, uint8_t* buffer,
+                          int32_t* length) {
     const int ch = channel.channel;
-    if (buffer[1] != (channel.requestFrame[1] | 0x80))
+    if (buffer[1] != (channel.requestFrame[1] | kExceptionFlag))
         ZEL_LOG(kLogTrace, "ZELMR%02d> Different function with 0x80 returned", ch);
 
     uint32_t got = 0;
-    if (ReadPort(channel.port, buffer + 2, 3, &got) != kSerialOk) {
+    if (ReadPort(channel.port, buffer + 2, 3, &got) != SerialResult::kOk) {
         ZEL_LOG(kLogTrace, "ZELMR%02d> Receive() timeout 2nd part message (iRead=%d)", ch,
                 static_cast<int>(got));
-        return kRxTimeout;
+        return RxResult::kTimeout;
     }
     if (got < 3) {
         ZEL_LOG(kLogTrace, "ZELMR%02d> Receive() wrong length 2nd part message iRead=%d", ch,
                 static_cast<int>(got));
-        return kRxWrong;
+        return RxResult::kWrong;
     }
     *length = 5;
 
     const uint8_t code = buffer[2];
-    const ExceptionInfo info = Describe(code);
-    ZEL_LOG(kLogTrace, info.logText, ch);
+    const ExceptionInfo& info = Describe(code);
+    ZEL_LOG(kLogTrace, "ZELMR%02d> %s", ch, info.logText);
     const char* gas = request.gas ? request.gas : "";
     if (code == 4 || code == 5)
         ZEL_LOG(kLogEvent, "ZELMR%02d> Receive() '%s' Blocksize %d failed errorcode: '%s'", ch, gas,
@@ -80,26 +73,29 @@ int ReceiveException(const IoRequest& request, const ChannelState& channel, uint
 
 } // namespace
 
-int Receive(const IoRequest& request, ChannelState& channel, uint8_t* buffer, int32_t* length) {
+RxResult Receive(const IoRequest& request, ChannelState& channel, uint8_t* buffer,
+                 int32_t* length) {
     const int ch = channel.channel;
     *length = 0;
 
     uint32_t got = 0;
-    if (ReadPort(channel.port, buffer, 2, &got) != kSerialOk) {
+    if (ReadPort(channel.port, buffer, 2, &got) != SerialResult::kOk) {
         ZEL_LOG(kLogTrace, "ZELMR%02d> Recieve() timeout 1 (iRead=%d)", ch, static_cast<int>(got));
-        return kRxTimeout;
+        return RxResult::kTimeout;
     }
 
     // The station byte is compared with the station the request went to.
     const bool overridden = channel.slaveOverride != 0;
-    const int32_t expected = overridden ? channel.slaveOverride : request.tag.plc;
+    const unsigned expected =
+        static_cast<unsigned>(overridden ? channel.slaveOverride : request.tag.plc);
+    const unsigned station = buffer[0];
     if (buffer[0] != StationOf(channel, request.tag)) {
         ZEL_LOG(kLogTrace,
                 overridden
                     ? "ZELMR%02d> Wrong plc slave number .%xh received, expect slave number %Xh"
                     : "ZELMR%02d> Wrong plc addr.%xh received, expect slave number %Xh",
-                ch, buffer[0], expected);
-        return kRxWrong;
+                ch, station, expected);
+        return RxResult::kWrong;
     }
     if (got < 2) {
         ZEL_LOG(kLogTrace, "ZELMR%02d> Recieve() wrong length reading header (iRead=%d)", ch,
@@ -109,42 +105,42 @@ int Receive(const IoRequest& request, ChannelState& channel, uint8_t* buffer, in
             overridden
                 ? "ZELMR%02d> Only right plc slave number .%xh received, expect slave number %Xh"
                 : "ZELMR%02d> Only right plc addr.%xh received, expect slave number %Xh",
-            ch, buffer[0], expected);
-        return kRxWrong;
+            ch, station, expected);
+        return RxResult::kWrong;
     }
     *length = 2;
 
-    if (buffer[1] & 0x80) return ReceiveException(request, channel, buffer, length);
+    if (buffer[1] & kExceptionFlag) return ReceiveException(request, channel, buffer, length);
 
     if (buffer[1] != channel.requestFrame[1]) {
         ZEL_LOG(kLogTrace, "ZELMR%02d> Different function returned", ch);
-        return kRxWrong;
+        return RxResult::kWrong;
     }
 
     uint16_t rest = 6; // echo of a write: address, value or quantity, CRC
     if (channel.writeMode != 1) {
-        if (ReadPort(channel.port, buffer + 2, 1, &got) != kSerialOk) {
+        if (ReadPort(channel.port, buffer + 2, 1, &got) != SerialResult::kOk) {
             ZEL_LOG(kLogTrace, "ZELMR%02d> Receive() error reading data part message (iRead=%d)",
                     ch, static_cast<int>(got));
-            return kRxTimeout;
+            return RxResult::kTimeout;
         }
         rest = static_cast<uint16_t>(buffer[2] + 2); // data and CRC, at most 257
         *length += 1;
     }
 
-    if (ReadPort(channel.port, buffer + *length, rest, &got) != kSerialOk) {
+    if (ReadPort(channel.port, buffer + *length, rest, &got) != SerialResult::kOk) {
         ZEL_LOG(kLogTrace, "ZELMR%02d> Recieve() reading timeout last data part message (iRead=%d)",
                 ch, static_cast<int>(got));
-        return kRxTimeout;
+        return RxResult::kTimeout;
     }
     *length += static_cast<int32_t>(got);
     if (got < rest) {
         ZEL_LOG(kLogTrace,
                 "ZELMR%02d> Receive() wrong length last data part message. iToRead %d, iRead %d",
                 ch, static_cast<int>(rest), static_cast<int>(got));
-        return kRxWrong;
+        return RxResult::kWrong;
     }
-    return kRxOk;
+    return RxResult::kOk;
 }
 
 } // namespace zel

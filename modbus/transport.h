@@ -3,24 +3,26 @@
 
 #include <cstdint>
 
-#include "driver/records.h"
+#include "core/channel.h"
+#include "core/records.h"
 
 namespace zel {
 
+enum class SendResult { kSent, kNotSent };
+
 // Results of Receive.
-enum : int {
-    kRxOk = 0,        // a whole frame (possibly an exception reply with a "soft" code)
-    kRxException = 1, // exception reply with code 2..5
-    kRxTimeout = 2,   // a part did not arrive, or a read failed
-    kRxWrong = 3,     // reply does not fit the request
+enum class RxResult {
+    kOk,        // a whole frame (possibly an exception reply with a "soft" code)
+    kException, // exception reply with code 2..5
+    kTimeout,   // a part did not arrive, or a read failed
+    kWrong,     // reply does not fit the request
 };
 
 // Waits the inter-frame gap, flushes input, appends the CRC at frame[length]
 // and frame[length+1], keys RTS if configured and writes the frame.
-// 0 sent, 2 not sent.
-int Send(ChannelState& channel, uint8_t* frame, int32_t length);
+SendResult Send(ChannelState& channel, uint8_t* frame, int32_t length);
 
 // Reads one reply into `buffer` and checks it against the request.
-int Receive(const IoRequest& request, ChannelState& channel, uint8_t* buffer, int32_t* length);
+RxResult Receive(const IoRequest& request, ChannelState& channel, uint8_t* buffer, int32_t* length);
 
 } // namespace zel

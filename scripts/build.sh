@@ -26,5 +26,13 @@ case "$flavour" in
                -DZEL_TOOLS_DIR="$top/build/linux64/tools") ;;
   *) echo "unknown flavour $flavour" >&2; exit 2 ;;
 esac
-[ -f "$dir/build.ninja" ] || cmake "${args[@]}" >/dev/null
+# Configures again when the flavour's options differ from the last run's (a
+# kept cache would keep the old compiler, emulator or flags).
+stamp="$dir/zel-configure-args"
+want=$(printf '%s\n' "${args[@]}")
+if [ ! -f "$dir/build.ninja" ] || [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
+  rm -f "$dir/CMakeCache.txt"
+  cmake "${args[@]}" >/dev/null
+  printf '%s\n' "$want" >"$stamp"
+fi
 cmake --build "$dir" -j "$(nproc)"

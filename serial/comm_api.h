@@ -3,8 +3,8 @@
 // The serial operations call the platform only through `zel::comm`, a table
 // of function pointers with the signatures and semantics of the Windows
 // serial communications calls. Three tables fill it:
-//   - Windows: kernel32 itself (comm_win32.cpp);
-//   - Linux: a POSIX implementation on termios (comm_posix.cpp);
+//   - Windows: kernel32 itself (win32/comm.cpp);
+//   - Linux: a POSIX implementation on termios (posix/);
 //   - tests: doubles that wrap or replace the platform table.
 // On Linux this header also supplies the few kernel32 types and constants
 // that the table needs, with the Windows layouts.

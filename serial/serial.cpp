@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "driver/hostlib.h"
+#include "core/log.h"
 #include "serial/comm_api.h"
 
 namespace zel {
@@ -19,6 +19,16 @@ constexpr DWORD kFlushChunk = 512;
 constexpr int kMaxFlushReads = 128;
 // The largest multiple of 10 ms that a DWORD time-out can hold.
 constexpr uint64_t kMaxTimeoutMs = 4294967290u;
+// Upper bound of the 1 ms polls for an empty output queue before RTS is
+// lowered: enough for the longest frame at 300 baud, so that a queue that
+// never drains cannot hold the caller's thread for ever.
+constexpr int kMaxRtsPolls = 10000;
+// A disturbed line counts as quiet after this many 10 ms units without input.
+constexpr int32_t kQuietUnits = 2;
+constexpr uint16_t kDrainChunk = 256;
+// A babbling line that never falls quiet holds the caller for at most this
+// many reads of kQuietUnits each.
+constexpr int kMaxDrainReads = 50;
 
 DWORD DtrControlFor(uint16_t lineFlags) {
     if (lineFlags & 0x0101) return DTR_CONTROL_ENABLE;
@@ -33,8 +43,8 @@ DWORD RtsControlFor(uint16_t lineFlags) {
     return RTS_CONTROL_DISABLE;
 }
 
-void ApplyLineSettings(DCB& dcb, DWORD baudRate, const PortSettings& s) {
-    dcb.BaudRate = baudRate;
+void ApplyLineSettings(DCB& dcb, const LineSettings& s) {
+    dcb.BaudRate = s.baudRate;
     dcb.fBinary = 1;
     dcb.fParity = 1;
     dcb.fOutxCtsFlow = 0;
@@ -55,20 +65,16 @@ void ApplyLineSettings(DCB& dcb, DWORD baudRate, const PortSettings& s) {
 
 // Both openers. `channel` is set only for the opener that logs a refusal of
 // the line settings.
-int OpenPort(const PortSettings& settings, DWORD baudRate, const ChannelState* channel,
-             void** handle) {
+SerialResult OpenPort(const char* name, const LineSettings& line, const uint16_t* channel,
+                      void** handle) {
     *handle = nullptr;
-    // The name comes from a host record: never read past its 12 bytes.
-    char name[sizeof settings.name];
-    std::memcpy(name, settings.name, sizeof name);
-    name[sizeof name - 1] = '\0';
-
+    if (!name) return SerialResult::kNotOpened;
     HANDLE h = comm.CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE || h == nullptr) return kSerialNotOpened;
+    if (h == INVALID_HANDLE_VALUE || h == nullptr) return SerialResult::kNotOpened;
     if (std::strcmp(name, "NUL") == 0) {
         *handle = h;
-        return kSerialOk;
+        return SerialResult::kOk;
     }
 
     DCB dcb;
@@ -76,41 +82,42 @@ int OpenPort(const PortSettings& settings, DWORD baudRate, const ChannelState* c
     dcb.DCBlength = sizeof(DCB);
     if (!comm.GetCommState(h, &dcb)) {
         comm.CloseHandle(h);
-        return kSerialNoSettings;
+        return SerialResult::kNoSettings;
     }
 
     COMMTIMEOUTS timeouts{0, 0, kOpenReadTimeoutMs, 0, 0};
     if (!comm.SetCommTimeouts(h, &timeouts)) {
         comm.CloseHandle(h);
-        return kSerialNotOpened;
+        return SerialResult::kNotOpened;
     }
 
-    ApplyLineSettings(dcb, baudRate, settings);
+    ApplyLineSettings(dcb, line);
     if (!comm.SetCommState(h, &dcb)) {
         if (channel)
             ZEL_LOG(kLogEvent, "ZELMR%02d> open com port failed using paramters from init file ",
-                    static_cast<int>(channel->channel));
+                    static_cast<int>(*channel));
         comm.CloseHandle(h);
-        return kSerialRefused;
+        return SerialResult::kRefused;
     }
 
     comm.SetupComm(h, kQueueSize, kQueueSize);
     *handle = h;
-    return kSerialOk;
+    return SerialResult::kOk;
 }
 
 } // namespace
 
-int OpenComPort(const PortSettings& settings, void** handle) {
-    return OpenPort(settings, settings.baud, nullptr, handle);
+SerialResult OpenComPort(const char* name, const LineSettings& line, void** handle) {
+    return OpenPort(name, line, nullptr, handle);
 }
 
-int OpenComPortInit(const ChannelState& channel, const PortSettings& settings, void** handle) {
-    return OpenPort(settings, static_cast<DWORD>(settings.baud) * 10u, &channel, handle);
+SerialResult OpenComPortInit(const char* name, const LineSettings& line, uint16_t channel,
+                             void** handle) {
+    return OpenPort(name, line, &channel, handle);
 }
 
-int CloseComPort(void* handle) {
-    return comm.CloseHandle(handle) ? kSerialOk : kSerialIoFailed;
+SerialResult CloseComPort(void* handle) {
+    return comm.CloseHandle(handle) ? SerialResult::kOk : SerialResult::kIoFailed;
 }
 
 // A time-out of 0 or below would make every read wait without limit (and
@@ -130,11 +137,11 @@ int SetReadTimeout(void* handle, int32_t timeout) {
     return static_cast<int>(previous / 10u);
 }
 
-int FlushInput(void* handle) {
+bool FlushInput(void* handle) {
     DWORD errors = 0;
     COMSTAT stat;
     std::memset(&stat, 0, sizeof stat);
-    if (comm.ClearCommError(handle, &errors, &stat) && stat.cbInQue == 0) return kSerialOk;
+    if (comm.ClearCommError(handle, &errors, &stat) && stat.cbInQue == 0) return true;
 
     const int previous = SetReadTimeout(handle, kFlushTimeoutUnits);
     uint8_t scratch[kFlushChunk];
@@ -146,23 +153,66 @@ int FlushInput(void* handle) {
         if (!ok || got != kFlushChunk) break;
     }
     if (previous != 0) SetReadTimeout(handle, previous);
-    return ok ? kSerialOk : 1; // 1: the last flushing read failed
+    return ok != FALSE;
 }
 
-int WritePort(void* handle, const uint8_t* bytes, uint32_t count, uint32_t* written) {
+SerialResult WritePort(void* handle, const uint8_t* bytes, uint32_t count, uint32_t* written) {
     DWORD put = 0;
-    if (!comm.WriteFile(handle, bytes, count, &put, nullptr)) return kSerialIoFailed;
+    if (!comm.WriteFile(handle, bytes, count, &put, nullptr)) return SerialResult::kIoFailed;
     if (written) *written = put;
-    return put == count ? kSerialOk : kSerialShort;
+    return put == count ? SerialResult::kOk : SerialResult::kShort;
 }
 
-int ReadPort(void* handle, uint8_t* buffer, uint16_t count, uint32_t* got) {
+SerialResult ReadPort(void* handle, uint8_t* buffer, uint16_t count, uint32_t* got) {
     if (got) *got = 0;
     DWORD n = 0;
-    if (!comm.ReadFile(handle, buffer, count, &n, nullptr)) return kSerialIoFailed;
-    if (n == 0) return kSerialIoFailed;
+    if (!comm.ReadFile(handle, buffer, count, &n, nullptr)) return SerialResult::kIoFailed;
+    if (n == 0) return SerialResult::kIoFailed;
     if (got) *got = n;
-    return kSerialOk;
+    return SerialResult::kOk;
+}
+
+void InterFrameGap(uint16_t ms, uint16_t loops) {
+    if (ms != 0) {
+        comm.Sleep(ms);
+    } else if (loops != 0) {
+        // The passes are the gap: the volatile counter keeps the loop alive.
+        const uint32_t passes = static_cast<uint32_t>(loops) * 100u;
+        for (volatile uint32_t i = 0; i < passes; i = i + 1) {
+        }
+    }
+}
+
+KeyedWrite WriteKeyed(void* handle, const uint8_t* bytes, uint32_t count, bool keyRts) {
+    KeyedWrite done{SerialResult::kOk, false, false, false};
+    if (keyRts) done.raiseFailed = !comm.EscapeCommFunction(handle, SETRTS);
+    uint32_t written = 0;
+    done.write = WritePort(handle, bytes, count, &written);
+    if (!keyRts) return done;
+    // RTS stays up until the output queue has been seen empty, and one pause
+    // of 1 ms after that.
+    for (int polls = 0; polls < kMaxRtsPolls; ++polls) {
+        DWORD errors = 0;
+        COMSTAT stat{};
+        if (!comm.ClearCommError(handle, &errors, &stat)) {
+            done.queueQueryFailed = true;
+            break;
+        }
+        comm.Sleep(1);
+        if (stat.cbOutQue == 0) break;
+    }
+    done.lowerFailed = !comm.EscapeCommFunction(handle, CLRRTS);
+    return done;
+}
+
+void DrainUntilQuiet(void* handle) {
+    const int previous = SetReadTimeout(handle, kQuietUnits);
+    uint8_t scratch[kDrainChunk];
+    for (int reads = 0; reads < kMaxDrainReads; ++reads) {
+        uint32_t got = 0;
+        if (ReadPort(handle, scratch, kDrainChunk, &got) != SerialResult::kOk) break;
+    }
+    if (previous != 0) SetReadTimeout(handle, previous);
 }
 
 } // namespace zel

@@ -12,7 +12,7 @@
 
 #include "browse/browse.h"
 #include "browse/browse_logic.h"
-#include "browse/dialog_headless.h"
+#include "host/dialog/headless.h"
 #include "driver/operations.h"
 #include "driver/zelmain.h"
 #include "tests/support/kavlog.h"

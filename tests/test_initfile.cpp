@@ -1,5 +1,5 @@
 // The channel initialization file: which file is read, what each line does
-// to the channel's settings and to baudOverride, and what is logged.
+// to the channel's settings and to its baud rate, and what is logged.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "config/initfile.h"
+#include "core/channel.h"
 #include "tests/support/kavlog.h"
 
 using namespace zel;
@@ -52,11 +53,10 @@ class InitFileTest : public ::testing::Test {
         std::fclose(f);
     }
 
-    // A channel state as ColdStart leaves it before the file is read, with
-    // junk in the fields the reader must default itself.
-    static ChannelState Prepared(uint16_t channel) {
-        ChannelState st{};
-        st.channel = channel;
+    // Settings as ColdStart hands them to the reader, with junk in the
+    // fields the reader must default itself.
+    static InitSettings Prepared() {
+        InitSettings st{};
         st.protocol = 'M';
         st.rtsControl = 0;
         st.slaveOverride = 0;
@@ -68,12 +68,7 @@ class InitFileTest : public ::testing::Test {
         return st;
     }
 
-    static void Read(ChannelState& st, int32_t channel) {
-        DriverRequest req{};
-        req.state = &st;
-        req.channel = channel;
-        ReadInitFile(&req);
-    }
+    static void Read(InitSettings& st, int32_t channel) { ReadInitFile(channel, st); }
 
     std::string saved_;
     std::string dir_;
@@ -129,8 +124,8 @@ class InitFileLines : public InitFileTest, public ::testing::WithParamInterface<
 TEST_P(InitFileLines, SetsFieldsAndLogs) {
     const LineCase& c = GetParam();
     Write("ZELMR01.INT", c.content);
-    ChannelState st = Prepared(1);
-    baudOverride = 4800;
+    InitSettings st = Prepared();
+    st.baudRate = 4800;
     Read(st, 1);
 
     Settings want;
@@ -143,7 +138,7 @@ TEST_P(InitFileLines, SetsFieldsAndLogs) {
     EXPECT_EQ(st.ifgLoops, want.ifgLoops);
     EXPECT_EQ(st.slaveOverride, want.slave);
     EXPECT_EQ(st.rtsControl, want.rts);
-    EXPECT_EQ(baudOverride, want.baud);
+    EXPECT_EQ(st.baudRate, want.baud);
     EXPECT_EQ(LineMessages(), c.messages) << zeltest::LogDump();
     EXPECT_TRUE(zeltest::Logged("ZELMR01> ColdStart() reading initfile 'ZELMR01.INT'", 32));
 }
@@ -300,15 +295,18 @@ TEST_P(InitFileChoice, ReadsTheFirstCandidate) {
     const FileChoice& c = GetParam();
     for (const std::string& name : c.present)
         Write(name, "IFG=" + std::to_string(name.size()) + "\n");
-    ChannelState st = Prepared(1);
+    InitSettings st = Prepared();
     Read(st, c.channel);
+    char prefix[16];
+    std::snprintf(prefix, sizeof prefix, "ZELMR%02d> ", static_cast<uint16_t>(c.channel));
     if (c.chosen) {
         EXPECT_TRUE(zeltest::Logged(
-            std::string("ZELMR01> ColdStart() reading initfile '") + c.chosen + "'", 32))
+            std::string(prefix) + "ColdStart() reading initfile '" + c.chosen + "'", 32))
             << zeltest::LogDump();
         EXPECT_EQ(st.ifgLoops, std::string(c.chosen).size());
     } else {
-        EXPECT_TRUE(zeltest::Logged("ZELMR01> ColdStart() no initfile found, defaults used", 32))
+        EXPECT_TRUE(zeltest::Logged(
+            std::string(prefix) + "ColdStart() no initfile found, defaults used", 32))
             << zeltest::LogDump();
     }
 }
@@ -351,7 +349,7 @@ std::vector<LogLine> Summary(const std::vector<std::string>& texts) {
 }
 
 TEST_F(InitFileTest, NoFileLogsDefaults) {
-    ChannelState st = Prepared(1);
+    InitSettings st = Prepared();
     Read(st, 1);
     std::vector<LogLine> want = {Event("ColdStart() no initfile found, defaults used")};
     for (const LogLine& l :
@@ -380,7 +378,7 @@ TEST_F(InitFileTest, SummaryOfEverySetting) {
     for (const Case& c : cases) {
         Write("ZELMR.INT", c.content);
         zeltest::ClearLog();
-        ChannelState st = Prepared(1);
+        InitSettings st = Prepared();
         Read(st, 1);
         std::vector<LogLine> want = {Event("ColdStart() reading initfile 'ZELMR.INT'")};
         for (const LogLine& l : Summary(c.summary))
@@ -389,10 +387,10 @@ TEST_F(InitFileTest, SummaryOfEverySetting) {
     }
 }
 
-// The prefix carries the 16-bit channel of the state, the name the request's.
+// The prefix carries the low 16 bits of the channel, the file name all of it.
 TEST_F(InitFileTest, PrefixUsesTheStateChannel) {
     Write("ZELMR-1.INT", "FOO\n");
-    ChannelState st = Prepared(65535);
+    InitSettings st = Prepared();
     Read(st, -1);
     EXPECT_TRUE(zeltest::Logged("ZELMR65535> ColdStart() reading initfile 'ZELMR-1.INT'", 32));
     EXPECT_TRUE(zeltest::Logged("ZELMR65535> Illegal line 1 in Int File", 32));
@@ -401,16 +399,16 @@ TEST_F(InitFileTest, PrefixUsesTheStateChannel) {
 // Fields the caller set survive a file that does not name them.
 TEST_F(InitFileTest, CallerFieldsKeptUnlessSet) {
     Write("ZELMR01.INT", "IFG=1\n");
-    ChannelState st = Prepared(1);
+    InitSettings st = Prepared();
     st.protocol = 'J';
     st.slaveOverride = 17;
     st.rtsControl = 1;
-    baudOverride = 999;
+    st.baudRate = 999;
     Read(st, 1);
     EXPECT_EQ(st.protocol, 'J');
     EXPECT_EQ(st.slaveOverride, 17);
     EXPECT_EQ(st.rtsControl, 1);
-    EXPECT_EQ(baudOverride, 999u);
+    EXPECT_EQ(st.baudRate, 999u);
 }
 
 } // namespace

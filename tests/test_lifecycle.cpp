@@ -27,6 +27,12 @@ using zeltest::PtyPair;
 
 namespace {
 
+// Opens a channel's port settings directly, the rate taken as it is stored.
+SerialResult OpenSettings(const PortSettings& s, void** handle) {
+    return OpenComPort(s.name, LineSettings{s.baud, s.dataBits, s.stopBits, s.parity, s.lineFlags},
+                       handle);
+}
+
 // One channel: the host's block and the requests the host sends for it.
 struct Channel {
     alignas(8) unsigned char block[kChannelStateSize];
@@ -194,7 +200,7 @@ TEST_F(Lifecycle, DisabledChannelOpensNothingButKnowsItsPort) {
     EXPECT_EQ(ch.state().portSettings.lineFlags, 0x0303);
     // The device is free: nothing holds it.
     void* h = nullptr;
-    ASSERT_EQ(OpenComPort(ch.state().portSettings, &h), 0);
+    ASSERT_EQ(OpenSettings(ch.state().portSettings, &h), SerialResult::kOk);
     CloseComPort(h);
 
     // WarmStart opens it from those settings and enables the channel.
@@ -502,10 +508,10 @@ TEST_F(Lifecycle, ChangeToANewNameClosesTheOldPortFirst) {
     EXPECT_STREQ(ch.state().portSettings.name, second.slavePath().c_str());
     // The first device was released.
     void* h = nullptr;
-    ASSERT_EQ(OpenComPort(ch.state().portSettings, &h), 1); // the new one is held
+    ASSERT_EQ(OpenSettings(ch.state().portSettings, &h), SerialResult::kNotOpened); // held
     PortSettings first = ch.state().portSettings;
     std::strncpy(first.name, pty.slavePath().c_str(), sizeof first.name - 1);
-    ASSERT_EQ(OpenComPort(first, &h), 0);
+    ASSERT_EQ(OpenSettings(first, &h), SerialResult::kOk);
     CloseComPort(h);
 
     // A new name that does not open leaves the channel without a port.

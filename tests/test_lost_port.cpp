@@ -12,10 +12,10 @@
 #include <thread>
 
 #include "driver/operations.h"
-#include "driver/records.h"
+#include "core/channel.h"
 #include "serial/comm_api.h"
 #include "tests/support/host_channel.h"
-#include "tests/support/tool_procs.h"
+#include "tools/procs/tool_procs.h"
 #include "tools/simplc_patterns.h"
 
 using namespace zel;
@@ -85,9 +85,9 @@ TEST(LostPort, PlatformCallsReturnPromptlyOnAHungUpTty) {
 class LostPortLine : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (!zeltest::ToolsAvailable()) GTEST_SKIP() << "test peers not built in " ZEL_TOOLS_DIR;
+        if (!zeltools::ToolsAvailable()) GTEST_SKIP() << "test peers not built in " ZEL_TOOLS_DIR;
         std::string error;
-        line = zeltest::PlcLine::Start({}, {}, &error);
+        line = zeltools::PlcLine::Start({}, {}, &error);
         ASSERT_TRUE(line) << error;
         ASSERT_EQ(ch.Start(line->port(), 50), 0); // 500 ms reply time-out
         ASSERT_EQ(ch.Parse("0140101", kGateUnsigned16, &tag), 0);
@@ -111,7 +111,7 @@ class LostPortLine : public ::testing::Test {
         EXPECT_NE(ch.WriteBlock(tag, 4, std::vector<uint8_t>(values, values + 8)), kOk) << when;
     }
 
-    std::optional<zeltest::PlcLine> line;
+    std::optional<zeltools::PlcLine> line;
     HostChannel ch{1};
     TagAddress tag{};
 };

@@ -13,7 +13,7 @@
 #include "driver/zelmain.h"
 #include "tests/support/kavlog.h"
 #include "tests/support/scratch_dir.h"
-#include "tests/support/tool_procs.h"
+#include "tools/procs/tool_procs.h"
 #include "tools/simplc_patterns.h"
 
 using namespace zel;
@@ -40,11 +40,11 @@ class PlcTest : public ::testing::Test {
     zeltest::ScratchDir dir;
     char oldDir[4096] = {};
     alignas(8) unsigned char block[kChannelStateSize] = {};
-    std::optional<zeltest::SimPlc> plc;
-    std::optional<zeltest::PlcLine> paced;
+    std::optional<zeltools::SimPlc> plc;
+    std::optional<zeltools::PlcLine> paced;
 
     void SetUp() override {
-        if (!zeltest::ToolsAvailable()) GTEST_SKIP() << "test peers not built in " ZEL_TOOLS_DIR;
+        if (!zeltools::ToolsAvailable()) GTEST_SKIP() << "test peers not built in " ZEL_TOOLS_DIR;
         // No initialization file of the working directory may take part.
         ASSERT_NE(getcwd(oldDir, sizeof oldDir), nullptr);
         ASSERT_EQ(chdir(dir.path().c_str()), 0);
@@ -71,7 +71,7 @@ class PlcTest : public ::testing::Test {
             ASSERT_TRUE(dir.Write("ZELMR01.INT", initFile));
         }
         std::string error;
-        plc = zeltest::SimPlc::Start({}, &error);
+        plc = zeltools::SimPlc::Start({}, &error);
         ASSERT_TRUE(plc) << error;
         ColdStart(plc->device, 9600, 0, timeout);
     }
@@ -289,11 +289,11 @@ TEST_F(PlcTest, ExceptionAndSilenceFromThePlc) {
 }
 
 TEST_F(PlcTest, RoundTripThroughThePacedLine) {
-    zeltest::LineEmuOptions line;
+    zeltools::LineEmuOptions line;
     line.baud = 19200;
     line.format = "8E1";
     std::string error;
-    paced = zeltest::PlcLine::Start(line, {}, &error);
+    paced = zeltools::PlcLine::Start(line, {}, &error);
     ASSERT_TRUE(paced) << error;
     ColdStart(paced->port(), 19200, 2, 100);
 

@@ -198,7 +198,8 @@ TEST_F(ReadTest, ParsedGatesReachTheirRegister) {
         ch.parityCheck = c.parityCheck;
         ParseRequest parse{};
         parse.gas = c.gas;
-        ASSERT_EQ(Parse(ch, parse), 0) << c.gas << zeltest::LogDump();
+        ASSERT_EQ(Parse(RulesOf(ch), parse.gas, parse.tag), Verdict::kAccepted)
+            << c.gas << zeltest::LogDump();
         io.tag = parse.tag;
         line.writes.clear();
         line.Reply(

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "driver/operations.h"
-#include "modbus/drain.h"
+#include "serial/serial.h"
 #include "tests/support/fake_line.h"
 #include "tests/support/kavlog.h"
 
@@ -87,7 +87,7 @@ TEST_F(MisfitReplies, DrainIsBoundedAndKeepsTheTimeOut) {
     line.timeouts.ReadTotalTimeoutConstant = 1000;
     for (int i = 0; i < 1000; ++i)
         line.Pending(Bytes(256, 0x55));
-    DrainUntilQuiet(ch);
+    DrainUntilQuiet(ch.port);
     EXPECT_GT(line.InputLeft(), 0u) << "stops even though input keeps coming";
     EXPECT_LE(line.CallsOf(zeltest::Call::Read).size(), 60u);
     EXPECT_EQ(line.timeouts.ReadTotalTimeoutConstant, 1000u);
@@ -95,7 +95,7 @@ TEST_F(MisfitReplies, DrainIsBoundedAndKeepsTheTimeOut) {
     FakeLine quiet;
     ChannelState q = zeltest::ChannelOn(quiet);
     quiet.Pending(Bytes(10, 0x55));
-    DrainUntilQuiet(q);
+    DrainUntilQuiet(q.port);
     EXPECT_EQ(quiet.InputLeft(), 0u);
 }
 

@@ -48,12 +48,8 @@ struct OpenPty {
     void* handle = nullptr;
     OpenPty() {
         EXPECT_TRUE(pty.ok());
-        PortSettings s{};
-        std::strncpy(s.name, pty.slavePath().c_str(), sizeof s.name - 1);
-        s.baud = 19200;
-        s.dataBits = 8;
-        s.lineFlags = 0x0303;
-        EXPECT_EQ(OpenComPort(s, &handle), kSerialOk);
+        const LineSettings line{19200, 8, 0, 0, 0x0303};
+        EXPECT_EQ(OpenComPort(pty.slavePath().c_str(), line, &handle), SerialResult::kOk);
         SetReadTimeout(handle, 20); // 200 ms
     }
     ~OpenPty() {
@@ -62,7 +58,7 @@ struct OpenPty {
     std::string Read(uint16_t n) {
         uint8_t buf[1024] = {};
         uint32_t got = 0;
-        if (ReadPort(handle, buf, n, &got) != kSerialOk) return "<failed>";
+        if (ReadPort(handle, buf, n, &got) != SerialResult::kOk) return "<failed>";
         return std::string(reinterpret_cast<char*>(buf), got);
     }
     DWORD Waiting() {
@@ -94,7 +90,7 @@ TEST(SerialGather, FlushDiscardsGatheredInputToo) {
     ASSERT_TRUE(port.pty.Send("0123456789"));
     Settle();
     EXPECT_EQ(port.Read(2), "01");
-    EXPECT_EQ(FlushInput(port.handle), kSerialOk);
+    EXPECT_TRUE(FlushInput(port.handle));
     EXPECT_EQ(port.Waiting(), 0u);
     ASSERT_TRUE(port.pty.Send("AB"));
     EXPECT_EQ(port.Read(2), "AB");

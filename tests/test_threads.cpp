@@ -7,9 +7,9 @@
 #include <thread>
 #include <vector>
 
-#include "driver/records.h"
+#include "core/channel.h"
 #include "tests/support/host_channel.h"
-#include "tests/support/tool_procs.h"
+#include "tools/procs/tool_procs.h"
 #include "tools/simplc_patterns.h"
 
 using namespace zel;
@@ -80,14 +80,14 @@ void Drive(HostChannel* ch, int station, int base, int rounds, Tally* t) {
 }
 
 TEST(Threads, TwoChannelsOnTwoPortsAtOnce) {
-    if (!zeltest::ToolsAvailable()) GTEST_SKIP() << "test peers not built in " ZEL_TOOLS_DIR;
+    if (!zeltools::ToolsAvailable()) GTEST_SKIP() << "test peers not built in " ZEL_TOOLS_DIR;
     std::string error;
-    zeltest::SimPlcOptions o1, o2;
+    zeltools::SimPlcOptions o1, o2;
     o1.station = 1;
     o2.station = 2;
-    auto plc1 = zeltest::SimPlc::Start(o1, &error);
+    auto plc1 = zeltools::SimPlc::Start(o1, &error);
     ASSERT_TRUE(plc1) << error;
-    auto plc2 = zeltest::SimPlc::Start(o2, &error);
+    auto plc2 = zeltools::SimPlc::Start(o2, &error);
     ASSERT_TRUE(plc2) << error;
 
     HostChannel ch1(1), ch2(2);

@@ -15,10 +15,11 @@
 #include <vector>
 
 #include "tests/support/fake_line.h"
-#include "tests/support/tool_procs.h"
+#include "tools/procs/tool_procs.h"
 #include "tools/simplc_patterns.h"
 
 using namespace zeltest;
+using namespace zeltools;
 
 namespace {
 

@@ -16,17 +16,18 @@
 #include <string>
 #include <vector>
 
+#include "core/areas.h"
 #include "host/zelhost/gate_values.h"
 #include "support/scratch_dir.h"
-#include "support/tool_procs.h"
+#include "tools/procs/tool_procs.h"
 #include "tools/simplc_patterns.h"
 
 extern char** environ;
 
 namespace {
 
-using zeltest::SimPlc;
-using zeltest::SimPlcOptions;
+using zeltools::SimPlc;
+using zeltools::SimPlcOptions;
 
 const std::string kZelhost = std::string(ZEL_BUILD_DIR) + "/zelhost";
 
@@ -260,7 +261,7 @@ class ZelhostTest : public ::testing::Test {
     }
     // A simulated PLC on a pseudo-terminal of its own.
     bool StartPlc(std::vector<std::string> extra = {}) {
-        if (!zeltest::ToolsAvailable()) return false;
+        if (!zeltools::ToolsAvailable()) return false;
         SimPlcOptions o;
         o.extra = std::move(extra);
         std::string error;
@@ -275,7 +276,7 @@ class ZelhostTest : public ::testing::Test {
 
 #define REQUIRE_PLC(...)                                                                           \
     do {                                                                                           \
-        if (!zeltest::ToolsAvailable()) GTEST_SKIP() << "simulated PLC not built";                 \
+        if (!zeltools::ToolsAvailable()) GTEST_SKIP() << "simulated PLC not built";                \
         ASSERT_TRUE(StartPlc(__VA_ARGS__));                                                        \
     } while (0)
 
@@ -438,7 +439,7 @@ TEST_F(ZelhostTest, PollCountsRoundsAndEndsOnCount) {
 
 TEST_F(ZelhostTest, PollEndsCleanlyOnCtrlC) {
     REQUIRE_PLC();
-    zeltest::ToolProc poll;
+    zeltools::ToolProc poll;
     std::vector<std::string> command = ZelhostCommand();
     for (const char* a : {"-l", "33", "poll", "-p", "", "0140010", "-i", "50"})
         command.push_back(*a ? a : Port());
@@ -493,7 +494,7 @@ TEST_F(ZelhostTest, BrowseComposesTheAddressFromTerminalAnswers) {
 // process takes over orphans (subreaper), so a tool zelhost forgot would show
 // up as a child of ours.
 TEST_F(ZelhostTest, DemoPassesAndLeavesNothingRunning) {
-    if (!zeltest::ToolsAvailable()) GTEST_SKIP() << "tools not built";
+    if (!zeltools::ToolsAvailable()) GTEST_SKIP() << "tools not built";
     // (An emulator may not offer the subreaper; the demo is checked all the same.)
     const bool subreaper = prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
     const Outcome r = Zelhost({"demo"});

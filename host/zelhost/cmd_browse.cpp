@@ -1,13 +1,10 @@
-// zelhost browse: the "Tag Format" dialog on a terminal. On Linux the dialog
-// runs in the driver's headless window-system stand-in; zelhost plays the
+// zelhost browse: the "Tag Format" dialog on a terminal. On Linux the driver
+// shows its dialogs through the headless window system (libzeldialog.so,
+// linked into zelhost, so the driver finds this copy); zelhost plays the
 // user: it asks for each field on the terminal, enters the answers into the
 // dialog's controls and presses OK, and shows the dialog's error messages
 // until the dialog accepts. The composed gate address goes to stdout, the
 // prompts to stderr.
-//
-// The stand-in can only be driven from inside the program that contains it,
-// and the loaded library exports nothing but ZelMain, so browse calls the
-// copy of the driver that is built into zelhost.
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
@@ -15,14 +12,9 @@
 #include <string>
 #include <strings.h>
 
+#include "browse/dialog_ids.h"
+#include "host/dialog/headless.h"
 #include "host/zelhost/commands.h"
-
-#if __has_include("browse/dialog_headless.h") && __has_include("browse/browse.h")
-#define ZELHOST_HAVE_BROWSE 1
-#include "browse/browse.h"
-#include "browse/dialog_headless.h"
-#include "driver/operations.h"
-#endif
 
 namespace zelhost {
 namespace {
@@ -31,9 +23,16 @@ struct BrowseOptions {
     int channel = 1;
 };
 
-#ifdef ZELHOST_HAVE_BROWSE
-
 namespace hl = zel::headless;
+
+// The base the driver read from the channel's initialization file, as its
+// summary line says.
+char BaseFromLog() {
+    const std::string line = LastLogLineWith("> Base =");
+    if (line.find("Hexadecimal") != std::string::npos) return 'H';
+    if (line.find("Long Decimal") != std::string::npos) return 'L';
+    return 'D';
+}
 
 // One answer from the terminal; false at the end of input.
 bool Ask(const std::string& prompt, std::string& answer) {
@@ -71,43 +70,43 @@ void ShowMessageBox(const hl::MessageBoxShown& shown, void*) {
 // Plays the user of the dialog on the terminal until OK is accepted, Cancel
 // is chosen or the input ends.
 void TerminalUser(hl::Dialog& d, void*) {
-    std::fprintf(stderr, "Tag Format (%s)\n", BaseRule(zel::browseBase));
+    std::fprintf(stderr, "Tag Format (%s)\n", BaseRule(BaseFromLog()));
     std::fprintf(stderr, "Memory types:\n");
-    if (hl::Control* combo = d.item(zel::kIdMemoryType))
+    if (hl::Control* combo = d.item(ZEL_IDC_MEMORY_TYPE))
         for (const std::string& item : combo->items)
             std::fprintf(stderr, "  %s\n", item.c_str());
     std::string answer;
     while (!d.ended) {
         // PLC number: '+' and '-' are the arrows beside the field.
         for (;;) {
-            if (!Ask("PLC number [" + d.text(zel::kIdPlcNumber) + "] (+/- to step): ", answer)) {
+            if (!Ask("PLC number [" + d.text(ZEL_IDC_PLC_NUMBER) + "] (+/- to step): ", answer)) {
                 d.escape();
                 return;
             }
             if (answer == "+" || answer == "-") {
-                d.arrow(zel::kIdPlcArrows, answer == "+" ? SB_LINEUP : SB_LINEDOWN);
+                d.arrow(ZEL_IDC_PLC_ARROWS, answer == "+" ? SB_LINEUP : SB_LINEDOWN);
                 continue;
             }
-            if (!answer.empty()) d.type(zel::kIdPlcNumber, answer);
+            if (!answer.empty()) d.type(ZEL_IDC_PLC_NUMBER, answer);
             break;
         }
-        if (!Ask("Memory type [" + d.text(zel::kIdMemoryType) + "]: ", answer)) {
+        if (!Ask("Memory type [" + d.text(ZEL_IDC_MEMORY_TYPE) + "]: ", answer)) {
             d.escape();
             return;
         }
-        if (!answer.empty() && !d.chooseStartingWith(zel::kIdMemoryType, answer[0]))
+        if (!answer.empty() && !d.chooseStartingWith(ZEL_IDC_MEMORY_TYPE, answer[0]))
             std::fprintf(stderr, "no memory type '%c'\n", answer[0]);
-        if (!Ask("Address [" + d.text(zel::kIdAddress) + "]: ", answer)) {
+        if (!Ask("Address [" + d.text(ZEL_IDC_ADDRESS) + "]: ", answer)) {
             d.escape();
             return;
         }
-        if (!answer.empty()) d.type(zel::kIdAddress, answer);
-        if (!Ask("Bit number (None, 0-9, A-F) [" + d.topItem(zel::kIdBitNumber) + "]: ", answer)) {
+        if (!answer.empty()) d.type(ZEL_IDC_ADDRESS, answer);
+        if (!Ask("Bit number (None, 0-9, A-F) [" + d.topItem(ZEL_IDC_BIT_NUMBER) + "]: ", answer)) {
             d.escape();
             return;
         }
         if (!answer.empty()) {
-            const hl::Control* list = d.item(zel::kIdBitNumber);
+            const hl::Control* list = d.item(ZEL_IDC_BIT_NUMBER);
             int found = -1;
             for (size_t i = 0; list && i < list->items.size(); ++i)
                 if (strcasecmp(list->items[i].c_str(), answer.c_str()) == 0)
@@ -115,36 +114,26 @@ void TerminalUser(hl::Dialog& d, void*) {
             if (found < 0)
                 std::fprintf(stderr, "no bit number '%s'\n", answer.c_str());
             else
-                d.scroll(zel::kIdBitNumber, found);
+                d.scroll(ZEL_IDC_BIT_NUMBER, found);
         }
         d.press(1);
     }
 }
 
 int RunBrowse(const GlobalOptions& global, const BrowseOptions& o) {
-    InstallLogSink(global.logLevel);
+    Session session;
+    if (const int rc = session.Load(global); rc != kExitOk) return rc;
     hl::SetUser(TerminalUser, nullptr);
     hl::SetMessageBoxSink(ShowMessageBox, nullptr);
     char output[16] = {};
-    zel::BrowseParams params{output, nullptr};
-    zel::DriverRequest req{};
-    req.operation = zel::kOpBrowseAddress;
-    req.channel = o.channel;
-    req.argument = &params;
-    const int32_t rc = zel::Dispatch(&req);
+    // The dialog needs no started channel: only the number, for its file.
+    Channel channel(session.Library(), o.channel, session.Info().stateSize);
+    const int32_t rc = channel.Browse(output, nullptr);
     hl::SetUser(nullptr, nullptr);
     if (rc != 0) return Fail(kExitFailed, "browse cancelled (result " + std::to_string(rc) + ")");
     std::printf("%s\n", output);
     return kExitOk;
 }
-
-#else
-
-int RunBrowse(const GlobalOptions&, const BrowseOptions&) {
-    return Fail(kExitPort, "this build has no address dialog");
-}
-
-#endif
 
 } // namespace
 

@@ -17,6 +17,7 @@
 #include <ftw.h>
 #include <unistd.h>
 
+#include "core/areas.h"
 #include "host/zelhost/commands.h"
 #include "host/zelhost/demo_line.h"
 #include "host/zelhost/host_log.h"

@@ -40,9 +40,9 @@ constexpr int kStopMs = 1000;
 
 // Starts a tool in its own process group (a Ctrl-C at the terminal reaches
 // only zelhost, which stops the tools itself), its stderr going to errPath.
-bool Spawn(zeltest::ToolProc& proc, const std::string& program,
+bool Spawn(zeltools::ToolProc& proc, const std::string& program,
            const std::vector<std::string>& args, const std::string& errPath, std::string& error) {
-    zeltest::SpawnOptions options;
+    zeltools::SpawnOptions options;
     options.errPath = errPath;
     options.ownGroup = true;
     return proc.Spawn(program, args, &error, options);

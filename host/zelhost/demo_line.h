@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "tests/support/tool_procs.h"
+#include "tools/procs/tool_procs.h"
 
 namespace zelhost {
 
@@ -35,8 +35,8 @@ class DemoLine {
     bool Stop();
 
   private:
-    zeltest::ToolProc emulator_;
-    zeltest::ToolProc plc_;
+    zeltools::ToolProc emulator_;
+    zeltools::ToolProc plc_;
     std::string port_;
     std::string link_;
 };

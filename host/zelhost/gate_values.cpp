@@ -1,5 +1,7 @@
 #include "host/zelhost/gate_values.h"
 
+#include "core/areas.h"
+
 #include <cctype>
 #include <cerrno>
 #include <cfloat>
@@ -12,35 +14,19 @@ namespace zelhost {
 
 int32_t GateTypeForAddress(const std::string& gas) {
     if (gas.size() < 3) return -1;
-    switch (gas[2]) {
-    case '0':
-    case '1':
-        return zel::kGateDigital;
-    case '3':
-    case '4':
-    case 'L':
-    case 'H':
-        return zel::kGateUnsigned16;
-    case '5':
-    case '7':
-        return zel::kGateFloat;
-    case '6':
-    case '8':
-        return zel::kGateInt32a;
-    default:
-        return -1;
-    }
+    const zel::MemoryArea* area = zel::AreaOfChar(gas[2]);
+    return area ? zel::DefaultGateType(*area) : -1;
 }
 
 ValueKind KindOf(const zel::TagAddress& tag, int32_t gateType) {
     if (tag.width == 1) return ValueKind::Bit;
+    const zel::MemoryArea* area = zel::AreaOf(tag.memoryType);
+    const zel::ValueForm form = area ? area->form : zel::ValueForm::kRegister;
     if (tag.width == 32) {
-        if (tag.memoryType == zel::kMemInputFloat || tag.memoryType == zel::kMemHoldingFloat)
-            return ValueKind::Float;
+        if (form == zel::ValueForm::kFloat) return ValueKind::Float;
         return gateType == zel::kGateInt32b ? ValueKind::Signed32 : ValueKind::Unsigned32;
     }
-    if (tag.memoryType == zel::kMemLowByte || tag.memoryType == zel::kMemHighByte)
-        return ValueKind::Byte;
+    if (form == zel::ValueForm::kByte) return ValueKind::Byte;
     return (gateType == zel::kGateInt16a || gateType == zel::kGateInt16b) ? ValueKind::Signed16
                                                                           : ValueKind::Unsigned16;
 }

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/records.h"
+#include "core/channel.h"
 
 using zel::DriverRequest;
 using ZelMainFn = int32_t (*)(DriverRequest*);

@@ -15,9 +15,9 @@
 #include <cstdio>
 #include <thread>
 
-#include "driver/records.h"
+#include "core/channel.h"
 #include "tests/support/host_channel.h"
-#include "tests/support/tool_procs.h"
+#include "tools/procs/tool_procs.h"
 #include "tools/simplc_patterns.h"
 
 using namespace zel;
@@ -31,13 +31,13 @@ constexpr int kNext = 30;    // read after the late reply has arrived
 constexpr int kHoldMs = 400;
 constexpr int kPollGapMs = 300;
 
-std::optional<zeltest::PlcLine> StartLine(std::string* error) {
-    zeltest::LineEmuOptions lo;
+std::optional<zeltools::PlcLine> StartLine(std::string* error) {
+    zeltools::LineEmuOptions lo;
     lo.baud = 115200;
     lo.extra = {"--delay-frame", "2", "--delay-frame-ms", std::to_string(kHoldMs)};
-    zeltest::SimPlcOptions po;
+    zeltools::SimPlcOptions po;
     po.extra = {"--frame-gap-ms", "2"};
-    return zeltest::PlcLine::Start(lo, po, error);
+    return zeltools::PlcLine::Start(lo, po, error);
 }
 
 std::string Gas(int reg) {
@@ -47,7 +47,7 @@ std::string Gas(int reg) {
 }
 
 TEST(LateReply, DriverNeverTakesItForTheNextAnswer) {
-    if (!zeltest::ToolsAvailable()) GTEST_SKIP() << "test peers not built in " ZEL_TOOLS_DIR;
+    if (!zeltools::ToolsAvailable()) GTEST_SKIP() << "test peers not built in " ZEL_TOOLS_DIR;
     std::string error;
     auto line = StartLine(&error);
     ASSERT_TRUE(line) << error;
@@ -80,7 +80,7 @@ TEST(LateReply, DriverNeverTakesItForTheNextAnswer) {
 }
 
 TEST(LateReply, LibmodbusMasterForComparison) {
-    if (!zeltest::ToolsAvailable()) GTEST_SKIP() << "test peers not built in " ZEL_TOOLS_DIR;
+    if (!zeltools::ToolsAvailable()) GTEST_SKIP() << "test peers not built in " ZEL_TOOLS_DIR;
     std::string error;
     auto line = StartLine(&error);
     ASSERT_TRUE(line) << error;

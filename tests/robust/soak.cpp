@@ -24,10 +24,10 @@
 #include <string>
 #include <vector>
 
-#include "driver/records.h"
+#include "core/channel.h"
 #include "tests/support/host_channel.h"
 #include "tests/support/scratch_dir.h"
-#include "tests/support/tool_procs.h"
+#include "tools/procs/tool_procs.h"
 #include "tools/simplc_patterns.h"
 
 using namespace zel;
@@ -91,7 +91,7 @@ struct Outcome {
 
 class Soak {
   public:
-    Soak(HostChannel& ch, zeltest::PlcLine& line, unsigned seed)
+    Soak(HostChannel& ch, zeltools::PlcLine& line, unsigned seed)
         : ch_(ch), line_(line), rng_(seed) {}
 
     void Run(long transactions) {
@@ -361,7 +361,7 @@ class Soak {
     }
 
     HostChannel& ch_;
-    zeltest::PlcLine& line_;
+    zeltools::PlcLine& line_;
     std::mt19937 rng_;
     const bool verbose_ = std::getenv("ZEL_SOAK_TRACE") != nullptr;
     const std::chrono::steady_clock::time_point epoch_ = std::chrono::steady_clock::now();
@@ -373,11 +373,11 @@ class Soak {
 };
 
 TEST(Soak, MixedTransactionsOnAFaultyLine) {
-    if (!zeltest::ToolsAvailable()) GTEST_SKIP() << "test peers not built in " ZEL_TOOLS_DIR;
+    if (!zeltools::ToolsAvailable()) GTEST_SKIP() << "test peers not built in " ZEL_TOOLS_DIR;
     const long transactions = EnvNumber("ZEL_SOAK_TRANSACTIONS", 300);
     const long seed = EnvNumber("ZEL_SOAK_SEED", 11);
 
-    zeltest::LineEmuOptions lo;
+    zeltools::LineEmuOptions lo;
     lo.baud = 115200;
     lo.extra = {"--seed",         std::to_string(seed),
                 "--corrupt",      "0.01",
@@ -389,10 +389,10 @@ TEST(Soak, MixedTransactionsOnAFaultyLine) {
                 "--noise-p",      "0.01"};
     if (const char* trace = std::getenv("ZEL_SOAK_TRACE"))
         lo.extra.insert(lo.extra.end(), {"--trace", trace});
-    zeltest::SimPlcOptions po;
+    zeltools::SimPlcOptions po;
     po.extra = {"--frame-gap-ms", "2"};
     std::string error;
-    auto line = zeltest::PlcLine::Start(lo, po, &error);
+    auto line = zeltools::PlcLine::Start(lo, po, &error);
     ASSERT_TRUE(line) << error;
 
     // The line's speed comes from the channel's initialization file, as a

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/records.h"
+#include "core/channel.h"
 #include "serial/comm_api.h"
 
 namespace zeltest {

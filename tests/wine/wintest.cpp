@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/records.h"
+#include "core/channel.h"
 #include "host/kavpro/kavprorec.h"
 #include "tools/simplc_patterns.h"
 

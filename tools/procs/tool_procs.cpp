@@ -1,4 +1,4 @@
-#include "tests/support/tool_procs.h"
+#include "tools/procs/tool_procs.h"
 
 #include <atomic>
 #include <cerrno>
@@ -13,7 +13,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-namespace zeltest {
+namespace zeltools {
 
 namespace {
 
@@ -350,4 +350,4 @@ size_t ReadFull(int fd, unsigned char* buffer, size_t n, int timeoutMs) {
     return got;
 }
 
-} // namespace zeltest
+} // namespace zeltools

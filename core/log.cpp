@@ -1,4 +1,4 @@
-#include "driver/hostlib.h"
+#include "core/log.h"
 
 #include <cstdio>
 #include <string_view>

@@ -12,7 +12,7 @@
 #include <ctime>
 #include <new>
 
-#include "serial/posix_port.h"
+#include "serial/posix/port.h"
 
 namespace zel {
 namespace posixcomm {

@@ -11,7 +11,7 @@
 #include <sys/types.h>
 #include <vector>
 
-namespace zeltest {
+namespace zeltools {
 
 // Full path of a tool program in ZEL_TOOLS_DIR.
 std::string ToolPath(const std::string& name);
@@ -117,4 +117,4 @@ int OpenRawTty(const std::string& path);
 // Reads exactly n bytes within timeoutMs; returns how many came.
 size_t ReadFull(int fd, unsigned char* buffer, size_t n, int timeoutMs);
 
-} // namespace zeltest
+} // namespace zeltools

@@ -1,5 +1,5 @@
-// Records exchanged with the host through ZelMain, the per-channel state
-// block, and the codes shared by every subsystem of the driver.
+// Records exchanged with the host through ZelMain, the operation codes and
+// the result codes the host sees.
 //
 // On 32-bit targets the host records are a byte-level contract with a host
 // we do not build: every offset is checked at compile time below. On 64-bit
@@ -11,8 +11,9 @@
 
 namespace zel {
 
-// Result codes returned through ZelMain.
-enum : int32_t {
+// Result codes returned through ZelMain. Each layer has results of its own;
+// driver/results.h maps them to these.
+enum HostResult : int32_t {
     kOk = 0,
     kRefused = 1,     // bad gate, wrong type, input area, channel not enabled, protocol error
     kCommFailure = 2, // communication or port failure, invalid operation
@@ -38,20 +39,6 @@ enum Operation : int32_t {
     kOpLast = 17,
 };
 
-// Memory area codes of a TagAddress.
-enum MemoryType : int32_t {
-    kMemCoils = 0,
-    kMemInputs = 1,
-    kMemInputRegs = 3,
-    kMemHoldingRegs = 4,
-    kMemInputFloat = 5,
-    kMemInputLong = 6,
-    kMemHoldingFloat = 7,
-    kMemHoldingLong = 8,
-    kMemLowByte = 260,  // 0x104: low byte of a holding register
-    kMemHighByte = 516, // 0x204: high byte of a holding register
-};
-
 // Host data types of a gate.
 enum GateType : int32_t {
     kGateUnsigned16 = 0,
@@ -63,12 +50,8 @@ enum GateType : int32_t {
     kGateDigital = 6,
 };
 
-// Bits of ChannelState::options.
-enum : uint16_t {
-    kOptSwap = 0x0002,      // word swap of 32-bit integers
-    kOptFloatSwap = 0x0004, // word swap of floats
-    kOptLongAddr = 0x0008,  // long word address mapping
-};
+// Bytes of the per-channel block the host allocates (GetZelInfo reports it).
+constexpr int32_t kChannelStateSize = 1272;
 
 struct DriverRequest {
     void* state;       // the channel's ChannelState
@@ -141,43 +124,6 @@ struct DriverInfo {
     int32_t version; // 0x00870023
 };
 
-struct PortSettings {
-    char name[12];
-    uint16_t baud;
-    uint16_t dataBits;
-    uint16_t stopBits;
-    uint16_t parity;
-    uint16_t lineFlags;
-};
-
-constexpr int kRequestFrameSize = 600;
-constexpr int kReplyFrameSize = 604;
-constexpr int32_t kChannelStateSize = 1272;
-
-// The per-channel block. The host allocates kChannelStateSize bytes and keeps
-// them between calls; the layout is private to the driver. Fields are ordered
-// widest first so that the block fits on 64-bit targets too.
-struct ChannelState {
-    void* port; // open port handle, or null
-    int32_t timeout;
-    int32_t portOpen;
-    int32_t writeMode;
-    int32_t slaveOverride;
-    int32_t parityCheck;
-    uint16_t options;
-    uint16_t ifgLoops;
-    uint16_t ifgMs;
-    uint16_t channel;
-    PortSettings portSettings;
-    char protocol; // 'M' Modbus, 'J' J-BUS
-    char base;     // 'D', 'H', 'L'
-    uint8_t rtsControl;
-    uint8_t requestFrame[kRequestFrameSize];
-    uint8_t replyFrame[kReplyFrameSize];
-};
-
-static_assert(sizeof(ChannelState) <= kChannelStateSize, "ChannelState must fit the host's block");
-
 #if UINTPTR_MAX == 0xFFFFFFFFu
 // The 32-bit byte-level contract with the host.
 static_assert(offsetof(DriverRequest, state) == 0 && offsetof(DriverRequest, operation) == 4 &&
@@ -219,14 +165,5 @@ static_assert(offsetof(DriverInfo, kind) == 0 && offsetof(DriverInfo, name) == 4
                   sizeof(DriverInfo) == 32,
               "DriverInfo layout");
 #endif
-
-// Process-wide values shared by every channel of the loaded library.
-extern int32_t driverEnded;   // 1 after EndZel: every request answers 0
-extern uint32_t baudOverride; // baud rate from the initialization file; 999 means none
-constexpr uint32_t kNoBaudOverride = 999;
-
-inline ChannelState* StateOf(const DriverRequest* req) {
-    return static_cast<ChannelState*>(req->state);
-}
 
 } // namespace zel

@@ -1,4 +1,4 @@
-// Internals of the POSIX call table (serial/comm_posix.cpp and its helpers).
+// Internals of the POSIX call table (serial/posix/).
 #pragma once
 
 #include <cstddef>

@@ -1,6 +1,7 @@
-// The window-system table on Linux: dialog 101 with its controls as data,
-// played by a user callback (see dialog_headless.h).
-#include "browse/dialog_headless.h"
+// The headless window system: dialog 101 with its controls as data, played
+// by a user callback (see headless.h), behind the user32 calls the driver
+// binds by name.
+#include "host/dialog/headless.h"
 
 #include <strings.h>
 #include <sys/syscall.h>
@@ -9,6 +10,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+
+#include "browse/dialog_ids.h"
 
 namespace zel {
 namespace headless {
@@ -22,7 +25,7 @@ constexpr UINT kBnClicked = 0;
 struct ModuleTag {
 } driverModule;
 
-constexpr int kDialogTemplate = 101;
+constexpr int kDialogTemplate = ZEL_DLG_TAG_FORMAT;
 
 User user = nullptr;
 void* userContext = nullptr;
@@ -43,19 +46,19 @@ Control MakeControl(int id, Kind kind, const char* text = "") {
 // The controls of dialog 101 that carry an identifier, in template order.
 void BuildControls(Dialog& d) {
     d.controls.reserve(7);
-    Control plc = MakeControl(1037, Kind::Edit);
+    Control plc = MakeControl(ZEL_IDC_PLC_NUMBER, Kind::Edit);
     plc.uppercase = true;
     d.controls.push_back(plc);
-    Control memory = MakeControl(1006, Kind::ComboBox);
+    Control memory = MakeControl(ZEL_IDC_MEMORY_TYPE, Kind::ComboBox);
     memory.sorted = true;
     d.controls.push_back(memory);
-    Control address = MakeControl(1007, Kind::Edit);
+    Control address = MakeControl(ZEL_IDC_ADDRESS, Kind::Edit);
     address.uppercase = true;
     d.controls.push_back(address);
-    d.controls.push_back(MakeControl(1022, Kind::ListBox));
+    d.controls.push_back(MakeControl(ZEL_IDC_BIT_NUMBER, Kind::ListBox));
     d.controls.push_back(MakeControl(1, Kind::Button, "OK"));
     d.controls.push_back(MakeControl(2, Kind::Button, "Cancel"));
-    d.controls.push_back(MakeControl(1036, Kind::ScrollBar));
+    d.controls.push_back(MakeControl(ZEL_IDC_PLC_ARROWS, Kind::ScrollBar));
     for (Control& c : d.controls)
         c.dialog = &d;
 }
@@ -363,21 +366,46 @@ Dialog* ActiveDialog() {
 
 } // namespace headless
 
-namespace {
-constexpr DialogApi kHeadless = {
-    headless::HeadlessGetModuleHandleA,    headless::HeadlessGetCurrentThreadId,
-    headless::HeadlessDialogBoxParamA,     headless::HeadlessEndDialog,
-    headless::HeadlessGetDlgItem,          headless::HeadlessGetDlgItemTextA,
-    headless::HeadlessGetWindowTextA,      headless::HeadlessSetWindowTextA,
-    headless::HeadlessSendDlgItemMessageA, headless::HeadlessSendMessageA,
-    headless::HeadlessMessageBoxA,
-};
-} // namespace
-
-DialogApi ui = kHeadless;
-
-const DialogApi& PlatformDialog() {
-    return kHeadless;
-}
-
 } // namespace zel
+
+// The user32 calls under their own names, for the driver to bind.
+extern "C" {
+#define ZEL_EXPORT __attribute__((visibility("default")))
+using namespace zel;
+using namespace zel::headless;
+ZEL_EXPORT HMODULE GetModuleHandleA(const char* name) {
+    return HeadlessGetModuleHandleA(name);
+}
+ZEL_EXPORT DWORD GetCurrentThreadId(void) {
+    return HeadlessGetCurrentThreadId();
+}
+ZEL_EXPORT INT_PTR DialogBoxParamA(HINSTANCE module, const char* templateName, HWND owner,
+                                   DLGPROC proc, LPARAM param) {
+    return HeadlessDialogBoxParamA(module, templateName, owner, proc, param);
+}
+ZEL_EXPORT BOOL EndDialog(HWND dialog, INT_PTR result) {
+    return HeadlessEndDialog(dialog, result);
+}
+ZEL_EXPORT HWND GetDlgItem(HWND dialog, int id) {
+    return HeadlessGetDlgItem(dialog, id);
+}
+ZEL_EXPORT UINT GetDlgItemTextA(HWND dialog, int id, char* text, int size) {
+    return HeadlessGetDlgItemTextA(dialog, id, text, size);
+}
+ZEL_EXPORT int GetWindowTextA(HWND window, char* text, int size) {
+    return HeadlessGetWindowTextA(window, text, size);
+}
+ZEL_EXPORT BOOL SetWindowTextA(HWND window, const char* text) {
+    return HeadlessSetWindowTextA(window, text);
+}
+ZEL_EXPORT LRESULT SendDlgItemMessageA(HWND dialog, int id, UINT message, WPARAM wParam,
+                                       LPARAM lParam) {
+    return HeadlessSendDlgItemMessageA(dialog, id, message, wParam, lParam);
+}
+ZEL_EXPORT LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    return HeadlessSendMessageA(window, message, wParam, lParam);
+}
+ZEL_EXPORT int MessageBoxA(HWND owner, const char* text, const char* caption, UINT type) {
+    return HeadlessMessageBoxA(owner, text, caption, type);
+}
+} // extern "C"

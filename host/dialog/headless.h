@@ -1,4 +1,8 @@
-// The headless stand-in for the window system on Linux.
+// The headless stand-in for the window system on Linux: a small library of
+// its own (libzeldialog.so) that exports the user32 calls the driver's dialog
+// needs, under their Windows names. The driver binds it by name, as it binds
+// the host's library, so a test or a command-line host that links it drives
+// the one copy of the driver it has loaded.
 //
 // DialogBoxParamA does not draw anything: it builds the controls of dialog
 // 101 as data, sends WM_INITDIALOG to the dialog procedure and then hands the

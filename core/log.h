@@ -1,4 +1,4 @@
-// Calls into the host's library (logging and version query).
+// Calls into the host's library: logging and the version query.
 //
 // The library is bound by its own name at first use and only ever from that
 // library: no other definition of these names (glibc exports an err(3) that
@@ -29,7 +29,13 @@ uint16_t QueryHostVersion(unsigned long threadId);
 // Log levels used by the driver.
 enum : int { kLogDetail = 0, kLogTrace = 8, kLogEvent = 32 };
 
+// Never called: lets the compiler check a log call's format and arguments.
+[[gnu::format(printf, 1, 2)]] inline void CheckLogFormat(const char*, ...) {}
+
 } // namespace zel
 
-// Logs through the host's err() with the format and arguments unchanged.
-#define ZEL_LOG(level, ...) (::zel::Host().err((level), __VA_ARGS__))
+// Logs through the host's err() with the format and arguments unchanged. The
+// format must be a literal; the compiler checks the arguments against it.
+#define ZEL_LOG(level, ...)                                                                        \
+    ((void)(false && (::zel::CheckLogFormat(__VA_ARGS__), true)),                                  \
+     ::zel::Host().err((level), __VA_ARGS__))

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "serial/posix_port.h"
+#include "serial/posix/port.h"
 
 namespace zel {
 namespace posixcomm {

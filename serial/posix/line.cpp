@@ -12,7 +12,7 @@
 
 #include <cstring>
 
-#include "serial/posix_port.h"
+#include "serial/posix/port.h"
 
 namespace zel {
 namespace posixcomm {

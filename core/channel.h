@@ -1,0 +1,59 @@
+// The per-channel block: what the driver keeps for a channel between calls,
+// inside the memory the host allocates for it.
+#pragma once
+
+#include <cstdint>
+
+#include "core/records.h"
+
+namespace zel {
+
+// Bits of ChannelState::options.
+enum : uint16_t {
+    kOptSwap = 0x0002,      // word swap of 32-bit integers
+    kOptFloatSwap = 0x0004, // word swap of floats
+    kOptLongAddr = 0x0008,  // long word address mapping
+};
+
+// Device name and line parameters of a channel's port, as the host gave them.
+struct PortSettings {
+    char name[12];
+    uint16_t baud; // the rate itself, or a tenth of it when baudInTenths is set
+    uint16_t dataBits;
+    uint16_t stopBits; // 0 one, 1 one and a half, 2 two
+    uint16_t parity;   // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    uint16_t lineFlags;
+};
+
+constexpr int kRequestFrameSize = 600;
+constexpr int kReplyFrameSize = 604;
+
+// The host allocates kChannelStateSize bytes and keeps them between calls;
+// the layout is private to the driver. Fields are ordered widest first so
+// that the block fits on 64-bit targets too.
+struct ChannelState {
+    void* port; // open port handle, or null
+    int32_t timeout;
+    int32_t portOpen;
+    int32_t writeMode;
+    int32_t slaveOverride;
+    int32_t parityCheck;
+    uint16_t options;
+    uint16_t ifgLoops;
+    uint16_t ifgMs;
+    uint16_t channel;
+    PortSettings portSettings;
+    char protocol; // 'M' Modbus, 'J' J-BUS
+    char base;     // 'D', 'H', 'L'
+    uint8_t rtsControl;
+    uint8_t requestFrame[kRequestFrameSize];
+    uint8_t replyFrame[kReplyFrameSize];
+};
+
+static_assert(sizeof(ChannelState) <= kChannelStateSize, "ChannelState must fit the host's block");
+
+inline ChannelState* StateOf(const DriverRequest* req) {
+    return static_cast<ChannelState*>(req->state);
+}
+
+} // namespace zel

@@ -1,0 +1,77 @@
+// The gate, value and browse operations: each unpacks the host's request and
+// hands plain arguments to its layer.
+#include "address/parser.h"
+#include "browse/browse.h"
+#include "core/channel.h"
+#include "driver/operations.h"
+#include "driver/results.h"
+#include "modbus/transactions.h"
+
+namespace zel {
+namespace {
+
+// The channel and the argument record of a request; false when either is
+// missing.
+template <typename Record> bool Unpack(DriverRequest* req, ChannelState*& ch, Record*& arg) {
+    ch = req ? StateOf(req) : nullptr;
+    arg = req ? static_cast<Record*>(req->argument) : nullptr;
+    return ch && arg;
+}
+
+// Both gate operations: the address is parsed by the channel's rules, then
+// `check`ed as a single gate or as a block.
+template <typename Check> int32_t ParseGate(DriverRequest* req, Check check) {
+    ChannelState* ch = nullptr;
+    ParseRequest* parse = nullptr;
+    if (!Unpack(req, ch, parse)) return kRefused;
+    const AddressRules rules = RulesOf(*ch);
+    Verdict v = Parse(rules, parse->gas, parse->tag);
+    if (v == Verdict::kAccepted) v = check(rules, *parse);
+    return ToHost(v);
+}
+
+} // namespace
+
+int32_t SingleAddressParser(DriverRequest* req) {
+    return ParseGate(req, [](const AddressRules& rules, const ParseRequest& p) {
+        return CheckSingleGate(rules, p.tag, p.gateType);
+    });
+}
+
+int32_t BlockAddressParser(DriverRequest* req) {
+    return ParseGate(req, [](const AddressRules& rules, const ParseRequest& p) {
+        return CheckBlock(rules, p.tag, p.blockLength);
+    });
+}
+
+int32_t SingleRead(DriverRequest* req) {
+    ChannelState* ch = StateOf(req);
+    if (ch->portOpen == 0) return kRefused;
+    return ToHost(ReadSingle(*ch, *static_cast<IoRequest*>(req->argument)));
+}
+
+int32_t BlockRead(DriverRequest* req) {
+    ChannelState* ch = StateOf(req);
+    if (ch->portOpen == 0) return kRefused;
+    return ToHost(ReadBlock(*ch, *static_cast<IoRequest*>(req->argument)));
+}
+
+int32_t SingleWrite(DriverRequest* req) {
+    ChannelState* ch = StateOf(req);
+    if (ch->portOpen == 0) return kRefused;
+    return ToHost(WriteSingle(*ch, *static_cast<const IoRequest*>(req->argument)));
+}
+
+// Unlike the other value operations, a block write does not ask whether the
+// channel is enabled: the transaction runs and fails on the line.
+int32_t BlockWrite(DriverRequest* req) {
+    return ToHost(WriteBlock(*StateOf(req), *static_cast<const IoRequest*>(req->argument)));
+}
+
+int32_t BrowseAddress(DriverRequest* req) {
+    const auto* params = static_cast<const BrowseParams*>(req->argument);
+    if (!params) return kBrowseRefused;
+    return ToHost(Browse(req->channel, *params, baudOverride));
+}
+
+} // namespace zel
