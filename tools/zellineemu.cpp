@@ -21,6 +21,11 @@
 // SIGUSR2 creates new pairs at the same links and prints "A ...", "B ..." and
 // "RELINKED". SIGTERM/SIGINT stop and remove the links.
 //
+// --strict: a frame arrives garbled when its sender's or its receiver's tty
+// rate differs from --baud, as on a real line whose two ends disagree. The
+// rate is the one line setting a pseudo-terminal keeps: Linux sets every pty
+// to 8 data bits without parity, whatever its user asked for.
+//
 // --trace FILE writes one line per frame as the writer sent it:
 //   "<seconds> A>B <n> <hex bytes>[ faults]"
 #include <CLI/CLI.hpp>
@@ -86,7 +91,20 @@ struct Options {
     int delayFrameMs = 0;
     std::string linkA, linkB, trace;
     double gapMs = 0;
+    bool strict = false;
 };
+
+// The termios speed code of a rate; 0 when it has none.
+speed_t SpeedCode(long baud) {
+    static const struct {
+        long baud;
+        speed_t code;
+    } kCodes[] = {{1200, B1200},   {2400, B2400},   {4800, B4800},   {9600, B9600},
+                  {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}};
+    for (const auto& c : kCodes)
+        if (c.baud == baud) return c.code;
+    return 0;
+}
 
 struct Side {
     int master = -1;
@@ -110,7 +128,8 @@ enum Kind : uint64_t {
     kNoise,
     kNoiseLen,
     kNoiseByte,
-    kSilence
+    kSilence,
+    kGarble
 };
 
 struct Direction {
@@ -125,7 +144,8 @@ struct Direction {
     uint64_t bytes = 0;
     // Decisions for the current frame.
     bool swallow = false;
-    size_t splitAt = 0; // 0: no split
+    bool garble = false; // --strict: the two ends disagree on the line settings
+    size_t splitAt = 0;  // 0: no split
     size_t pos = 0;
     std::vector<uint8_t> sent;
     std::string notes;
@@ -260,6 +280,13 @@ class Line {
         return Mix(Mix(Mix(o_.seed) ^ (k << 8 | (d.from + 1))) ^ index);
     }
 
+    // Whether a side's tty runs at the line's rate (--strict).
+    bool Matches(int side) const {
+        termios t{};
+        const speed_t want = SpeedCode(o_.baud);
+        return want == 0 || tcgetattr(sides_[side].slave, &t) != 0 || cfgetospeed(&t) == want;
+    }
+
     // A byte leaves when the line is free (never before it was written) and
     // arrives one character time later.
     void Schedule(Direction& d, uint8_t b, Nanos now) {
@@ -276,6 +303,8 @@ class Line {
         d.swallow = false;
         d.splitAt = 0;
         uint64_t f = d.frames;
+        d.garble = o_.strict && (!Matches(d.from) || !Matches(d.to));
+        if (d.garble) d.notes += " garbled(settings)";
         Nanos start = std::max(now, d.wireFree);
         if (d.faulty) {
             if (o_.delayP > 0 && Chance(d, kDelay, f) < o_.delayP) {
@@ -314,6 +343,7 @@ class Line {
             d.notes += " drop@" + std::to_string(pos);
             return;
         }
+        if (d.garble) b = static_cast<uint8_t>(Value(d, kGarble, i));
         if (d.faulty && o_.corrupt > 0 && Chance(d, kCorrupt, i) < o_.corrupt) {
             b ^= static_cast<uint8_t>(1u << (Value(d, kCorruptBit, i) % 8));
             d.notes += " corrupt@" + std::to_string(pos);
@@ -386,6 +416,8 @@ int main(int argc, char** argv) {
     app.add_option("--link-a", o.linkA, "Symbolic link to side A");
     app.add_option("--link-b", o.linkB, "Symbolic link to side B");
     app.add_option("--trace", o.trace, "Write every frame to this file");
+    app.add_flag("--strict", o.strict,
+                 "Garble a frame when its sender's or receiver's tty rate differs from --baud");
     CLI11_PARSE(app, argc, argv);
 
     struct sigaction sa {};
