@@ -17,7 +17,10 @@
 #include <vector>
 
 #include "core/areas.h"
+#include "host/zelhost/frames.h"
 #include "host/zelhost/gate_values.h"
+#include "host/zelhost/trace.h"
+#include "host/zelhost/txn_report.h"
 #include "support/scratch_dir.h"
 #include "tools/procs/tool_procs.h"
 #include "tools/simplc_patterns.h"
@@ -178,6 +181,199 @@ TEST(ZelhostValues, ParseChecksTheGateRange) {
         } else {
             EXPECT_FALSE(error.empty()) << c.text;
         }
+    }
+}
+
+zelhost::Bytes Hex(const std::string& text) {
+    zelhost::Bytes bytes;
+    for (size_t at = 0; at + 1 < text.size(); at += 3)
+        bytes.push_back(static_cast<uint8_t>(std::stoul(text.substr(at, 2), nullptr, 16)));
+    return bytes;
+}
+
+// Requests and receptions in words, with the verdict a receiver gives them.
+TEST(ZelhostFrames, DescribesRequestsAndReplies) {
+    const char* readTen = "01 03 00 00 00 0A C5 CD";
+    const char* readOne = "01 03 00 00 00 01 84 0A";
+    const struct {
+        const char* request; // "" : a request is described
+        const char* frame;
+        const char* what;
+        const char* verdict;
+        bool good;
+    } cases[] = {
+        {"", readTen, "read holding registers 0..9", "CRC ok", true},
+        {"", "01 01 00 04 00 0A FD CC", "read coils 4..13", "CRC ok", true},
+        {"", "01 05 00 04 FF 00 CD FB", "write coil 4 = ON", "CRC ok", true},
+        {"", "01 10 00 2C 00 03 06 00 07 00 08 00 09 D3 D1",
+         "write holding registers 44..46: 7 8 9", "CRC ok", true},
+        {readTen, "01 03 14 12 34 12 34 12 34 12 34 12 34 12 34 12 34 12 34 12 34 12 34 AA BA",
+         "reply 10 registers: 4660 4660", "CRC ok", true},
+        {readOne, "01 03 02 00 2A 39 9B", "reply 1 register: 42", "CRC ok", true},
+        {"01 01 00 04 00 0A FD CC", "01 01 02 05 02 3B 6D", "reply 10 coils: 1 0 1 0 0 0 0 0 0 1",
+         "CRC ok", true},
+        {readOne, "01 83 02 C0 F1", "exception 2 Illegal Data Address", "CRC ok", true},
+        {"01 10 00 2C 00 03 06 00 07 00 08 00 09 D3 D1", "01 10 00 2C 00 03 41 C1",
+         "echo: wrote holding registers 44..46", "CRC ok", true},
+        // What a receiver has to refuse.
+        {readOne, "01 03 02 00 2B 39 9B", "reply 1 register: 43",
+         "CRC wrong (the frame has 39 9B, its bytes give F8 5B)", false},
+        {readOne, "01 03 02 00", "reply 1 register", "incomplete: 4 of 7 bytes", false},
+        {readOne, "02 03 02 00 2A 7D 9B", "reply 1 register: 42",
+         "from station 2, the request went to 1", false},
+        {readOne, "01 03 04 00 01 00 02 2A 32", "reply 2 registers: 1 2",
+         "4 data bytes, the request asked for 2", false},
+        {readOne, "01 03 02 00 2A 39 9B 00", "reply 1 register: 42",
+         "1 more byte(s) after the frame", false},
+        {readOne, "01", "a station byte", "incomplete: 1 byte", false},
+    };
+    for (const auto& c : cases) {
+        const zelhost::FrameMeaning m = *c.request
+                                            ? zelhost::DescribeReply(Hex(c.request), Hex(c.frame))
+                                            : zelhost::DescribeRequest(Hex(c.frame));
+        EXPECT_NE(m.what.find(c.what), std::string::npos) << c.frame << ": " << m.what;
+        EXPECT_NE(m.verdict.find(c.verdict), std::string::npos) << c.frame << ": " << m.verdict;
+        EXPECT_EQ(m.good, c.good) << c.frame << ": " << m.verdict;
+    }
+}
+
+// The conversation printer fed with lines in the driver's exact forms.
+TEST(ZelhostTrace, PrintsTheConversationFromTheDriversLines) {
+    const struct {
+        int level;
+        const char* line;
+        std::vector<std::string> printed; // each printed line contains its string, in order
+    } script[] = {
+        {0,
+         "ZELMR01> Send() frame: 01 03 00 00 00 01 84 0A",
+         {"T send  01 03 00 00 00 01 84 0A", "station 1: read holding register 0"}},
+        {8, "ZELMR01> Recieve() timeout 1 (iRead=0)", {"T !!    no reply within the time-out"}},
+        {8, "ZELMR01> DoRead() error reading reply, retry 1", {}},
+        {8, "01> DoRead() : sRetry=2, reply_len=0", {}},
+        {0, "ZELMR01> Send() frame: 01 03 00 00 00 01 84 0A", {"T send  01", "(try 2)"}},
+        {0,
+         "ZELMR01> Receive() frame after 12.345 ms: 01 03 02 00 2B 39 9B",
+         {"T recv  01 03 02 00 2B 39 9B",
+          "station 1: reply 1 register: 43 (CRC wrong (the frame has 39 9B, its bytes give F8 5B); "
+          "12.345 ms"}},
+        // Once frames are logged, their verdict says what this line says.
+        {8, "ZELMR01> DoRead() crc error, retry 2", {}},
+        {0,
+         "ZELMR01> Drain() discarded after 250.120 ms: 01 03 02 00 2A 39 9B",
+         {"T drop  01 03 02 00 2A 39 9B", "reply 1 register: 42 (CRC ok; discarded 250.120 ms"}},
+        {8,
+         "ZELMR01> 7 late bytes discarded: the reply time-out is shorter than the slave's answer "
+         "time",
+         {"T !!    7 late bytes discarded: the reply time-out is shorter"}},
+        {0, "ZELMR01> Send() frame: 01 03 00 00 00 0A C5 CD", {"read holding registers 0..9"}},
+        {0,
+         "ZELMR01> Receive() frame after 3.000 ms: 01 83 02 C0 F1",
+         {"T recv  01 83 02 C0 F1",
+          "station 1: exception 2 Illegal Data Address (CRC ok; 3.000 ms"}},
+        {32,
+         "ZELMR01> Receive() tag '0140001' Blocksize 1 failed errorcode: 'Illegal Data Address'",
+         {}},
+        {8,
+         "ZELMR01> Receive() timeout 2nd part message (iRead=1)",
+         {"exception reply cut short by the time-out"}},
+        {32, "ZELMR01> Protocol = Modbus", {}},
+    };
+    zelhost::Conversation conversation;
+    for (const auto& step : script) {
+        const std::vector<std::string> out =
+            conversation.Feed(zelhost::LogLine{step.level, step.line, 0}, "T");
+        size_t at = 0;
+        for (const std::string& want : step.printed) {
+            while (at < out.size() && out[at].find(want) == std::string::npos)
+                ++at;
+            EXPECT_LT(at, out.size()) << step.line << "\nwanted: " << want;
+        }
+        if (step.printed.empty()) {
+            EXPECT_TRUE(out.empty()) << step.line << "\n" << (out.empty() ? "" : out[0]);
+        }
+    }
+    // A long frame is dumped 16 bytes to a line.
+    const std::vector<std::string> out = conversation.Feed(
+        zelhost::LogLine{0,
+                         "ZELMR01> Receive() frame after 9.000 ms: 01 03 14 12 34 12 34 12 34 12 "
+                         "34 12 34 12 34 12 34 12 34 12 34 12 34 AA BA",
+                         0},
+        "T");
+    ASSERT_EQ(out.size(), 3u);
+    EXPECT_EQ(out[1], "                   34 12 34 12 34 12 34 AA BA");
+}
+
+// A transaction judged by its result and the lines the driver logged.
+TEST(ZelhostTxn, JudgesATransactionByItsLines) {
+    using zelhost::TxnOutcome;
+    const std::string send = "ZELMR01> Send() frame: 01 03 00 00 00 01 84 0A";
+    const std::string reply = "ZELMR01> Receive() frame after 8.500 ms: 01 03 02 00 2A 39 9B";
+    const std::string timeout = "ZELMR01> Recieve() timeout 1 (iRead=0)";
+    const struct {
+        std::vector<std::string> lines;
+        int32_t rc;
+        TxnOutcome outcome;
+        int retries;
+        double replyMs;
+        const char* text;
+    } cases[] = {
+        {{send, reply}, 0, TxnOutcome::kOk, 0, 8.5, "ok"},
+        {{send, timeout, send, reply}, 0, TxnOutcome::kOk, 1, 8.5, "ok"},
+        {{send, timeout, send, timeout, send, timeout}, 2, TxnOutcome::kNoReply, 2, -1, "no reply"},
+        // Without frame lines the retries show in the driver's own lines.
+        {{timeout, "01> DoRead() : sRetry=2, reply_len=0", timeout,
+          "01> DoRead() : sRetry=1, reply_len=0", timeout},
+         2,
+         TxnOutcome::kNoReply,
+         2,
+         -1,
+         "no reply"},
+        {{send, "ZELMR01> Receive() frame after 3.000 ms: 01 83 02 C0 F1",
+          "ZELMR01> Receive() tag '0140200' Blocksize 1 failed errorcode: 'Illegal Data Address'"},
+         1,
+         TxnOutcome::kException,
+         0,
+         -1,
+         "exception 2 Illegal Data Address"},
+        {{"ZELMR01> Receive() tag '0140200' Blocksize 1 failed errorcode: 'Illegal Data Address'"},
+         1,
+         TxnOutcome::kException,
+         0,
+         -1,
+         "exception 2 Illegal Data Address"},
+        {{send, "ZELMR01> DoRead() crc error, retry 1", send,
+          "ZELMR01> Recieve() timeout 1 (iRead=3)"},
+         2,
+         TxnOutcome::kGarbled,
+         1,
+         -1,
+         "CRC or wrong reply"},
+        {{"ZELMR01> Wrong plc addr.2h received, expect slave number 1h"},
+         2,
+         TxnOutcome::kGarbled,
+         0,
+         -1,
+         "CRC or wrong reply"},
+        {{"ZELMR01> SEND> Unable to send message."}, 2, TxnOutcome::kPort, 0, -1, "port failure"},
+        // Nothing went out: the driver refused the request.
+        {{"ZELMR01> SingleWrite() not allowed for types 1,3,5 and 6"},
+         1,
+         TxnOutcome::kRefused,
+         0,
+         -1,
+         "refused"},
+        {{}, 1, TxnOutcome::kRefused, 0, -1, "refused"},
+    };
+    for (const auto& c : cases) {
+        std::vector<zelhost::LogLine> lines;
+        for (const std::string& l : c.lines)
+            lines.push_back(zelhost::LogLine{8, l, 0});
+        const zelhost::TxnReport r = zelhost::ReportTransaction(lines, c.rc);
+        const std::string where = c.lines.empty() ? "(no lines)" : c.lines.back();
+        EXPECT_EQ(r.outcome, c.outcome) << where;
+        EXPECT_EQ(r.retries, c.retries) << where;
+        EXPECT_DOUBLE_EQ(r.replyMs, c.replyMs) << where;
+        EXPECT_EQ(zelhost::OutcomeText(r), c.text) << where;
     }
 }
 

@@ -1,5 +1,6 @@
 #include "host/zelhost/host_log.h"
 
+#include <chrono>
 #include <cstdio>
 
 #include "host/kavpro/kavprorec.h"
@@ -12,6 +13,8 @@ struct LogState {
     bool held = false;
     std::vector<LogLine> captured;
     size_t heldFrom = 0; // first captured line of the current hold
+    LogObserver observer = nullptr;
+    void* observerContext = nullptr;
 };
 
 LogState& State() {
@@ -26,7 +29,8 @@ void Print(const LogLine& line) {
 
 void Sink(int level, const char* text, void*) {
     LogState& s = State();
-    s.captured.push_back(LogLine{level, text ? text : ""});
+    s.captured.push_back(LogLine{level, text ? text : "", SteadyMs()});
+    if (s.observer) s.observer(s.captured.back(), s.observerContext);
     if (!s.held) Print(s.captured.back());
     // The recorder keeps every call too; zelhost has no use for that copy and
     // a long poll would otherwise grow without bound.
@@ -34,6 +38,16 @@ void Sink(int level, const char* text, void*) {
 }
 
 } // namespace
+
+double SteadyMs() {
+    using namespace std::chrono;
+    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
+}
+
+void SetLogObserver(LogObserver observer, void* context) {
+    State().observer = observer;
+    State().observerContext = context;
+}
 
 void InstallLogSink(int minLevel) {
     State().minLevel = minLevel;

@@ -1,7 +1,8 @@
 // The driver's log lines as zelhost sees them: every line that reaches the
-// stand-in host library is printed on stderr as "[level] text" when its level
-// passes the filter, and kept so that commands can quote the driver's own
-// words in their error messages.
+// stand-in host library is kept, with the moment it arrived, so that commands
+// can quote the driver's own words and judge a transaction by what it logged;
+// lines whose level passes the filter are also printed on stderr as
+// "[level] text".
 #pragma once
 
 #include <string>
@@ -12,6 +13,7 @@ namespace zelhost {
 struct LogLine {
     int level;
     std::string text;
+    double atMs = 0; // when it arrived, in ms of a steady clock
 };
 
 // Lines with a level below this are not printed (0 prints everything).
@@ -20,6 +22,10 @@ constexpr int kDefaultLogLevel = 32;
 // Installs the sink in the stand-in host library.
 void InstallLogSink(int minLevel);
 void SetLogLevel(int minLevel);
+
+// Called with every line as it arrives (the conversation printer).
+using LogObserver = void (*)(const LogLine& line, void* context);
+void SetLogObserver(LogObserver observer, void* context);
 
 // While held, lines are kept but not printed; Release prints (or drops) them.
 void HoldLog();
@@ -33,5 +39,8 @@ void ClearCapturedLog();
 std::string LastLogLineWith(const std::string& part);
 // The last captured line, or "".
 std::string LastLogLine();
+
+// Milliseconds of the steady clock the lines are stamped with.
+double SteadyMs();
 
 } // namespace zelhost

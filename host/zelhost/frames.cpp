@@ -1,0 +1,362 @@
+#include "host/zelhost/frames.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/areas.h"
+
+namespace zelhost {
+
+uint16_t ModbusCrc(const uint8_t* data, size_t length) {
+    uint16_t crc = 0xFFFF;
+    for (size_t i = 0; i < length; ++i) {
+        crc ^= data[i];
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001)
+                            : static_cast<uint16_t>(crc >> 1);
+    }
+    return crc;
+}
+
+namespace {
+
+bool StartsWith(const char* text, const char* prefix) {
+    return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+// Bytes written as two hex digits each, separated by blanks; nothing else.
+bool ParseHex(const char* text, Bytes& out) {
+    out.clear();
+    const char* p = text;
+    for (;;) {
+        while (*p == ' ')
+            ++p;
+        if (*p == '\0') return true;
+        const int hi = HexDigit(p[0]);
+        const int lo = hi < 0 ? -1 : HexDigit(p[1]);
+        if (lo < 0 || (p[2] != ' ' && p[2] != '\0')) return false;
+        out.push_back(static_cast<uint8_t>(hi << 4 | lo));
+        p += 2;
+    }
+}
+
+// "<ms> ms: <hex>"
+bool ParseTimedBytes(const char* text, FrameLine& frame) {
+    char* end = nullptr;
+    frame.ms = std::strtod(text, &end);
+    if (end == text || !StartsWith(end, " ms:")) return false;
+    return ParseHex(end + 4, frame.bytes);
+}
+
+unsigned Word(const Bytes& b, size_t at) {
+    return static_cast<unsigned>(b[at] << 8 | b[at + 1]);
+}
+
+// How many values a frame description lists before it says how many more.
+constexpr int kShownRegisters = 10;
+constexpr int kShownBits = 16;
+
+// What a read function reaches, singular and plural.
+struct AreaWords {
+    const char* one;
+    const char* many;
+};
+
+AreaWords WordsOf(uint8_t function) {
+    switch (static_cast<zel::FunctionCode>(function)) {
+    case zel::FunctionCode::kReadCoils:
+    case zel::FunctionCode::kWriteSingleCoil:
+    case zel::FunctionCode::kWriteMultipleCoils:
+        return {"coil", "coils"};
+    case zel::FunctionCode::kReadDiscreteInputs:
+        return {"discrete input", "discrete inputs"};
+    case zel::FunctionCode::kReadInputRegisters:
+        return {"input register", "input registers"};
+    default:
+        return {"holding register", "holding registers"};
+    }
+}
+
+// "holding register 9" or "holding registers 0..9".
+std::string Range(uint8_t function, unsigned first, unsigned quantity) {
+    const AreaWords w = WordsOf(function);
+    if (quantity == 1) return std::string(w.one) + " " + std::to_string(first);
+    if (quantity == 0) return std::string("0 ") + w.many + " at " + std::to_string(first);
+    return std::string(w.many) + " " + std::to_string(first) + ".." +
+           std::to_string(first + quantity - 1);
+}
+
+// Registers from data[at], `count` of them as far as the bytes reach.
+std::string RegisterList(const Bytes& b, size_t at, int count) {
+    std::string text;
+    int shown = 0;
+    for (; shown < count && shown < kShownRegisters && at + 2 * shown + 1 < b.size(); ++shown)
+        text += (shown ? " " : "") + std::to_string(Word(b, at + 2 * shown));
+    if (shown < count) text += " ... (" + std::to_string(count - shown) + " more)";
+    return text;
+}
+
+// Bits from data[at], least significant bit of each byte first.
+std::string BitList(const Bytes& b, size_t at, int count) {
+    std::string text;
+    int shown = 0;
+    for (; shown < count && shown < kShownBits && at + shown / 8 < b.size(); ++shown) {
+        if (shown) text += ' ';
+        text += ((b[at + shown / 8] >> (shown % 8)) & 1) ? '1' : '0';
+    }
+    if (shown < count) text += " ... (" + std::to_string(count - shown) + " more)";
+    return text;
+}
+
+bool IsRead(uint8_t f) {
+    return f >= 1 && f <= 4;
+}
+
+bool IsBitFunction(uint8_t f) {
+    return f == 1 || f == 2 || f == 5 || f == 15;
+}
+
+std::string Hex4(unsigned v) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04X", v & 0xFFFFu);
+    return text;
+}
+
+// The verdict on the length and CRC of a frame of `expected` bytes (0:
+// unknown, the whole reception is taken as the frame).
+std::string LengthAndCrc(const Bytes& b, size_t expected, bool& complete, bool& crcOk) {
+    complete = false;
+    crcOk = false;
+    if (expected == 0) expected = b.size();
+    if (b.size() < expected || expected < 4)
+        return "incomplete: " + std::to_string(b.size()) + " of " +
+               (expected < 4 ? std::string("at least 4") : std::to_string(expected)) + " bytes";
+    complete = true;
+    const unsigned carried = b[expected - 2] | b[expected - 1] << 8;
+    const unsigned computed = ModbusCrc(b.data(), expected - 2);
+    crcOk = carried == computed;
+    // Both in the order they go on the wire, low byte first.
+    const Bytes wire = {static_cast<uint8_t>(computed), static_cast<uint8_t>(computed >> 8)};
+    std::string text = crcOk ? "CRC ok"
+                             : "CRC wrong (the frame has " + HexBytes(b, expected - 2, 2) +
+                                   ", its bytes give " + HexBytes(wire) + ")";
+    if (b.size() > expected)
+        text += ", " + std::to_string(b.size() - expected) + " more byte(s) after the frame";
+    return text;
+}
+
+void Join(std::string& text, const std::string& part) {
+    if (part.empty()) return;
+    text += text.empty() ? part : ", " + part;
+}
+
+} // namespace
+
+bool ParseFrameLine(const std::string& line, FrameLine& frame) {
+    frame = FrameLine{};
+    const char* p = line.c_str();
+    if (!StartsWith(p, "ZELMR")) return false;
+    p += 5;
+    if (!std::isdigit(static_cast<unsigned char>(*p))) return false;
+    frame.channel = static_cast<int>(std::strtol(p, const_cast<char**>(&p), 10));
+    if (!StartsWith(p, "> ")) return false;
+    p += 2;
+    if (StartsWith(p, "Send() frame:")) {
+        frame.event = FrameEvent::kSent;
+        return ParseHex(p + std::strlen("Send() frame:"), frame.bytes);
+    }
+    if (StartsWith(p, "Receive() frame after ")) {
+        frame.event = FrameEvent::kReceived;
+        return ParseTimedBytes(p + std::strlen("Receive() frame after "), frame);
+    }
+    if (StartsWith(p, "Drain() discarded after ")) {
+        frame.event = FrameEvent::kDiscarded;
+        return ParseTimedBytes(p + std::strlen("Drain() discarded after "), frame);
+    }
+    char* end = nullptr;
+    const long count = std::strtol(p, &end, 10);
+    if (end != p && StartsWith(end, " late bytes discarded")) {
+        frame.event = FrameEvent::kLateNote;
+        frame.lateBytes = static_cast<int>(count);
+        return true;
+    }
+    return false;
+}
+
+std::string HexBytes(const Bytes& bytes, size_t from, size_t count) {
+    std::string text;
+    char hex[4];
+    for (size_t i = from; i < bytes.size() && i - from < count; ++i) {
+        std::snprintf(hex, sizeof hex, i == from ? "%02X" : " %02X", bytes[i]);
+        text += hex;
+    }
+    return text;
+}
+
+const char* ExceptionName(int code) {
+    switch (code) {
+    case 1:
+        return "Illegal Function";
+    case 2:
+        return "Illegal Data Address";
+    case 3:
+        return "Illegal Data Value";
+    case 4:
+        return "Slave Device Failure";
+    case 5:
+        return "Acknowledge";
+    case 6:
+        return "Slave Device Busy";
+    case 7:
+        return "Negative Acknowledge";
+    case 8:
+        return "Memory Parity Error";
+    case 10:
+        return "Gateway Path Unavailable";
+    case 11:
+        return "Gateway Target Device Failed to Respond";
+    default:
+        return "";
+    }
+}
+
+FrameMeaning DescribeRequest(const Bytes& r) {
+    FrameMeaning m;
+    if (r.empty()) {
+        m.what = "nothing";
+        m.verdict = "empty request";
+        return m;
+    }
+    m.station = r[0];
+    size_t expected = 0;
+    const uint8_t f = r.size() > 1 ? r[1] : 0;
+    if (r.size() < 6) {
+        m.what = r.size() > 1 ? "function " + std::to_string(f) : "a station byte";
+    } else if (IsRead(f)) {
+        expected = 8;
+        m.what = "read " + Range(f, Word(r, 2), Word(r, 4));
+    } else if (f == 5) {
+        expected = 8;
+        const unsigned v = Word(r, 4);
+        m.what = "write " + Range(f, Word(r, 2), 1) + " = " +
+                 (v == 0xFF00 ? "ON"
+                  : v == 0    ? "OFF"
+                              : "invalid value 0x" + Hex4(v));
+    } else if (f == 6) {
+        expected = 8;
+        m.what = "write " + Range(f, Word(r, 2), 1) + " = " + std::to_string(Word(r, 4));
+    } else if ((f == 15 || f == 16) && r.size() >= 7) {
+        const int quantity = static_cast<int>(Word(r, 4));
+        expected = 9 + static_cast<size_t>(r[6]);
+        m.what = "write " + Range(f, Word(r, 2), static_cast<unsigned>(quantity)) + ": " +
+                 (f == 15 ? BitList(r, 7, quantity) : RegisterList(r, 7, quantity));
+    } else {
+        m.what = "function " + std::to_string(f);
+    }
+    bool complete = false, crcOk = false;
+    m.verdict = LengthAndCrc(r, expected, complete, crcOk);
+    m.good = complete && crcOk && r.size() == (expected ? expected : r.size());
+    return m;
+}
+
+FrameMeaning DescribeReply(const Bytes& request, const Bytes& b) {
+    FrameMeaning m;
+    if (b.empty()) {
+        m.what = "nothing";
+        m.verdict = "no bytes";
+        return m;
+    }
+    m.station = b[0];
+    const bool known = request.size() >= 6;
+    const uint8_t asked = known ? request[1] : 0;
+    std::string problems;
+    if (known && b[0] != request[0])
+        Join(problems, "from station " + std::to_string(b[0]) + ", the request went to " +
+                           std::to_string(request[0]));
+    if (b.size() < 2) {
+        m.what = "a station byte";
+        m.verdict = "incomplete: 1 byte";
+        Join(m.verdict, problems);
+        return m;
+    }
+    const uint8_t f = b[1];
+    size_t expected = 0;
+    if (f & zel::kExceptionFlag) {
+        m.exception = true;
+        expected = 5;
+        const uint8_t base = static_cast<uint8_t>(f & ~zel::kExceptionFlag);
+        if (b.size() >= 3) {
+            m.exceptionCode = b[2];
+            const std::string name = ExceptionName(b[2]);
+            m.what = "exception " + std::to_string(b[2]) + (name.empty() ? "" : " " + name);
+        } else {
+            m.what = "exception";
+        }
+        if (known && base != asked)
+            Join(problems, "to function " + std::to_string(base) + ", the request was function " +
+                               std::to_string(asked));
+    } else if (known && f != asked) {
+        m.what = "function " + std::to_string(f);
+        Join(problems, "the request was function " + std::to_string(asked));
+    } else if (IsRead(f)) {
+        if (b.size() >= 3) {
+            const int count = b[2];
+            expected = 5 + static_cast<size_t>(count);
+            const int quantity = known ? static_cast<int>(Word(request, 4)) : -1;
+            if (IsBitFunction(f)) {
+                const int bits =
+                    quantity >= 0 && (quantity + 7) / 8 == count ? quantity : 8 * count;
+                m.what = "reply " + std::to_string(bits) + " " +
+                         (bits == 1 ? WordsOf(f).one : WordsOf(f).many) + ": " +
+                         BitList(b, 3, bits);
+            } else {
+                const int regs = count / 2;
+                m.what = "reply " + std::to_string(regs) +
+                         (regs == 1 ? " register" : " registers") +
+                         (regs ? ": " + RegisterList(b, 3, regs) : std::string());
+            }
+            const int needed = quantity < 0       ? -1
+                               : IsBitFunction(f) ? (quantity + 7) / 8
+                                                  : 2 * quantity;
+            if (needed >= 0 && count != needed)
+                Join(problems, std::to_string(count) + " data bytes, the request asked for " +
+                                   std::to_string(needed));
+        } else {
+            m.what = "reply to function " + std::to_string(f);
+        }
+    } else if (f == 5 || f == 6 || f == 15 || f == 16) {
+        expected = 8;
+        if (b.size() >= 6) {
+            if (f == 5 || f == 6) {
+                const Bytes echo(b.begin(), b.begin() + 6);
+                m.what = "echo: " + DescribeRequest(echo).what;
+            } else {
+                m.what = "echo: wrote " + Range(f, Word(b, 2), Word(b, 4));
+            }
+            if (known && request.size() >= 6 &&
+                !std::equal(b.begin() + 2, b.begin() + 6, request.begin() + 2))
+                Join(problems, "the echo differs from the request");
+        } else {
+            m.what = "echo of function " + std::to_string(f);
+        }
+    } else {
+        m.what = "function " + std::to_string(f);
+    }
+    bool complete = false, crcOk = false;
+    m.verdict = LengthAndCrc(b, expected, complete, crcOk);
+    Join(m.verdict, problems);
+    m.good = complete && crcOk && problems.empty() && (expected == 0 || b.size() == expected);
+    return m;
+}
+
+} // namespace zelhost

@@ -1,0 +1,59 @@
+// The driver's frame log read back: the lines in which it logs each request
+// it writes, each reception and the bytes it discards, and what those bytes
+// mean in Modbus RTU terms (station, function, addresses, values, exception,
+// CRC), for the conversation printer and the statistics of a transaction.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zelhost {
+
+using Bytes = std::vector<uint8_t>;
+
+// CRC of a Modbus RTU frame: polynomial 0xA001 (reflected), start 0xFFFF;
+// the frame carries it low byte first.
+uint16_t ModbusCrc(const uint8_t* data, size_t length);
+
+enum class FrameEvent {
+    kSent,      // "Send() frame: ..." the request as written, CRC included
+    kReceived,  // "Receive() frame after X ms: ..." one reception as it arrived
+    kDiscarded, // "Drain() discarded after X ms: ..." bytes dropped after a failed attempt
+    kLateNote,  // "N late bytes discarded: the reply time-out is shorter ..."
+};
+
+struct FrameLine {
+    FrameEvent event = FrameEvent::kSent;
+    int channel = 0;
+    double ms = -1; // received and discarded: time since the end of the request
+    Bytes bytes;
+    int lateBytes = 0; // the late note
+};
+
+// Reads one driver log line in a frame form; false for every other line.
+bool ParseFrameLine(const std::string& text, FrameLine& frame);
+
+// "01 03 00 0A", upper case, one space between bytes.
+std::string HexBytes(const Bytes& bytes, size_t from = 0, size_t count = SIZE_MAX);
+
+// A frame in words.
+struct FrameMeaning {
+    int station = -1;    // -1: not even a station byte
+    std::string what;    // "read holding registers 0..9", "reply 10 registers: 1 2 ..."
+    std::string verdict; // "CRC ok", "CRC wrong (...)", "incomplete: 5 of 7 bytes", ...
+    bool good = false;   // complete, CRC right and (for a reply) fits the request
+    bool exception = false;
+    int exceptionCode = -1;
+};
+
+// A request as the master sent it.
+FrameMeaning DescribeRequest(const Bytes& request);
+// A reception, judged against the request it answers (empty when unknown).
+FrameMeaning DescribeReply(const Bytes& request, const Bytes& reply);
+
+// The name of a Modbus exception code: "Illegal Data Address"; "" when unknown.
+const char* ExceptionName(int code);
+
+} // namespace zelhost
