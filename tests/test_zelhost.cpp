@@ -184,6 +184,41 @@ TEST(ZelhostValues, ParseChecksTheGateRange) {
     }
 }
 
+// Floats: what rounds to a float is taken, and the user hears when it was
+// rounded to 0 or changed; 3.1 is not "changed" (it reads back as typed).
+TEST(ZelhostValues, FloatsRoundToTheNearestFloat) {
+    const struct {
+        const char* text;
+        bool ok;
+        uint32_t raw;
+        const char* note; // "" : none
+    } cases[] = {
+        {"3.4028235e38", true, 0x7F7FFFFFu, ""},
+        {"-3.4028235e38", true, 0xFF7FFFFFu, ""},
+        {"3.4028235677e38", true, 0x7F7FFFFFu, "is written as 3.4028235e+38"},
+        {"3.4028236e38", false, 0, ""},
+        {"1e-50", true, 0, "written as 0"},
+        {"1e-400", true, 0, "written as 0"},
+        {"3.1", true, 0x40466666u, ""},
+        {"16777217", true, 0x4B800000u, "is written as 16777216"},
+        {"1e-45", true, 0x00000001u, ""},
+    };
+    for (const auto& c : cases) {
+        uint32_t raw = 0;
+        std::string error, note;
+        EXPECT_EQ(zelhost::ParseValue(zelhost::ValueKind::Float, c.text, raw, error, &note), c.ok)
+            << c.text << ": " << error;
+        if (!c.ok) continue;
+        EXPECT_EQ(raw, c.raw) << c.text;
+        if (*c.note)
+            EXPECT_NE(note.find(c.note), std::string::npos) << c.text << ": " << note;
+        else
+            EXPECT_EQ(note, "") << c.text;
+    }
+    // The largest float is shown in a form that reads back as itself.
+    EXPECT_EQ(zelhost::FormatValue(zelhost::ValueKind::Float, 0x7F7FFFFFu, false), "3.4028235e+38");
+}
+
 zelhost::Bytes Hex(const std::string& text) {
     zelhost::Bytes bytes;
     for (size_t at = 0; at + 1 < text.size(); at += 3)

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 namespace zelhost {
 
@@ -103,6 +104,39 @@ void ValueBuffer::Set(int32_t i, uint32_t raw) {
     }
 }
 
+namespace {
+
+// The shortest decimal text that reads back as `f`.
+std::string ShortestFloat(float f) {
+    char text[48];
+    for (int digits = 1; digits <= 9; ++digits) {
+        std::snprintf(text, sizeof text, "%.*g", digits, static_cast<double>(f));
+        if (std::strtof(text, nullptr) == f) break;
+    }
+    return text;
+}
+
+float FloatOf(uint32_t raw) {
+    float f;
+    std::memcpy(&f, &raw, sizeof f);
+    return f;
+}
+
+} // namespace
+
+std::string FormatPlain(ValueKind kind, uint32_t raw, bool hex) {
+    switch (hex ? ValueKind::Unsigned32 : kind) {
+    case ValueKind::Signed16:
+        return std::to_string(static_cast<int16_t>(raw & 0xFFFFu));
+    case ValueKind::Signed32:
+        return std::to_string(static_cast<int32_t>(raw));
+    case ValueKind::Float:
+        return ShortestFloat(FloatOf(raw));
+    default:
+        return hex ? FormatValue(kind, raw, true) : std::to_string(raw);
+    }
+}
+
 std::string FormatValue(ValueKind kind, uint32_t raw, bool hex) {
     char text[64];
     const int hexDigits = kind == ValueKind::Bit                                           ? 1
@@ -142,12 +176,8 @@ std::string FormatValue(ValueKind kind, uint32_t raw, bool hex) {
             std::snprintf(text, sizeof text, "%lld (unsigned %u)", s, raw);
         break;
     }
-    case ValueKind::Float: {
-        float f;
-        std::memcpy(&f, &raw, sizeof f);
-        std::snprintf(text, sizeof text, "%.7g", static_cast<double>(f));
-        break;
-    }
+    case ValueKind::Float:
+        return ShortestFloat(FloatOf(raw));
     }
     return text;
 }
@@ -172,9 +202,11 @@ bool ParseInteger(const std::string& text, long long& value) {
 
 } // namespace
 
-bool ParseValue(ValueKind kind, const std::string& text, uint32_t& raw, std::string& error) {
+bool ParseValue(ValueKind kind, const std::string& text, uint32_t& raw, std::string& error,
+                std::string* note) {
     const std::string doesNotFit =
         "value '" + text + "' does not fit the gate (" + KindName(kind) + ")";
+    if (note) note->clear();
     if (kind == ValueKind::Float) {
         errno = 0;
         char* end = nullptr;
@@ -183,12 +215,25 @@ bool ParseValue(ValueKind kind, const std::string& text, uint32_t& raw, std::str
             error = "value '" + text + "' is not a number";
             return false;
         }
-        if (errno == ERANGE || std::isinf(d) || std::fabs(d) > FLT_MAX) {
-            error = doesNotFit;
+        // Halfway between the largest float and the next power of two: from
+        // there on a value rounds to infinity.
+        const double limit = std::ldexp(2.0 - std::ldexp(1.0, -24), 127);
+        if (std::isinf(d) || std::fabs(d) >= limit) {
+            error = doesNotFit + ": the largest float is " + ShortestFloat(FLT_MAX);
             return false;
         }
+        // Below the range of a double strtod reports ERANGE: a value that
+        // rounds to 0 all the same.
+        const bool underflow = errno == ERANGE && std::fabs(d) < 1.0;
         const float f = static_cast<float>(d);
         std::memcpy(&raw, &f, sizeof raw);
+        if (note && f == 0.0f && (d != 0.0 || underflow))
+            *note = "value '" + text + "' is smaller than the smallest float (" +
+                    ShortestFloat(std::numeric_limits<float>::denorm_min()) +
+                    ") and is written as 0";
+        else if (note && std::strtod(ShortestFloat(f).c_str(), nullptr) != d)
+            *note = "value '" + text + "' is written as " + ShortestFloat(f) +
+                    ", the nearest 32-bit float";
         return true;
     }
     long long v = 0;

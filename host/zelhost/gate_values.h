@@ -44,10 +44,17 @@ class ValueBuffer {
 // Shows a raw value: bits as 0/1, integers in decimal with the other
 // signedness beside them when it reads differently, floats as numbers;
 // `hex` shows the raw pattern in hexadecimal.
+// Floats are shown in the fewest digits that read back as the same float.
 std::string FormatValue(ValueKind kind, uint32_t raw, bool hex);
+// The value alone, as a number a spreadsheet reads: integers with the
+// gate's signedness, floats in full, or the raw pattern in hexadecimal.
+std::string FormatPlain(ValueKind kind, uint32_t raw, bool hex);
 
 // Parses a value typed by the user for a gate of this kind; false with a
-// one-line reason when it is not a number or does not fit the gate.
-bool ParseValue(ValueKind kind, const std::string& text, uint32_t& raw, std::string& error);
+// one-line reason when it is not a number or does not fit the gate. A float
+// is taken when it rounds to a 32-bit float; `note`, when given, then says
+// whether it was rounded to 0 or changed on the way.
+bool ParseValue(ValueKind kind, const std::string& text, uint32_t& raw, std::string& error,
+                std::string* note = nullptr);
 
 } // namespace zelhost
