@@ -597,7 +597,7 @@ TEST_F(ZelhostTest, BadInputGivesOneClearErrorLine) {
         int exit;
         std::string says;
     } cases[] = {
-        {{"read", "-p", Port(), "0140001", "--bogus"}, 2, "--bogus"},
+        {{"read", "-p", Port(), "0140001", "--bogus"}, 2, "unknown option '--bogus'"},
         {{"frobnicate"}, 2, "frobnicate"},
         {{"read", "-p", "/dev/nope", "0140001"}, 3, "no such device"},
         {{"read", "-p", longName, "0140001"}, 2, "longer than 11 characters"},
@@ -614,9 +614,36 @@ TEST_F(ZelhostTest, BadInputGivesOneClearErrorLine) {
         {{"write", "-p", Port(), "0100001", "2"}, 2, "does not fit the gate"},
         {{"write", "-p", Port(), "0170001", "1e39"}, 2, "does not fit the gate"},
         {{"write", "-p", Port(), "0170001", "abc"}, 2, "is not a number"},
+        // Refused before a byte is sent, whichever layer refuses: 2.
         {{"write", "-p", Port(), "0130001", "5"},
-         1,
+         2,
          "SingleWrite() not allowed for types 1,3,5 and 6"},
+        {{"write", "-p", Port(), "0130001", "5", "6"}, 2, "no writing possible on inputs"},
+        {{"read", "-p", Port(), "0140001", "-n", "126"}, 2, "Block length is too long"},
+        {{"write", "-p", Port(), "0180001", "-g", "4",  "1",  "2",  "3",  "4",  "5",  "6",
+          "7",     "8",  "9",    "10",      "11", "12", "13", "14", "15", "16", "17", "18",
+          "19",    "20", "21",   "22",      "23", "24", "25", "26", "27", "28", "29", "30",
+          "31",    "32", "33",   "34",      "35", "36", "37", "38", "39", "40", "41", "42",
+          "43",    "44", "45",   "46",      "47", "48", "49", "50", "51", "52", "53", "54",
+          "55",    "56", "57",   "58",      "59", "60", "61", "62"},
+         2,
+         "BlockWrite(): Block length is too long"},
+        {{"read", "-p", Port(), "--stop-bits", "1.5", "0140001"},
+         2,
+         "1.5 stop bits cannot be set on a Linux serial port"},
+        // Option errors in zelhost's words.
+        {{"read", "-p", Port(), "-b", "9600", "-b", "19200", "0140001"},
+         2,
+         "--baud was given 2 times; give it once"},
+        {{"read", "-p", Port(), "0140001", "-n"}, 2, "--block needs a value"},
+        {{"read", "-p", Port(), "0140001", "-b", "fast"},
+         2,
+         "--baud: 'fast' is not a whole number"},
+        {{"read", "-p", Port(), "0140001", "--parity", "X"},
+         2,
+         "--parity: 'X' is not one of N, E, O, M, S"},
+        {{"write", "-p", Port(), "0140001"}, 2, "no value given"},
+        {{"read", "-p", Port()}, 2, "no gate address given"},
     };
     for (const auto& c : cases) {
         const Outcome r = Zelhost(c.args);
@@ -719,6 +746,49 @@ TEST_F(ZelhostTest, BrowseComposesTheAddressFromTerminalAnswers) {
             EXPECT_NE(r.err.find(c.says), std::string::npos) << Dump(r);
         }
     }
+}
+
+// By default a command prints its answer and nothing else; -v and -vv add
+// the driver's events and its tracing.
+TEST_F(ZelhostTest, PrintsOnlyTheAnswerUnlessAskedForMore) {
+    REQUIRE_PLC();
+    const struct {
+        std::vector<std::string> options;
+        const char* shows; // "" : stderr stays empty
+        const char* hides;
+    } cases[] = {
+        {{}, "", ""},
+        {{"-v"}, "[32] ZELMR01> Protocol = Modbus", "[8] "},
+        {{"-vv"}, "[8] ZELMR01> EndZel()", "[0] "},
+        {{"--log-level", "8"}, "[8] ZELMR01> EndZel()", "[0] "},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = c.options;
+        for (const std::string& a :
+             {std::string("read"), std::string("-p"), Port(), std::string("0140001")})
+            args.push_back(a);
+        const Outcome r = Zelhost(args);
+        EXPECT_EQ(r.exit, 0) << Dump(r);
+        EXPECT_EQ(r.out, "0140001 = 4660\n");
+        if (!*c.shows) {
+            EXPECT_EQ(r.err, "");
+            continue;
+        }
+        EXPECT_NE(r.err.find(c.shows), std::string::npos) << Dump(r);
+        EXPECT_EQ(r.err.find(c.hides), std::string::npos) << Dump(r);
+    }
+}
+
+// Every gate is checked before anything is read: one refused gate and
+// nothing goes out.
+TEST_F(ZelhostTest, ReadChecksEveryGateBeforeReading) {
+    REQUIRE_PLC();
+    const Outcome r = Zelhost({"read", "-p", Port(), "0140001", "0A40001", "0140002", "0140000"});
+    EXPECT_EQ(r.exit, 2) << Dump(r);
+    EXPECT_EQ(r.out, "");
+    ASSERT_EQ(r.Errors().size(), 2u) << Dump(r);
+    EXPECT_NE(r.Errors()[0].find("'0A40001' refused"), std::string::npos);
+    EXPECT_NE(r.Errors()[1].find("'0140000' refused"), std::string::npos);
 }
 
 // The demo passes all its checks and leaves no tool running: the test

@@ -14,7 +14,9 @@ namespace {
 
 struct IoOptions {
     LineOptions line;
-    std::vector<std::string> args; // read: gates; write: gate and values
+    std::vector<std::string> args; // read: the gates
+    std::string gas;               // write: the gate
+    std::vector<std::string> values;
     int gateType = -1;
     int block = 0;
     bool hex = false;
@@ -24,21 +26,13 @@ void AddGateOptions(CLI::App* cmd, IoOptions& o) {
     cmd->add_option("--gate-type,-g", o.gateType,
                     "host data type of the gate: 0 unsigned 16, 1/2 signed 16, 3 float, "
                     "4 unsigned 32, 5 signed 32, 6 digital (default: from the memory type)")
-        ->check(CLI::Range(0, 6));
+        ->check(NumberIn(0, 6));
     cmd->add_flag("--hex,-x", o.hex, "show values in hexadecimal");
 }
 
-// Why a transaction failed, in the user's words, with the driver's own
-// explanation of an exception reply when it gave one.
-std::string FailureText(int32_t rc) {
-    std::string text = "result " + std::to_string(rc) +
-                       (rc == 1 ? " (refused or protocol error)" : " (no reply or port failure)");
-    std::string why = LastLogLineWith("errorcode:");
-    for (const char* part :
-         {"ecieve()", "eceive()", "Wrong plc", "crc error", "Different function"})
-        if (why.empty()) why = LastLogLineWith(part);
-    if (!why.empty()) text += ": " + why;
-    return text;
+// Runs one transaction and judges it by what the driver logged meanwhile.
+TxnReport Judge(int32_t rc) {
+    return ReportTransaction(CapturedLog(), rc);
 }
 
 int RunRead(const GlobalOptions& global, IoOptions& o) {
@@ -46,17 +40,23 @@ int RunRead(const GlobalOptions& global, IoOptions& o) {
     if (int rc = session.Load(global)) return rc;
     if (int rc = session.Start(o.line)) return rc;
     const bool block = o.block > 0;
+    // Every gate is checked before the first request goes out.
+    std::vector<Gate> gates;
+    if (int rc = session.ResolveGates(o.args, o.gateType, block ? o.block : 0, gates)) return rc;
     int exitCode = kExitOk;
-    for (const std::string& gas : o.args) {
-        Gate gate;
-        if (int rc = session.ResolveGate(gas, o.gateType, block ? o.block : 0, gate)) return rc;
+    for (Gate& gate : gates) {
+        const std::string& gas = gate.gas;
         ValueBuffer values(gate.tag, block, o.block);
         ClearCapturedLog();
         const int32_t rc =
             session.Chan().Read(gas.c_str(), gate.tag, block, values.Count(), values.Data());
         if (rc != 0) {
-            Fail(kExitFailed, "reading " + gas + " failed: " + FailureText(rc));
-            exitCode = kExitFailed;
+            const TxnReport report = Judge(rc);
+            const int code = ExitCodeFor(report.outcome);
+            Fail(code, "reading " + gas + (code == kExitUsage ? " refused: " : " failed: ") +
+                           FailureText(rc, report));
+            if (code > exitCode) exitCode = code;
+            if (code == kExitPort) break;
             continue;
         }
         if (!block) {
@@ -74,9 +74,8 @@ int RunRead(const GlobalOptions& global, IoOptions& o) {
 }
 
 int RunWrite(const GlobalOptions& global, IoOptions& o) {
-    if (o.args.size() < 2) return Fail(kExitUsage, "write needs a gate address and a value");
-    const std::string gas = o.args[0];
-    const std::vector<std::string> texts(o.args.begin() + 1, o.args.end());
+    const std::string& gas = o.gas;
+    const std::vector<std::string>& texts = o.values;
     const bool block = texts.size() > 1;
     Session session;
     if (int rc = session.Load(global)) return rc;
@@ -85,22 +84,24 @@ int RunWrite(const GlobalOptions& global, IoOptions& o) {
     const int32_t count = static_cast<int32_t>(texts.size());
     if (int rc = session.ResolveGate(gas, o.gateType, block ? count : 0, gate)) return rc;
     ValueBuffer values(gate.tag, block, count);
+    std::vector<std::string> notes;
     for (int32_t i = 0; i < count; ++i) {
         uint32_t raw = 0;
-        std::string error;
-        if (!ParseValue(gate.kind, texts[static_cast<size_t>(i)], raw, error))
+        std::string error, note;
+        if (!ParseValue(gate.kind, texts[static_cast<size_t>(i)], raw, error, &note))
             return Fail(kExitUsage, "gate " + gas + ": " + error);
+        if (!note.empty()) notes.push_back(note);
         values.Set(i, raw);
     }
+    for (const std::string& note : notes)
+        Note("gate " + gas + ": " + note);
     ClearCapturedLog();
     const int32_t rc = session.Chan().Write(gas.c_str(), gate.tag, block, count, values.Data());
     if (rc != 0) {
-        std::string why = LastLogLineWith("not allowed");
-        if (why.empty()) why = LastLogLineWith("no writing possible");
-        if (why.empty()) why = LastLogLineWith("too long");
-        const std::string text =
-            why.empty() ? FailureText(rc) : "result " + std::to_string(rc) + ": " + why;
-        return Fail(kExitFailed, "writing " + gas + " failed: " + text);
+        const TxnReport report = Judge(rc);
+        const int code = ExitCodeFor(report.outcome);
+        return Fail(code, "writing " + gas + (code == kExitUsage ? " refused: " : " failed: ") +
+                              FailureText(rc, report));
     }
     if (block)
         std::printf("%s: wrote %d values\n", gas.c_str(), count);
@@ -122,7 +123,7 @@ Command AddReadCommand(CLI::App& app, const GlobalOptions& global) {
     AddLineOptions(cmd, o->line);
     AddGateOptions(cmd, *o);
     cmd->add_option("--block,-n", o->block, "read a block of N elements starting at each gate")
-        ->check(CLI::Range(1, 2000));
+        ->check(NumberIn(1, 2000));
     return Command{cmd, [&global, o] { return RunRead(global, *o); }};
 }
 
@@ -130,9 +131,8 @@ Command AddWriteCommand(CLI::App& app, const GlobalOptions& global) {
     auto o = std::make_shared<IoOptions>();
     CLI::App* cmd = app.add_subcommand(
         "write", "write a value to a gate; several values write a block starting at the gate");
-    cmd->add_option("GAS VALUE", o->args, "gate address string, then the value(s)")
-        ->required()
-        ->expected(2, 2000);
+    cmd->add_option("GAS", o->gas, "gate address string")->required();
+    cmd->add_option("VALUE", o->values, "value, or values of a block (one or more)")->required();
     AddLineOptions(cmd, o->line);
     AddGateOptions(cmd, *o);
     return Command{cmd, [&global, o] { return RunWrite(global, *o); }};

@@ -39,6 +39,11 @@ void Sink(int level, const char* text, void*) {
 
 } // namespace
 
+int LogLevelForVerbosity(int verbosity) {
+    if (verbosity <= 0) return kDefaultLogLevel;
+    return verbosity == 1 ? 32 : verbosity == 2 ? 8 : 0;
+}
+
 double SteadyMs() {
     using namespace std::chrono;
     return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();

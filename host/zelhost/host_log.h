@@ -2,7 +2,7 @@
 // stand-in host library is kept, with the moment it arrived, so that commands
 // can quote the driver's own words and judge a transaction by what it logged;
 // lines whose level passes the filter are also printed on stderr as
-// "[level] text".
+// "[level] text". By default nothing is printed: the answer stands alone.
 #pragma once
 
 #include <string>
@@ -16,8 +16,13 @@ struct LogLine {
     double atMs = 0; // when it arrived, in ms of a steady clock
 };
 
-// Lines with a level below this are not printed (0 prints everything).
-constexpr int kDefaultLogLevel = 32;
+// Lines with a level below this are not printed (0 prints everything, 33
+// nothing).
+constexpr int kDefaultLogLevel = 33;
+
+// The level that -v, -vv and -vvv stand for: events, then tracing, then
+// every detail.
+int LogLevelForVerbosity(int verbosity);
 
 // Installs the sink in the stand-in host library.
 void InstallLogSink(int minLevel);

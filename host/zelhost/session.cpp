@@ -9,6 +9,7 @@
 #include <strings.h>
 
 #include "host/zelhost/host_log.h"
+#include "host/zelhost/trace.h"
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -19,28 +20,90 @@
 
 namespace zelhost {
 
-void AddLineOptions(CLI::App* cmd, LineOptions& line) {
+CLI::Validator NumberIn(long long lo, long long hi) {
+    return CLI::Validator(
+        [lo, hi](std::string& text) -> std::string {
+            errno = 0;
+            char* end = nullptr;
+            const long long v = std::strtoll(text.c_str(), &end, 10);
+            if (text.empty() || !end || *end != '\0' || errno == ERANGE)
+                return "'" + text + "' is not a whole number";
+            if (v < lo || v > hi)
+                return "'" + text + "' is not between " + std::to_string(lo) + " and " +
+                       std::to_string(hi);
+            return "";
+        },
+        std::to_string(lo) + ".." + std::to_string(hi));
+}
+
+CLI::Validator OneOf(const std::vector<std::string>& words) {
+    std::string list;
+    for (const std::string& w : words)
+        list += (list.empty() ? "" : ", ") + w;
+    return CLI::Validator(
+        [words, list](std::string& text) -> std::string {
+            for (const std::string& w : words)
+                if (strcasecmp(w.c_str(), text.c_str()) == 0) {
+                    text = w;
+                    return "";
+                }
+            return "'" + text + "' is not one of " + list;
+        },
+        list);
+}
+
+std::string UnavailableStopBits(const std::string& stopBits) {
+#ifdef _WIN32
+    (void)stopBits;
+    return "";
+#else
+    if (stopBits != "1.5") return "";
+    return "1.5 stop bits cannot be set on a Linux serial port (termios offers 1 or 2)";
+#endif
+}
+
+namespace {
+
+CLI::Validator StopBitsCheck() {
+    return CLI::Validator(
+        [](std::string& text) -> std::string {
+            if (text == "1" || text == "2") return "";
+            const std::string why = UnavailableStopBits(text);
+            if (!why.empty()) return why;
+            return text == "1.5" ? "" : "'" + text + "' is not 1, 1.5 or 2";
+        },
+        "1|2");
+}
+
+} // namespace
+
+void AddPortOptions(CLI::App* cmd, LineOptions& line) {
     cmd->add_option("--port,-p", line.port,
                     "serial port: a device path such as /dev/ttyUSB0 or /dev/pts/3, or COMn "
                     "(at most 11 characters)")
         ->required();
     cmd->add_option("--channel", line.channel, "channel number (init file ZELMRnn.INT)")
         ->capture_default_str()
-        ->check(CLI::Range(0, 65535));
+        ->check(NumberIn(0, 65535));
+}
+
+void AddLineOptions(CLI::App* cmd, LineOptions& line) {
+    AddPortOptions(cmd, line);
     cmd->add_option(
            "--baud,-b", line.baud,
            "baud rate (default: the driver's, 9600; the host record holds at most 65535, higher "
            "rates go in the init file's BAUD_RATE)")
-        ->check(CLI::Range(1, 65535));
-    cmd->add_option("--data-bits", line.dataBits, "data bits (default 8)")->check(CLI::Range(5, 8));
+        ->check(NumberIn(1, 65535));
+    cmd->add_option("--data-bits", line.dataBits, "data bits (default 8)")->check(NumberIn(5, 8));
     cmd->add_option("--parity", line.parity, "parity: N, E, O, M or S (default N)")
-        ->check(CLI::IsMember({"N", "E", "O", "M", "S"}, CLI::ignore_case));
-    cmd->add_option("--stop-bits", line.stopBits, "stop bits: 1, 1.5 or 2 (default 1)")
-        ->check(CLI::IsMember({"1", "1.5", "2"}));
+        ->check(OneOf({"N", "E", "O", "M", "S"}));
+    cmd->add_option("--stop-bits", line.stopBits,
+                    "stop bits: 1 or 2 (default 1; a Linux port cannot send 1.5)")
+        ->check(StopBitsCheck());
     cmd->add_option("--timeout,-t", line.timeoutMs,
                     "reply time-out in milliseconds (sent to the driver in 10 ms units)")
         ->capture_default_str()
-        ->check(CLI::Range(1, 2000000000));
+        ->check(NumberIn(1, 2000000000));
 }
 
 int Fail(int code, const std::string& message) {
@@ -49,12 +112,50 @@ int Fail(int code, const std::string& message) {
     return code;
 }
 
+int ExitCodeFor(TxnOutcome outcome) {
+    switch (outcome) {
+    case TxnOutcome::kOk:
+        return kExitOk;
+    case TxnOutcome::kRefused:
+        return kExitUsage;
+    case TxnOutcome::kPort:
+        return kExitPort;
+    default:
+        return kExitFailed;
+    }
+}
+
+std::string FailureText(int32_t rc, const TxnReport& report) {
+    std::string text;
+    if (report.outcome == TxnOutcome::kRefused)
+        text = "nothing sent (result " + std::to_string(rc) + ")";
+    else
+        text = "result " + std::to_string(rc) + " (" + OutcomeText(report) +
+               (report.sends > 1 ? ", " + std::to_string(report.sends) + " requests sent" : "") +
+               ")";
+    if (!report.driverSaid.empty()) text += ": " + report.driverSaid;
+    return text;
+}
+
+void Note(const std::string& message) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "zelhost: note: %s\n", message.c_str());
+}
+
+std::string LineText(unsigned baud, unsigned dataBits, unsigned parity, unsigned stopBits) {
+    static const char kParity[] = "NOEMS";
+    static const char* const kStop[] = {"1", "1.5", "2"};
+    return std::to_string(baud) + " " + std::to_string(dataBits) +
+           (parity < 5 ? kParity[parity] : '?') + (stopBits < 3 ? kStop[stopBits] : "?");
+}
+
 Session::~Session() {
     if (started_) End();
 }
 
 int Session::Load(const GlobalOptions& global) {
     InstallLogSink(global.logLevel);
+    if (global.trace) StartTrace(stderr);
     std::string error;
     const std::string path = global.driver.empty() ? DefaultDriverPath() : global.driver;
     if (!lib_.Load(path, error)) return Fail(kExitPort, error);
@@ -62,8 +163,6 @@ int Session::Load(const GlobalOptions& global) {
         return Fail(kExitPort, "driver '" + path + "' did not report its identity");
     return kExitOk;
 }
-
-namespace {
 
 uint16_t ParityCode(const std::string& p) {
     switch (p.empty() ? 'N' : std::toupper(static_cast<unsigned char>(p[0]))) {
@@ -84,9 +183,11 @@ uint16_t StopBitsCode(const std::string& s) {
     return s == "1.5" ? 1 : s == "2" ? 2 : 0;
 }
 
-} // namespace
+std::string Session::Line() const {
+    return LineText(open_.baud, open_.dataBits, open_.parity, open_.stopBits);
+}
 
-int Session::Start(const LineOptions& line) {
+int Session::Start(const LineOptions& line, const std::string& initDir) {
     if (line.port.empty()) return Fail(kExitUsage, "no port given (--port)");
     if (line.port.size() > 11)
         return Fail(kExitUsage, "port name '" + line.port +
@@ -101,8 +202,14 @@ int Session::Start(const LineOptions& line) {
     open.stopBits = line.stopBits.empty() ? info_.stopBits : StopBitsCode(line.stopBits);
     open.parity = line.parity.empty() ? info_.parity : ParityCode(line.parity);
 
+    open_ = open;
     channel_ = std::make_unique<Channel>(lib_, line.channel, info_.stateSize);
+    // The driver reads the channel's initialization file from the current
+    // folder while it starts the channel.
+    char here[4096] = {};
+    const bool moved = !initDir.empty() && getcwd(here, sizeof here) && chdir(initDir.c_str()) == 0;
     const int32_t rc = channel_->ColdStart(open);
+    if (moved && chdir(here) != 0) return Fail(kExitPort, std::string("cannot return to ") + here);
     started_ = true;
     if (rc != 0) {
         const std::string said = LastLogLineWith("ColdStart()");
@@ -137,6 +244,15 @@ int Session::ResolveGate(const std::string& gas, int32_t gateType, int32_t block
     gate.gateType = type;
     gate.kind = KindOf(gate.tag, type);
     return kExitOk;
+}
+
+int Session::ResolveGates(const std::vector<std::string>& gases, int32_t gateType,
+                          int32_t blockLength, std::vector<Gate>& gates) {
+    gates.assign(gases.size(), Gate{});
+    int exitCode = kExitOk;
+    for (size_t i = 0; i < gases.size(); ++i)
+        if (int rc = ResolveGate(gases[i], gateType, blockLength, gates[i])) exitCode = rc;
+    return exitCode;
 }
 
 int32_t Session::End() {

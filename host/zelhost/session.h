@@ -6,29 +6,34 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "host/zelhost/driver_loader.h"
 #include "host/zelhost/gate_values.h"
 #include "host/zelhost/host_log.h"
+#include "host/zelhost/txn_report.h"
 
 namespace CLI {
 class App;
-}
+class Validator;
+} // namespace CLI
 
 namespace zelhost {
 
 // Exit codes of zelhost.
 enum : int {
     kExitOk = 0,
-    kExitFailed = 1, // a transaction failed or a check did not hold
-    kExitUsage = 2,  // bad option, refused gate address, value that does not fit
-    kExitPort = 3,   // driver not loadable, port missing or busy, tools missing
+    kExitFailed = 1, // a transaction failed on the line, or a check did not hold
+    kExitUsage = 2,  // refused before a byte was sent: option, gate address, value, request
+    kExitPort = 3,   // driver not loadable, port missing, busy or failing, tools missing
 };
 
 struct GlobalOptions {
     std::string driver; // "" : the default path
     int logLevel = kDefaultLogLevel;
-    bool logLevelGiven = false; // --log-level was on the command line
+    bool logLevelGiven = false; // --log-level or -v was on the command line
+    int verbosity = 0;          // -v, -vv, -vvv
+    bool trace = false;         // --trace: print the conversation
 };
 
 struct LineOptions {
@@ -43,9 +48,31 @@ struct LineOptions {
 
 // Adds --port, --channel, --baud, --data-bits, --parity, --stop-bits, --timeout.
 void AddLineOptions(CLI::App* cmd, LineOptions& line);
+// Adds --port and --channel only.
+void AddPortOptions(CLI::App* cmd, LineOptions& line);
+
+// Option checks that speak zelhost's words: a whole number in a range, one
+// of a few words (case ignored), the stop bits a Linux port can do.
+CLI::Validator NumberIn(long long lo, long long hi);
+CLI::Validator OneOf(const std::vector<std::string>& words);
+// An explanation of why a line setting cannot be had here, or "".
+std::string UnavailableStopBits(const std::string& stopBits);
 
 // Prints "zelhost: error: <message>" on stderr and returns `code`.
 int Fail(int code, const std::string& message);
+// The exit code of a transaction that ended so: 2 when it was refused
+// before a byte was sent, 3 when the port failed, 1 for other failures.
+int ExitCodeFor(TxnOutcome outcome);
+// Why a transaction failed, in the user's words with the driver's own.
+std::string FailureText(int32_t rc, const TxnReport& report);
+
+// Prints "zelhost: note: <message>" on stderr.
+void Note(const std::string& message);
+
+// The line settings in the usual short form: "19200 8E1".
+std::string LineText(unsigned baud, unsigned dataBits, unsigned parity, unsigned stopBits);
+uint16_t ParityCode(const std::string& parity);
+uint16_t StopBitsCode(const std::string& stopBits);
 
 struct Gate {
     std::string gas;
@@ -59,22 +86,30 @@ class Session {
     ~Session();
     // Loads the driver and reads its identity; an exit code (0 when loaded).
     int Load(const GlobalOptions& global);
-    // Starts the channel on the port of `line`; an exit code.
-    int Start(const LineOptions& line);
+    // Starts the channel on the port of `line`; an exit code. With
+    // `initDir` the channel reads its initialization file from that folder.
+    int Start(const LineOptions& line, const std::string& initDir = "");
     // Checks a gate address with operation 3 (single) or 4 (block of
     // blockLength). Without an explicit gate type (-1) the type follows from
     // the memory area, and a gate with a bit number is digital.
     int ResolveGate(const std::string& gas, int32_t gateType, int32_t blockLength, Gate& gate);
+    // Checks every gate address, reporting each one refused; an exit code.
+    int ResolveGates(const std::vector<std::string>& gases, int32_t gateType, int32_t blockLength,
+                     std::vector<Gate>& gates);
     // EndZel: closes the port and ends the driver.
     int32_t End();
 
     DriverLibrary& Library() { return lib_; }
     Channel& Chan() { return *channel_; }
     const zel::DriverInfo& Info() const { return info_; }
+    // The line the channel was started with.
+    const zel::OpenParams& Opened() const { return open_; }
+    std::string Line() const;
 
   private:
     DriverLibrary lib_;
     zel::DriverInfo info_{};
+    zel::OpenParams open_{};
     std::unique_ptr<Channel> channel_;
     bool started_ = false;
 };
