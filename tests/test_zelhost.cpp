@@ -791,6 +791,45 @@ TEST_F(ZelhostTest, ReadChecksEveryGateBeforeReading) {
     EXPECT_NE(r.Errors()[1].find("'0140000' refused"), std::string::npos);
 }
 
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t at = 0;
+    for (size_t nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1)
+        lines.push_back(text.substr(at, nl - at));
+    return lines;
+}
+
+// A slave that stops answering: its last value stays on show marked stale,
+// the CSV rows of the failed rounds have no value, the statistics count the
+// time-outs and their retries, and the exit code says transactions failed.
+TEST_F(ZelhostTest, PollMarksStaleValuesAndJudgesTheLine) {
+    REQUIRE_PLC({"--pause-after", "2"});
+    zeltest::ScratchDir dir;
+    const std::string csv = dir.File("poll.csv");
+    const Outcome r =
+        Zelhost({"poll", "-p", Port(), "0140010", "-c", "4", "-i", "10", "-t", "50", "--csv", csv});
+    EXPECT_EQ(r.exit, 1) << Dump(r);
+    const std::string value = std::to_string(zel::sim::HoldingAt(9));
+    EXPECT_NE(r.out.find("0140010    " + value + " (stale since "), std::string::npos) << r.out;
+    for (const char* line :
+         {"  transactions                4\n", "  good                        2\n",
+          "  no reply                    2\n", "  retries                     4\n",
+          "poll ended after 4 round(s): 2 good, 2 failed transaction(s)\n"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
+    std::FILE* f = std::fopen(csv.c_str(), "r");
+    ASSERT_NE(f, nullptr);
+    std::string text;
+    char buf[512];
+    while (std::fgets(buf, sizeof buf, f))
+        text += buf;
+    std::fclose(f);
+    const std::vector<std::string> rows = Lines(text);
+    ASSERT_EQ(rows.size(), 5u) << text;
+    EXPECT_EQ(rows[0], "time,round,0140010,0140010 result");
+    EXPECT_NE(rows[1].find(",1," + value + ",ok"), std::string::npos) << rows[1];
+    EXPECT_NE(rows[4].find(",4,,no reply"), std::string::npos) << rows[4];
+}
+
 // The demo passes all its checks and leaves no tool running: the test
 // process takes over orphans (subreaper), so a tool zelhost forgot would show
 // up as a child of ours.

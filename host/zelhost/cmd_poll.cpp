@@ -1,8 +1,11 @@
 // zelhost poll: reads gates round after round and shows a live table of
-// their values, the last result and the counts of good and failed
-// transactions, until Ctrl-C or --count rounds.
+// their values (a value that could not be read again is marked stale), the
+// last result and the counts of good and failed transactions, until Ctrl-C or
+// --count rounds. It ends with statistics of the line, and --csv logs one
+// timestamped row per round.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
@@ -10,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include <sys/time.h>
 #include <unistd.h>
 
 #include "host/zelhost/commands.h"
@@ -31,15 +35,87 @@ struct PollOptions {
     int intervalMs = 1000;
     long count = 0;
     bool hex = false;
+    std::string csv;
 };
 
 struct Row {
     Gate gate;
-    std::string value = "-";
-    int32_t last = -1;
+    bool haveValue = false;
+    uint32_t raw = 0;   // the last value read
+    bool stale = false; // the last read failed: raw is older
+    std::string goodAt; // when raw was read
+    std::string last = "-";
     long good = 0;
     long failed = 0;
 };
+
+// What the line did over the whole poll.
+struct LineStats {
+    long transactions = 0;
+    long good = 0;
+    long noReply = 0;
+    long exception = 0;
+    long garbled = 0;
+    long port = 0;
+    long retries = 0;
+    std::vector<double> replyMs; // from the driver's frame log, good transactions
+    std::vector<double> callMs;  // the whole call, good transactions
+
+    void Add(const TxnReport& r, double ms) {
+        ++transactions;
+        retries += r.retries;
+        switch (r.outcome) {
+        case TxnOutcome::kOk:
+            ++good;
+            if (r.replyMs >= 0) replyMs.push_back(r.replyMs);
+            callMs.push_back(ms);
+            break;
+        case TxnOutcome::kNoReply:
+            ++noReply;
+            break;
+        case TxnOutcome::kException:
+            ++exception;
+            break;
+        case TxnOutcome::kGarbled:
+            ++garbled;
+            break;
+        default:
+            ++port;
+            break;
+        }
+    }
+};
+
+// "min 9.102 ms, median 9.310 ms, max 12.001 ms"
+std::string Spread(std::vector<double> ms) {
+    if (ms.empty()) return "-";
+    std::sort(ms.begin(), ms.end());
+    const size_t n = ms.size();
+    const double median = n % 2 ? ms[n / 2] : (ms[n / 2 - 1] + ms[n / 2]) / 2;
+    char text[96];
+    std::snprintf(text, sizeof text, "min %.3f ms, median %.3f ms, max %.3f ms", ms.front(), median,
+                  ms.back());
+    return text;
+}
+
+void PrintStats(const LineStats& s, const std::string& port, const Session& session,
+                int timeoutMs) {
+    std::printf("line %s at %s, time-out %d ms:\n", port.c_str(), session.Line().c_str(),
+                timeoutMs);
+    const struct {
+        const char* name;
+        long count;
+    } counts[] = {{"transactions", s.transactions},  {"good", s.good},
+                  {"no reply", s.noReply},           {"exception", s.exception},
+                  {"CRC or wrong reply", s.garbled}, {"retries", s.retries}};
+    for (const auto& c : counts)
+        std::printf("  %-20s %8ld\n", c.name, c.count);
+    if (s.port) std::printf("  %-20s %8ld\n", "port failure", s.port);
+    std::printf("  %-20s %s\n", "reply time",
+                s.replyMs.empty() && !s.callMs.empty() ? "not logged by this driver"
+                                                       : Spread(s.replyMs).c_str());
+    std::printf("  %-20s %s\n", "transaction time", Spread(s.callMs).c_str());
+}
 
 void SleepMs(long ms) {
     // In slices, so that Ctrl-C ends the wait soon.
@@ -51,23 +127,88 @@ void SleepMs(long ms) {
     }
 }
 
-void PrintTable(const std::vector<Row>& rows, long round, bool live) {
+// Local time: "2026-12-08 14:03:07.512" with `date`, else "14:03:07".
+std::string Stamp(bool date) {
+    timeval now{};
+    gettimeofday(&now, nullptr);
+    tm local{};
+    localtime_r(&now.tv_sec, &local);
+    char text[40];
+    strftime(text, sizeof text, date ? "%Y-%m-%d %H:%M:%S" : "%H:%M:%S", &local);
+    std::string stamp = text;
+    if (date) {
+        std::snprintf(text, sizeof text, ".%03ld", static_cast<long>(now.tv_usec / 1000));
+        stamp += text;
+    }
+    return stamp;
+}
+
+std::string ValueText(const Row& r, bool hex) {
+    if (!r.haveValue) return "-";
+    std::string text = FormatValue(r.gate.kind, r.raw, hex);
+    if (r.stale) text += " (stale since " + r.goodAt + ")";
+    return text;
+}
+
+void PrintTable(const std::vector<Row>& rows, long round, bool live, bool hex) {
     if (live) std::printf("\033[H\033[2J");
-    std::printf("round %ld%s\n", round, live ? "   (Ctrl-C to stop)" : "");
-    std::printf("%-10s %-28s %6s %8s %8s\n", "gate", "value", "result", "good", "failed");
+    if (live)
+        std::printf("round %ld   %s   (Ctrl-C to stop)\n", round, Stamp(false).c_str());
+    else
+        std::printf("round %ld\n", round);
+    std::printf("%-10s %-40s %-20s %8s %8s\n", "gate", "value", "last result", "good", "failed");
     for (const Row& r : rows)
-        std::printf("%-10s %-28s %6s %8ld %8ld\n", r.gate.gas.c_str(), r.value.c_str(),
-                    r.last < 0 ? "-" : std::to_string(r.last).c_str(), r.good, r.failed);
+        std::printf("%-10s %-40s %-20s %8ld %8ld\n", r.gate.gas.c_str(), ValueText(r, hex).c_str(),
+                    r.last.c_str(), r.good, r.failed);
     std::fflush(stdout);
 }
+
+// One row per round: the time, the round, then each gate's value (empty
+// when this round's read failed) and result.
+class CsvLog {
+  public:
+    bool Open(const std::string& path, const std::vector<Row>& rows) {
+        file_ = std::fopen(path.c_str(), "w");
+        if (!file_) return false;
+        std::fprintf(file_, "time,round");
+        for (const Row& r : rows)
+            std::fprintf(file_, ",%s,%s result", r.gate.gas.c_str(), r.gate.gas.c_str());
+        std::fprintf(file_, "\n");
+        std::fflush(file_);
+        return true;
+    }
+    void Write(const std::string& stamp, long round, const std::vector<Row>& rows, bool hex) {
+        if (!file_) return;
+        std::fprintf(file_, "%s,%ld", stamp.c_str(), round);
+        for (const Row& r : rows)
+            std::fprintf(file_, ",%s,%s",
+                         r.haveValue && !r.stale ? FormatPlain(r.gate.kind, r.raw, hex).c_str()
+                                                 : "",
+                         r.last.c_str());
+        std::fprintf(file_, "\n");
+        // Flushed every round: a poll left running overnight and killed keeps its rows.
+        std::fflush(file_);
+    }
+    ~CsvLog() {
+        if (file_) std::fclose(file_);
+    }
+
+  private:
+    FILE* file_ = nullptr;
+};
 
 int RunPoll(const GlobalOptions& global, PollOptions& o) {
     Session session;
     if (int rc = session.Load(global)) return rc;
     if (int rc = session.Start(o.line)) return rc;
-    std::vector<Row> rows(o.gates.size());
-    for (size_t i = 0; i < o.gates.size(); ++i)
-        if (int rc = session.ResolveGate(o.gates[i], o.gateType, 0, rows[i].gate)) return rc;
+    std::vector<Gate> gates;
+    if (int rc = session.ResolveGates(o.gates, o.gateType, 0, gates)) return rc;
+    std::vector<Row> rows(gates.size());
+    for (size_t i = 0; i < gates.size(); ++i)
+        rows[i].gate = gates[i];
+    CsvLog csv;
+    if (!o.csv.empty() && !csv.Open(o.csv, rows))
+        return Fail(kExitUsage, "cannot write the CSV file '" + o.csv + "'");
 
     struct sigaction action {};
     action.sa_handler = OnSignal;
@@ -76,22 +217,35 @@ int RunPoll(const GlobalOptions& global, PollOptions& o) {
     sigaction(SIGTERM, &action, nullptr);
 
     const bool live = isatty(STDOUT_FILENO) != 0;
+    LineStats stats;
     long round = 0;
     while (!stopRequested && (o.count <= 0 || round < o.count)) {
         ++round;
+        const std::string roundStamp = Stamp(true);
         for (Row& r : rows) {
             if (stopRequested) break;
             ValueBuffer value(r.gate.tag, false, 1);
-            r.last = session.Chan().Read(r.gate.gas.c_str(), r.gate.tag, false, 1, value.Data());
-            if (r.last == 0) {
+            ClearCapturedLog();
+            const double started = SteadyMs();
+            const int32_t rc =
+                session.Chan().Read(r.gate.gas.c_str(), r.gate.tag, false, 1, value.Data());
+            const TxnReport report = ReportTransaction(CapturedLog(), rc);
+            stats.Add(report, SteadyMs() - started);
+            r.last = OutcomeText(report);
+            if (rc == 0) {
                 ++r.good;
-                r.value = FormatValue(r.gate.kind, value.Get(0), o.hex);
+                r.haveValue = true;
+                r.stale = false;
+                r.raw = value.Get(0);
+                r.goodAt = roundStamp.substr(11, 8);
             } else {
                 ++r.failed;
+                r.stale = r.haveValue;
             }
         }
         ClearCapturedLog();
-        PrintTable(rows, round, live);
+        csv.Write(roundStamp, round, rows, o.hex);
+        PrintTable(rows, round, live, o.hex);
         if (o.count <= 0 || round < o.count) SleepMs(o.intervalMs);
     }
 
@@ -100,11 +254,12 @@ int RunPoll(const GlobalOptions& global, PollOptions& o) {
         good += r.good;
         failed += r.failed;
     }
+    PrintStats(stats, o.line.port, session, o.line.timeoutMs);
     std::printf("poll ended after %ld round(s)%s: %ld good, %ld failed transaction(s)\n", round,
                 stopRequested ? " (interrupted)" : "", good, failed);
     std::fflush(stdout);
     session.End();
-    return kExitOk;
+    return failed > 0 ? kExitFailed : kExitOk;
 }
 
 } // namespace
@@ -112,18 +267,21 @@ int RunPoll(const GlobalOptions& global, PollOptions& o) {
 Command AddPollCommand(CLI::App& app, const GlobalOptions& global) {
     auto o = std::make_shared<PollOptions>();
     CLI::App* cmd = app.add_subcommand("poll", "read gates again and again and show a live "
-                                               "table; Ctrl-C ends with a summary");
+                                               "table; Ctrl-C ends with statistics of the line");
     cmd->add_option("GAS", o->gates, "gate address strings")->required();
     AddLineOptions(cmd, o->line);
     cmd->add_option("--gate-type,-g", o->gateType,
                     "host data type of every gate (default: from the memory type)")
-        ->check(CLI::Range(0, 6));
+        ->check(NumberIn(0, 6));
     cmd->add_option("--interval,-i", o->intervalMs, "milliseconds between rounds")
         ->capture_default_str()
-        ->check(CLI::Range(0, 3600000));
+        ->check(NumberIn(0, 3600000));
     cmd->add_option("--count,-c", o->count, "stop after N rounds (default: until Ctrl-C)")
-        ->check(CLI::Range(0L, 1000000000L));
+        ->check(NumberIn(0, 1000000000));
     cmd->add_flag("--hex,-x", o->hex, "show values in hexadecimal");
+    cmd->add_option("--csv", o->csv,
+                    "write one row per round to this file: time, round, then each gate's value "
+                    "(empty when the read failed) and result");
     return Command{cmd, [&global, o] { return RunPoll(global, *o); }};
 }
 
