@@ -720,13 +720,21 @@ TEST_F(ZelhostTest, BrowseComposesTheAddressFromTerminalAnswers) {
         std::string initFile, input;
         int exit;
         std::string out, says;
+        std::string never = ""; // must not be shown
     } cases[] = {
         // PLC, memory type, address, bit.
         {"", "01\n4\n0010\n5\n", 0, "01400105\n", ""},
         {"", "\n3\n0007\n\n", 0, "0130007\n", ""},
         // A wrong address shows the dialog's message; the second round fixes it.
-        {"", "01\n4\n123\n\n\n\n0123\n\n", 0, "0140123\n",
+        {"", "01\n4\n12345\n\n\n\n0123\n\n", 0, "0140123\n",
          "Error: Wrong address! (4 decimal digits)"},
+        // What is evidently meant is padded: PLC 1 is 01, address 10 is 0010.
+        {"", "1\n4\n10\n5\n", 0, "01400105\n", ""},
+        {"BUS = M,H\n", "a\n4\nff\n\n", 0, "0A400FF\n", ""},
+        // After a refusal a wrong field offers its last right value again,
+        // never the rejected one: the address goes back to empty, then the
+        // PLC number to 07, and the third round takes both defaults.
+        {"", "07\n4\n1x\n\n7x\n\n0020\n\n\n\n\n\n", 0, "0740020\n", "Wrong PLC number", "x]"},
         // The arrows step the PLC number.
         {"", "+\n+\n\n8\n0002\n\n", 0, "0380002\n", ""},
         {"BUS = M,H\n", "0A\n4\n00FF\nF\n", 0, "0A400FFF\n", "hexadecimal"},
@@ -744,6 +752,9 @@ TEST_F(ZelhostTest, BrowseComposesTheAddressFromTerminalAnswers) {
         EXPECT_EQ(r.out, c.out) << c.input << Dump(r);
         if (!c.says.empty()) {
             EXPECT_NE(r.err.find(c.says), std::string::npos) << Dump(r);
+        }
+        if (!c.never.empty()) {
+            EXPECT_EQ(r.err.find(c.never), std::string::npos) << Dump(r);
         }
     }
 }

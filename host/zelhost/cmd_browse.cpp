@@ -7,6 +7,7 @@
 // prompts to stderr.
 #include <CLI/CLI.hpp>
 
+#include <cctype>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -63,6 +64,41 @@ const char* BaseRule(char base) {
     }
 }
 
+// The number of digits of the PLC number and of the address in a base.
+int PlcDigits(char) {
+    return 2;
+}
+int AddressDigits(char base) {
+    return base == 'L' ? 5 : 4;
+}
+
+bool IsDigitOf(char c, char base) {
+    return base == 'H' ? std::isxdigit(static_cast<unsigned char>(c)) != 0
+                       : std::isdigit(static_cast<unsigned char>(c)) != 0;
+}
+
+// What a user evidently meant: hexadecimal digits in upper case, and a
+// number shorter than its field padded with zeros ("1" is PLC "01", "10"
+// address "0010"). Anything else is left for the dialog to judge.
+std::string Complete(std::string answer, int digits, char base) {
+    for (char c : answer)
+        if (!IsDigitOf(c, base)) return answer;
+    if (base == 'H')
+        for (char& c : answer)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (!answer.empty() && static_cast<int>(answer.size()) < digits)
+        answer.insert(0, static_cast<size_t>(digits) - answer.size(), '0');
+    return answer;
+}
+
+// A field the dialog takes: exactly `digits` digits of the base.
+bool Valid(const std::string& text, int digits, char base) {
+    if (static_cast<int>(text.size()) != digits) return false;
+    for (char c : text)
+        if (!IsDigitOf(c, base)) return false;
+    return true;
+}
+
 void ShowMessageBox(const hl::MessageBoxShown& shown, void*) {
     std::fprintf(stderr, "%s: %s\n", shown.caption.c_str(), shown.text.c_str());
 }
@@ -70,7 +106,12 @@ void ShowMessageBox(const hl::MessageBoxShown& shown, void*) {
 // Plays the user of the dialog on the terminal until OK is accepted, Cancel
 // is chosen or the input ends.
 void TerminalUser(hl::Dialog& d, void*) {
-    std::fprintf(stderr, "Tag Format (%s)\n", BaseRule(BaseFromLog()));
+    const char base = BaseFromLog();
+    std::fprintf(stderr, "Tag Format (%s)\n", BaseRule(base));
+    // What the fields held when last they were right: the defaults offered
+    // again after the dialog refuses an answer.
+    std::string goodPlc = d.text(ZEL_IDC_PLC_NUMBER);
+    std::string goodAddress = d.text(ZEL_IDC_ADDRESS);
     std::fprintf(stderr, "Memory types:\n");
     if (hl::Control* combo = d.item(ZEL_IDC_MEMORY_TYPE))
         for (const std::string& item : combo->items)
@@ -87,7 +128,8 @@ void TerminalUser(hl::Dialog& d, void*) {
                 d.arrow(ZEL_IDC_PLC_ARROWS, answer == "+" ? SB_LINEUP : SB_LINEDOWN);
                 continue;
             }
-            if (!answer.empty()) d.type(ZEL_IDC_PLC_NUMBER, answer);
+            if (!answer.empty())
+                d.type(ZEL_IDC_PLC_NUMBER, Complete(answer, PlcDigits(base), base));
             break;
         }
         if (!Ask("Memory type [" + d.text(ZEL_IDC_MEMORY_TYPE) + "]: ", answer)) {
@@ -100,7 +142,7 @@ void TerminalUser(hl::Dialog& d, void*) {
             d.escape();
             return;
         }
-        if (!answer.empty()) d.type(ZEL_IDC_ADDRESS, answer);
+        if (!answer.empty()) d.type(ZEL_IDC_ADDRESS, Complete(answer, AddressDigits(base), base));
         if (!Ask("Bit number (None, 0-9, A-F) [" + d.topItem(ZEL_IDC_BIT_NUMBER) + "]: ", answer)) {
             d.escape();
             return;
@@ -117,6 +159,18 @@ void TerminalUser(hl::Dialog& d, void*) {
                 d.scroll(ZEL_IDC_BIT_NUMBER, found);
         }
         d.press(1);
+        if (d.ended) break;
+        // Refused: a wrong field goes back to its last right value.
+        const std::string plc = d.text(ZEL_IDC_PLC_NUMBER);
+        const std::string address = d.text(ZEL_IDC_ADDRESS);
+        if (Valid(plc, PlcDigits(base), base))
+            goodPlc = plc;
+        else
+            d.type(ZEL_IDC_PLC_NUMBER, goodPlc);
+        if (Valid(address, AddressDigits(base), base))
+            goodAddress = address;
+        else
+            d.type(ZEL_IDC_ADDRESS, goodAddress);
     }
 }
 
