@@ -841,6 +841,76 @@ TEST_F(ZelhostTest, PollMarksStaleValuesAndJudgesTheLine) {
     EXPECT_NE(rows[4].find(",4,,no reply"), std::string::npos) << rows[4];
 }
 
+// The scan finds a station above 99 (the channel runs in the hexadecimal
+// base, whatever the user's own init file says) at the one rate the line
+// runs at, and stays within the time it announced.
+TEST_F(ZelhostTest, ScanFindsTheStationAndItsLineSettings) {
+    if (!zeltools::ToolsAvailable()) GTEST_SKIP() << "tools not built";
+    zeltools::LineEmuOptions line;
+    line.baud = 19200;
+    line.extra = {"--strict"};
+    zeltools::SimPlcOptions plc;
+    plc.station = 200;
+    std::string error;
+    std::optional<zeltools::PlcLine> pl = zeltools::PlcLine::Start(line, plc, &error);
+    ASSERT_TRUE(pl) << error;
+    zeltest::ScratchDir dir;
+    ASSERT_TRUE(dir.Write("ZELMR01.INT", "BUS = M,D\nSLAVE = 5\n"));
+    const Outcome r =
+        Zelhost({"scan", "-p", pl->port(), "-s", "199-201", "-b", "9600,19200"}, "", dir.path());
+    EXPECT_EQ(r.exit, 0) << Dump(r);
+    const std::vector<std::string> out = Lines(r.out);
+    ASSERT_EQ(out.size(), 3u) << Dump(r);
+    EXPECT_EQ(out[1], "     200 19200 8N1    holding register 1 = " +
+                          std::to_string(zel::sim::HoldingAt(0)));
+    EXPECT_NE(out[2].find("6 probe(s): 1 station(s) answered: 200 at 19200 8N1"), std::string::npos)
+        << out[2];
+    // "after X s (bound Y s)": the bound held, and it was announced up front.
+    double took = 0, bound = 0;
+    ASSERT_EQ(std::sscanf(out[2].c_str(), "scan ended after %lf s (bound %lf s)", &took, &bound), 2)
+        << out[2];
+    EXPECT_LE(took, bound);
+    char announced[32];
+    std::snprintf(announced, sizeof announced, "at most %.1f s", bound);
+    EXPECT_NE(r.err.find(announced), std::string::npos) << r.err;
+
+    const Outcome none = Zelhost({"scan", "-p", pl->port(), "-s", "1,2", "-b", "19200"});
+    EXPECT_EQ(none.exit, 1) << Dump(none);
+    EXPECT_NE(none.out.find("0 station(s) answered"), std::string::npos) << none.out;
+}
+
+// Ctrl-C ends a long scan with what it has found so far.
+TEST_F(ZelhostTest, ScanEndsEarlyOnCtrlCWithWhatItFound) {
+    if (!zeltools::ToolsAvailable()) GTEST_SKIP() << "tools not built";
+    SimPlcOptions o;
+    o.station = 2;
+    std::string error;
+    std::optional<SimPlc> plc = SimPlc::Start(o, &error);
+    ASSERT_TRUE(plc) << error;
+    zeltools::ToolProc scan;
+    std::vector<std::string> command = ZelhostCommand();
+    for (const std::string& a : {std::string("scan"), std::string("-p"), plc->device,
+                                 std::string("-t"), std::string("50")})
+        command.push_back(a);
+    zeltools::SpawnOptions quiet;
+    quiet.errPath = "/dev/null";
+    ASSERT_TRUE(scan.Spawn(command[0], {command.begin() + 1, command.end()}, nullptr, quiet));
+    std::string line, last;
+    bool found = false;
+    while (!found && scan.ReadLine(&line, 20000))
+        found = line.rfind("       2 9600 8N1", 0) == 0;
+    ASSERT_TRUE(found);
+    const long before = NowMs();
+    ASSERT_TRUE(scan.Signal(SIGINT));
+    while (scan.ReadLine(&line, 10000))
+        last = line;
+    EXPECT_LT(NowMs() - before, 5000);
+    EXPECT_EQ(last.rfind("scan interrupted after ", 0), 0u) << last;
+    EXPECT_NE(last.find("1 station(s) answered: 2 at 9600 8N1"), std::string::npos) << last;
+    const int status = scan.Stop();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
 // The demo passes all its checks and leaves no tool running: the test
 // process takes over orphans (subreaper), so a tool zelhost forgot would show
 // up as a child of ours.

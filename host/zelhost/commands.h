@@ -21,6 +21,7 @@ Command AddInfoCommand(CLI::App& app, const GlobalOptions& global);
 Command AddReadCommand(CLI::App& app, const GlobalOptions& global);
 Command AddWriteCommand(CLI::App& app, const GlobalOptions& global);
 Command AddPollCommand(CLI::App& app, const GlobalOptions& global);
+Command AddScanCommand(CLI::App& app, const GlobalOptions& global);
 Command AddBrowseCommand(CLI::App& app, const GlobalOptions& global);
 Command AddDemoCommand(CLI::App& app, const GlobalOptions& global);
 

@@ -112,8 +112,9 @@ int main(int argc, char** argv) {
                  "verdicts, time-outs and discarded bytes");
 
     std::vector<Command> commands = {
-        AddInfoCommand(app, global), AddReadCommand(app, global),   AddWriteCommand(app, global),
-        AddPollCommand(app, global), AddBrowseCommand(app, global), AddDemoCommand(app, global),
+        AddInfoCommand(app, global), AddReadCommand(app, global), AddWriteCommand(app, global),
+        AddPollCommand(app, global), AddScanCommand(app, global), AddBrowseCommand(app, global),
+        AddDemoCommand(app, global),
     };
 
     try {
@@ -135,8 +136,9 @@ int main(int argc, char** argv) {
             for (const Command& c : commands)
                 known = known || c.app->get_name() == arg;
             if (!known)
-                return Fail(kExitUsage, "unknown command '" + arg +
-                                            "' (commands: info, read, write, poll, browse, demo)");
+                return Fail(kExitUsage,
+                            "unknown command '" + arg +
+                                "' (commands: info, read, write, poll, scan, browse, demo)");
             break;
         }
         return Fail(kExitUsage, Rephrase(e) + " (see --help)");

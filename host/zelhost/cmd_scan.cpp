@@ -1,0 +1,451 @@
+// zelhost scan: finds the slaves on a line. Every station of a range is
+// probed at every line setting asked for with a cheap read (holding register
+// 1); a value or an exception proves the station is there, a garbled reply
+// that something is. The run time is bounded up front from what one silent
+// station costs, measured on a line that never answers; progress goes to
+// stderr, and Ctrl-C ends the scan early with what it found.
+//
+// In the driver's decimal address base a gate address holds stations 01..99
+// only: the channel runs from a private folder whose initialization file sets
+// the hexadecimal base (stations 01..FF), with the other settings of the
+// user's own file (RTS keying, pauses) kept.
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <cctype>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "host/zelhost/commands.h"
+#include "host/zelhost/host_log.h"
+
+namespace zelhost {
+namespace {
+
+volatile std::sig_atomic_t stopRequested = 0;
+
+void OnSignal(int) {
+    stopRequested = 1;
+}
+
+struct ScanOptions {
+    LineOptions line;
+    std::string stations = "1-247";
+    std::string bauds, dataBits, parities, stopBits;
+};
+
+struct Setting {
+    int baud;
+    int dataBits;
+    std::string parity;
+    std::string stopBits;
+    std::string Text() const {
+        return LineText(static_cast<unsigned>(baud), static_cast<unsigned>(dataBits),
+                        ParityCode(parity), StopBitsCode(stopBits));
+    }
+    // Wire time of one character in ms: start bit, data, parity, stop bits.
+    double CharMs() const {
+        const int bits = 1 + dataBits + (parity == "N" ? 0 : 1) + (stopBits == "2" ? 2 : 1);
+        return 1000.0 * bits / baud;
+    }
+};
+
+std::vector<std::string> Split(const std::string& text) {
+    std::vector<std::string> parts;
+    std::stringstream in(text);
+    std::string part;
+    while (std::getline(in, part, ','))
+        parts.push_back(part);
+    return parts;
+}
+
+bool WholeNumber(const std::string& text, long lo, long hi, long& value) {
+    if (text.empty() || text.size() > 9 || !std::all_of(text.begin(), text.end(), [](char c) {
+            return std::isdigit(static_cast<unsigned char>(c));
+        }))
+        return false;
+    value = std::stol(text);
+    return value >= lo && value <= hi;
+}
+
+// "1-247", "1,5,10-20": sorted, each once.
+bool ParseStations(const std::string& text, std::vector<int>& stations, std::string& error) {
+    for (const std::string& part : Split(text)) {
+        const size_t dash = part.find('-');
+        long first = 0, last = 0;
+        const bool ok = dash == std::string::npos
+                            ? WholeNumber(part, 1, 247, first) && (last = first, true)
+                            : WholeNumber(part.substr(0, dash), 1, 247, first) &&
+                                  WholeNumber(part.substr(dash + 1), 1, 247, last) && first <= last;
+        if (!ok) {
+            error = "--stations: '" + part + "' is not a station or range of stations in 1..247";
+            return false;
+        }
+        for (long s = first; s <= last; ++s)
+            stations.push_back(static_cast<int>(s));
+    }
+    std::sort(stations.begin(), stations.end());
+    stations.erase(std::unique(stations.begin(), stations.end()), stations.end());
+    if (stations.empty()) error = "--stations: no station given";
+    return !stations.empty();
+}
+
+// Every combination of the listed rates, data bits, parities and stop bits.
+bool ParseSettings(const ScanOptions& o, const zel::DriverInfo& info, std::vector<Setting>& out,
+                   std::string& error) {
+    static const char* const kParity[] = {"N", "O", "E", "M", "S"};
+    static const char* const kStop[] = {"1", "1.5", "2"};
+    const std::string defParity = info.parity < 5 ? kParity[info.parity] : "N";
+    const std::string defStop = info.stopBits < 3 ? kStop[info.stopBits] : "1";
+    std::vector<long> bauds, dataBits;
+    std::vector<std::string> parities, stops;
+    for (const std::string& b : Split(o.bauds.empty() ? std::to_string(info.baud) : o.bauds)) {
+        long v = 0;
+        if (!WholeNumber(b, 1, 65535, v)) {
+            error = "--baud: '" + b + "' is not a rate between 1 and 65535";
+            return false;
+        }
+        bauds.push_back(v);
+    }
+    for (const std::string& d :
+         Split(o.dataBits.empty() ? std::to_string(info.dataBits) : o.dataBits)) {
+        long v = 0;
+        if (!WholeNumber(d, 5, 8, v)) {
+            error = "--data-bits: '" + d + "' is not between 5 and 8";
+            return false;
+        }
+        dataBits.push_back(v);
+    }
+    for (std::string p : Split(o.parities.empty() ? defParity : o.parities)) {
+        for (char& c : p)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (p.size() != 1 || std::string("NEOMS").find(p) == std::string::npos) {
+            error = "--parity: '" + p + "' is not one of N, E, O, M, S";
+            return false;
+        }
+        parities.push_back(p);
+    }
+    for (const std::string& s : Split(o.stopBits.empty() ? defStop : o.stopBits)) {
+        const std::string why = UnavailableStopBits(s);
+        if (!why.empty() || (s != "1" && s != "2" && s != "1.5")) {
+            error = "--stop-bits: " + (why.empty() ? "'" + s + "' is not 1 or 2" : why);
+            return false;
+        }
+        stops.push_back(s);
+    }
+    for (long b : bauds)
+        for (long d : dataBits)
+            for (const std::string& p : parities)
+                for (const std::string& s : stops)
+                    out.push_back(Setting{static_cast<int>(b), static_cast<int>(d), p, s});
+    return true;
+}
+
+bool Key(const std::string& line, const char* key) {
+    size_t n = 0;
+    while (n < line.size() && line[n] != ' ' && line[n] != '\t' && line[n] != '=')
+        ++n;
+    return n == std::strlen(key) && strncasecmp(line.c_str(), key, n) == 0;
+}
+
+// The private folder of the scan's channel with its initialization file:
+// the user's own file for this channel (as the driver would find it in the
+// current folder) without its base, station override and baud rate, and the
+// hexadecimal base, in which a gate address holds stations up to 0xFF.
+class InitFolder {
+  public:
+    ~InitFolder() {
+        if (!file_.empty()) unlink(file_.c_str());
+        if (!dir_.empty()) rmdir(dir_.c_str());
+    }
+    bool Make(int channel, std::string& kept) {
+        char tmpl[] = "/tmp/zelhost-scan.XXXXXX";
+        if (!mkdtemp(tmpl)) return false;
+        dir_ = tmpl;
+        char name[32];
+        std::snprintf(name, sizeof name, "ZELMR%02d.INT", channel);
+        const std::string names[] = {name, "ZELMR" + std::to_string(channel) + ".INT", "ZELMR.INT"};
+        std::string text;
+        for (const std::string& n : names) {
+            std::ifstream in(n);
+            if (!in) continue;
+            kept = n;
+            std::string line;
+            while (std::getline(in, line))
+                if (!Key(line, "BUS") && !Key(line, "SLAVE") && !Key(line, "BAUD_RATE"))
+                    text += line + "\n";
+            break;
+        }
+        text += "BUS = M,H\n";
+        file_ = dir_ + "/" + name;
+        std::ofstream out(file_);
+        out << text;
+        return static_cast<bool>(out);
+    }
+    const std::string& Dir() const { return dir_; }
+
+  private:
+    std::string dir_, file_;
+};
+
+// The gate address of holding register 1 of a station in the hexadecimal base.
+std::string ProbeGas(int station) {
+    char gas[16];
+    std::snprintf(gas, sizeof gas, "%02X40001", station);
+    return gas;
+}
+
+// What one silent station costs the driver (its attempts, time-outs and
+// waits for late bytes): a probe on a pseudo-terminal that nobody answers.
+// -1 when no such line can be had.
+double MeasureSilentStation(Session& session, const LineOptions& line, const std::string& initDir,
+                            int& requests) {
+    int master = -1, slave = -1;
+    char name[64] = {};
+    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) return -1;
+    double ms = -1;
+    if (std::strlen(name) <= 11) {
+        Channel probe(session.Library(), line.channel, session.Info().stateSize);
+        zel::OpenParams open = session.Opened();
+        std::memset(open.portName, 0, sizeof open.portName);
+        std::memcpy(open.portName, name, std::strlen(name));
+        char here[4096] = {};
+        const bool moved = getcwd(here, sizeof here) && chdir(initDir.c_str()) == 0;
+        const int32_t started = probe.ColdStart(open);
+        const bool back = !moved || chdir(here) == 0;
+        zel::TagAddress tag{};
+        if (back && started == 0 &&
+            probe.Parse(ProbeGas(1).c_str(), zel::kGateUnsigned16, 0, tag) == 0) {
+            uint8_t cell[4] = {};
+            ClearCapturedLog();
+            const double t0 = SteadyMs();
+            const int32_t rc = probe.Read(ProbeGas(1).c_str(), tag, false, 1, cell);
+            ms = SteadyMs() - t0;
+            const TxnReport report = ReportTransaction(CapturedLog(), rc);
+            requests = report.sends > 0 ? report.sends : 1 + report.retries;
+            if (rc == 0) ms = -1; // something answered on a line of our own
+        }
+        if (started == 0) probe.CloseCom();
+    }
+    close(master);
+    close(slave);
+    return ms;
+}
+
+// "2 min 5 s", "12.3 s"
+std::string Duration(double ms) {
+    char text[48];
+    if (ms < 60000)
+        std::snprintf(text, sizeof text, "%.1f s", ms / 1000);
+    else
+        std::snprintf(text, sizeof text, "%ld min %ld s", static_cast<long>(ms / 60000),
+                      static_cast<long>(ms / 1000) % 60);
+    return text;
+}
+
+bool Reopen(Session& session, const LineOptions& line, const Setting& s) {
+    session.Chan().CloseCom();
+    zel::ChangeParams change{};
+    std::memcpy(change.portName, line.port.c_str(), line.port.size());
+    change.timeout = (line.timeoutMs + 9) / 10;
+    change.baud = static_cast<uint16_t>(s.baud);
+    change.dataBits = static_cast<uint16_t>(s.dataBits);
+    change.stopBits = StopBitsCode(s.stopBits);
+    change.parity = ParityCode(s.parity);
+    return session.Chan().ChangeParams(change) == 0;
+}
+
+int RunScan(const GlobalOptions& global, ScanOptions& o) {
+    std::vector<int> stations;
+    std::string error;
+    if (!ParseStations(o.stations, stations, error)) return Fail(kExitUsage, error);
+    Session session;
+    if (int rc = session.Load(global)) return rc;
+    std::vector<Setting> settings;
+    if (!ParseSettings(o, session.Info(), settings, error)) return Fail(kExitUsage, error);
+
+    InitFolder folder;
+    std::string kept;
+    if (!folder.Make(o.line.channel, kept))
+        return Fail(kExitPort, "cannot create a temporary folder for the channel's init file");
+    LineOptions line = o.line;
+    line.baud = settings[0].baud;
+    line.dataBits = settings[0].dataBits;
+    line.parity = settings[0].parity;
+    line.stopBits = settings[0].stopBits;
+    if (int rc = session.Start(line, folder.Dir())) return rc;
+    if (LastLogLineWith("> Base =").find("Hexadecimal") == std::string::npos)
+        return Fail(kExitPort, "the driver did not take the hexadecimal base from " + folder.Dir());
+
+    int requests = 3;
+    const double silentMs = MeasureSilentStation(session, line, folder.Dir(), requests);
+    if (silentMs < 0)
+        return Fail(kExitPort, "cannot measure what a silent station costs (no pseudo-terminal)");
+    // A request is 8 bytes on the wire; a setting change reopens the port.
+    constexpr double kReopenMs = 200;
+    constexpr double kSlackMs = 5;
+    auto probeMs = [&](const Setting& s) {
+        return silentMs + requests * (8 * s.CharMs() + kSlackMs);
+    };
+    double boundMs = 0;
+    std::string settingList;
+    for (const Setting& s : settings) {
+        boundMs += static_cast<double>(stations.size()) * probeMs(s) + kReopenMs;
+        settingList += (settingList.empty() ? "" : ", ") + s.Text();
+    }
+    const std::string range =
+        stations.size() == 1 ? "station " + std::to_string(stations[0])
+                             : std::to_string(stations.size()) + " stations (" + o.stations + ")";
+    std::fprintf(stderr,
+                 "zelhost: scanning %s: %s at %zu line setting(s) (%s), reading holding register 1 "
+                 "with a %d ms time-out%s\n"
+                 "zelhost: a silent station costs %.0f ms (%d requests, measured): at most %s; "
+                 "Ctrl-C stops early\n",
+                 o.line.port.c_str(), range.c_str(), settings.size(), settingList.c_str(),
+                 o.line.timeoutMs, kept.empty() ? "" : (", settings of " + kept + " kept").c_str(),
+                 silentMs, requests, Duration(boundMs).c_str());
+
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
+    const bool progress = isatty(STDERR_FILENO) != 0;
+    const double start = SteadyMs();
+    long garbled = 0, probes = 0;
+    std::vector<std::pair<int, std::string>> found; // station, the settings it answered at
+    bool outOfTime = false;
+    int exitCode = kExitOk;
+    std::printf("%-8s %-12s %s\n", "station", "line", "answer");
+    std::fflush(stdout);
+    for (size_t si = 0; si < settings.size() && !stopRequested && !outOfTime; ++si) {
+        const Setting& s = settings[si];
+        if (si > 0 && !Reopen(session, line, s)) {
+            Note("the port refused " + s.Text() + "; skipped");
+            continue;
+        }
+        if (!progress) std::fprintf(stderr, "zelhost: scanning at %s\n", s.Text().c_str());
+        for (size_t k = 0; k < stations.size() && !stopRequested; ++k) {
+            const double elapsed = SteadyMs() - start;
+            if (elapsed + probeMs(s) > boundMs) {
+                outOfTime = true;
+                break;
+            }
+            const int station = stations[k];
+            if (progress)
+                std::fprintf(stderr,
+                             "\r\033[K%s: station %d (%zu of %zu), %zu found, %s of at most %s",
+                             s.Text().c_str(), station, k + 1, stations.size(), found.size(),
+                             Duration(elapsed).c_str(), Duration(boundMs).c_str());
+            const std::string gas = ProbeGas(station);
+            zel::TagAddress tag{};
+            if (session.Chan().Parse(gas.c_str(), zel::kGateUnsigned16, 0, tag) != 0) {
+                exitCode = Fail(kExitUsage, "the driver refused the probe's gate address " + gas);
+                stopRequested = 1;
+                break;
+            }
+            uint8_t cell[4] = {};
+            ClearCapturedLog();
+            const int32_t rc = session.Chan().Read(gas.c_str(), tag, false, 1, cell);
+            const TxnReport report = ReportTransaction(CapturedLog(), rc);
+            ++probes;
+            std::string answer;
+            switch (report.outcome) {
+            case TxnOutcome::kOk: {
+                answer = "holding register 1 = " + std::to_string(cell[2] | cell[3] << 8);
+                if (report.replyMs >= 0) {
+                    char ms[48];
+                    std::snprintf(ms, sizeof ms, " (reply after %.3f ms)", report.replyMs);
+                    answer += ms;
+                }
+                break;
+            }
+            case TxnOutcome::kException:
+                answer = OutcomeText(report);
+                break;
+            case TxnOutcome::kGarbled:
+                answer = "garbled reply (CRC or wrong reply): something answered, perhaps at "
+                         "other line settings";
+                break;
+            case TxnOutcome::kPort:
+            case TxnOutcome::kRefused:
+                exitCode =
+                    Fail(ExitCodeFor(report.outcome), "probing station " + std::to_string(station) +
+                                                          " failed: " + FailureText(rc, report));
+                stopRequested = 1;
+                break;
+            case TxnOutcome::kNoReply:
+                break;
+            }
+            if (answer.empty()) continue;
+            if (report.outcome == TxnOutcome::kGarbled)
+                ++garbled;
+            else {
+                auto it = std::find_if(found.begin(), found.end(),
+                                       [station](const auto& f) { return f.first == station; });
+                if (it == found.end())
+                    found.emplace_back(station, s.Text());
+                else
+                    it->second += ", " + s.Text();
+            }
+            if (progress) std::fprintf(stderr, "\r\033[K");
+            std::printf("%8d %-12s %s\n", station, s.Text().c_str(), answer.c_str());
+            std::fflush(stdout);
+        }
+    }
+    if (progress) std::fprintf(stderr, "\r\033[K");
+    ClearCapturedLog();
+    session.End();
+    const double took = SteadyMs() - start;
+    std::sort(found.begin(), found.end());
+    std::string list;
+    for (const auto& f : found)
+        list += (list.empty() ? ": " : "; ") + std::to_string(f.first) + " at " + f.second;
+    std::printf("scan %s after %s (bound %s), %ld probe(s): %zu station(s) answered%s%s\n",
+                stopRequested && exitCode == kExitOk ? "interrupted"
+                : outOfTime                          ? "stopped at its time bound"
+                                                     : "ended",
+                Duration(took).c_str(), Duration(boundMs).c_str(), probes, found.size(),
+                list.c_str(),
+                garbled ? (", " + std::to_string(garbled) + " garbled reply(ies)").c_str() : "");
+    std::fflush(stdout);
+    if (exitCode != kExitOk) return exitCode;
+    return found.empty() ? kExitFailed : kExitOk;
+}
+
+} // namespace
+
+Command AddScanCommand(CLI::App& app, const GlobalOptions& global) {
+    auto o = std::make_shared<ScanOptions>();
+    o->line.timeoutMs = 100;
+    CLI::App* cmd = app.add_subcommand(
+        "scan", "find the slaves on a line: probe stations at one or more line settings with a "
+                "cheap read and list who answered (Ctrl-C ends early)");
+    AddPortOptions(cmd, o->line);
+    cmd->add_option("--stations,-s", o->stations, "stations to probe: 1-247, 1,5,10-20")
+        ->capture_default_str();
+    cmd->add_option("--baud,-b", o->bauds,
+                    "baud rates, e.g. 9600,19200 (default: the driver's, 9600)");
+    cmd->add_option("--data-bits", o->dataBits, "data bits, e.g. 8 or 7,8 (default 8)");
+    cmd->add_option("--parity", o->parities, "parities, e.g. E,N (default N)");
+    cmd->add_option("--stop-bits", o->stopBits, "stop bits, e.g. 1,2 (default 1)");
+    cmd->add_option("--timeout,-t", o->line.timeoutMs,
+                    "reply time-out in milliseconds; short, for every silent station costs "
+                    "the driver's attempts")
+        ->capture_default_str()
+        ->check(NumberIn(10, 60000));
+    return Command{cmd, [&global, o] { return RunScan(global, *o); }};
+}
+
+} // namespace zelhost
