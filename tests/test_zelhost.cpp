@@ -911,6 +911,48 @@ TEST_F(ZelhostTest, ScanEndsEarlyOnCtrlCWithWhatItFound) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
+// --trace on a paced line whose first reply comes too late: the time-out,
+// the request sent again, the late reply discarded, the good reply and an
+// exception, each decoded.
+TEST_F(ZelhostTest, TraceShowsTheConversationOnAFaultyLine) {
+    if (!zeltools::ToolsAvailable()) GTEST_SKIP() << "tools not built";
+    zeltools::LineEmuOptions line;
+    line.baud = 19200;
+    line.format = "8E1";
+    line.extra = {"--delay-frame", "1", "--delay-frame-ms", "150"};
+    zeltools::SimPlcOptions plc;
+    plc.extra = {"--map", "100,100,100,100"};
+    std::string error;
+    std::optional<zeltools::PlcLine> pl = zeltools::PlcLine::Start(line, plc, &error);
+    ASSERT_TRUE(pl) << error;
+    const Outcome r = Zelhost({"--trace", "read", "-p", pl->port(), "-b", "19200", "--parity", "E",
+                               "-t", "100", "0140001", "0140200"});
+    if (r.err.find(" send  ") == std::string::npos)
+        GTEST_SKIP() << "this driver does not log its frames\n" << Dump(r);
+    EXPECT_EQ(r.exit, 1) << Dump(r);
+    EXPECT_EQ(r.out, "0140001 = " + std::to_string(zel::sim::HoldingAt(0)) + "\n");
+    const char* expected[] = {
+        " send  01 03 00 00 00 01 84 0A",
+        "station 1: read holding register 0",
+        " !!    no reply within the time-out",
+        "station 1: read holding register 0 (try 2)",
+        " recv  01 03 02",
+        "station 1: reply 1 register: ",
+        " send  01 03 00 C7 00 01 ",
+        "station 1: exception 2 Illegal Data Address (CRC ok;",
+        "zelhost: error: reading 0140200 failed: result 1 (exception 2 Illegal Data Address)",
+    };
+    size_t at = 0;
+    for (const char* want : expected) {
+        at = r.err.find(want, at);
+        ASSERT_NE(at, std::string::npos) << want << "\n" << r.err;
+    }
+    // The late reply was not taken for the next one's.
+    EXPECT_TRUE(r.err.find(" drop  01 03 02") != std::string::npos ||
+                r.err.find("late bytes discarded") != std::string::npos)
+        << r.err;
+}
+
 // The demo passes all its checks and leaves no tool running: the test
 // process takes over orphans (subreaper), so a tool zelhost forgot would show
 // up as a child of ours.
