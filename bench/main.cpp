@@ -239,6 +239,9 @@ int main(int argc, char** argv) {
     worker->group("Internal");
     CLI11_PARSE(app, argc, argv);
     KavRecSetPrint(o.log ? 1 : 0);
+    // Like a host that shows no conversation: the frames the driver logs at
+    // level 0 are dropped by the host library, unformatted.
+    if (!o.log) KavRecSetMinLevel(1);
 
     if (o.worker) {
         zelbench::WorkerArgs w{o.impl, o.caseKey, o.port, o.driverPath, o.cpuCount};

@@ -107,10 +107,10 @@ Summary Summarize(std::vector<double> values) {
     return s;
 }
 
-double WireLimit(const LineKind& line, const CaseInfo& info) {
+double WireLimit(const LineKind& line, const CaseInfo& info, double silenceChars) {
     if (line.baud == 0) return 0;
-    const double bits = static_cast<double>(info.requestBytes + info.replyBytes) * line.bitsPerChar;
-    return static_cast<double>(line.baud) / bits;
+    const double chars = static_cast<double>(info.requestBytes + info.replyBytes) + silenceChars;
+    return static_cast<double>(line.baud) / (chars * line.bitsPerChar);
 }
 
 } // namespace zelbench

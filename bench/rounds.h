@@ -50,7 +50,11 @@ struct Summary {
 };
 Summary Summarize(std::vector<double> values);
 
-// Transactions per second the wire allows: bits of both frames / baud.
-double WireLimit(const LineKind& line, const CaseInfo& info);
+// Transactions per second the wire allows: bits of both frames / baud, and
+// `silenceChars` characters of silence per transaction on top.
+double WireLimit(const LineKind& line, const CaseInfo& info, double silenceChars = 0);
+
+// The silence a master keeps before each request: 3.5 characters.
+constexpr double kRequestSilenceChars = 3.5;
 
 } // namespace zelbench

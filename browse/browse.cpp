@@ -76,11 +76,9 @@ void OnArrow(HWND dialog, int code) {
 
 // Learns the channel's base from its initialization file, with the
 // settings a channel starts from before its file is read.
-char ReadChannelBase(int32_t channel, uint32_t& baudRate) {
+char ReadChannelBase(int32_t channel) {
     InitSettings settings;
-    settings.baudRate = baudRate;
     ReadInitFile(channel, settings);
-    baudRate = settings.baudRate;
     return settings.base;
 }
 
@@ -113,13 +111,13 @@ INT_PTR ZEL_CALLBACK BrowseDialogProc(HWND dialog, UINT message, WPARAM wParam, 
     }
 }
 
-BrowseResult Browse(int32_t channel, const BrowseParams& params, uint32_t& baudRate) {
+BrowseResult Browse(int32_t channel, const BrowseParams& params) {
     if (browseBusy != 0) return BrowseResult::kRefused;
     // Without a buffer the result could not be delivered.
     if (!params.output) return BrowseResult::kRefused;
     browseBusy = 1;
 
-    browseBase = ReadChannelBase(channel, baudRate);
+    browseBase = ReadChannelBase(channel);
     HMODULE module = ui.GetModuleHandleA(kDriverModuleName);
     const uint16_t version = QueryHostVersion(ui.GetCurrentThreadId());
     HWND owner = version >= kOwnedDialogVersion ? static_cast<HWND>(params.parent) : nullptr;

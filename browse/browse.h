@@ -42,8 +42,7 @@ enum class BrowseResult { kAccepted, kRefused };
 // Shows the dialog for channel `channel` (its initialization file gives the
 // address base) and composes the accepted gate address into params.output.
 // Refused while another browse runs, on Cancel, and when the dialog cannot
-// be shown. `baudRate` is the file's baud rate in force: the file read here
-// may change it.
-BrowseResult Browse(int32_t channel, const BrowseParams& params, uint32_t& baudRate);
+// be shown. Nothing else of the file is taken: how channels open is theirs.
+BrowseResult Browse(int32_t channel, const BrowseParams& params);
 
 } // namespace zel

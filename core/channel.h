@@ -18,14 +18,22 @@ enum : uint16_t {
 // Device name and line parameters of a channel's port, as the host gave them.
 struct PortSettings {
     char name[12];
-    uint16_t baud; // the rate itself, or a tenth of it when baudInTenths is set
+    uint16_t baud; // the rate itself, or a tenth of the initialization file's rate
     uint16_t dataBits;
     uint16_t stopBits; // 0 one, 1 one and a half, 2 two
     uint16_t parity;   // 0 none, 1 odd, 2 even, 3 mark, 4 space
     uint16_t lineFlags;
 };
 
-constexpr int kRequestFrameSize = 600;
+// What the serial layer keeps of a channel's line between transactions.
+struct LineState {
+    uint64_t lastActivityUs; // monotonic time of the last byte sent or received; 0: none yet
+    uint64_t requestSentUs;  // when the last request had left the port
+    uint32_t charTimeUs;     // one character at the line's rate and format; 0: no line
+};
+
+// The longest request is 253 bytes and its CRC; the longest reply 260.
+constexpr int kRequestFrameSize = 512;
 constexpr int kReplyFrameSize = 604;
 
 // The host allocates kChannelStateSize bytes and keeps them between calls;
@@ -33,6 +41,8 @@ constexpr int kReplyFrameSize = 604;
 // that the block fits on 64-bit targets too.
 struct ChannelState {
     void* port; // open port handle, or null
+    LineState line;
+    uint32_t fileBaudRate; // the rate the initialization file gave, when rateFromFile
     int32_t timeout;
     int32_t portOpen;
     int32_t writeMode;
@@ -46,6 +56,7 @@ struct ChannelState {
     char protocol; // 'M' Modbus, 'J' J-BUS
     char base;     // 'D', 'H', 'L'
     uint8_t rtsControl;
+    uint8_t rateFromFile; // the port opens at fileBaudRate, not at portSettings.baud
     uint8_t requestFrame[kRequestFrameSize];
     uint8_t replyFrame[kReplyFrameSize];
 };

@@ -79,6 +79,20 @@ const HostLibrary& Host() {
     return host;
 }
 
+const char* HexBytes(const uint8_t* bytes, size_t count, char* out, size_t size) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    size_t at = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const size_t need = (i == 0 ? 2 : 3) + 1; // the byte, its blank, the terminator
+        if (at + need > size) break;
+        if (i != 0) out[at++] = ' ';
+        out[at++] = kDigits[bytes[i] >> 4];
+        out[at++] = kDigits[bytes[i] & 0xF];
+    }
+    if (size != 0) out[at] = '\0';
+    return out;
+}
+
 uint16_t QueryHostVersion(unsigned long threadId) {
     char name[32];
     std::snprintf(name, sizeof name, "ZelMrBr%02d", static_cast<int>(threadId));

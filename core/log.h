@@ -6,6 +6,7 @@
 // silent and the version query answers 0.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace zel {
@@ -25,6 +26,14 @@ const HostLibrary& Host();
 // Asks the host for its version number under the client name "ZelMrBr%02d"
 // with the given thread number; 0 when the host does not answer.
 uint16_t QueryHostVersion(unsigned long threadId);
+
+// Bytes as the conversation lines show them: "01 03 00 2A", upper-case
+// hexadecimal, one blank between bytes. Writes at most size - 1 characters
+// (whole bytes only) and returns `out`.
+const char* HexBytes(const uint8_t* bytes, size_t count, char* out, size_t size);
+
+// Room for the hexadecimal form of the longest frame.
+constexpr size_t kHexFrameSize = 3 * 260 + 1;
 
 // Log levels used by the driver.
 enum : int { kLogDetail = 0, kLogTrace = 8, kLogEvent = 32 };

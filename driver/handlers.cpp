@@ -44,34 +44,42 @@ int32_t BlockAddressParser(DriverRequest* req) {
     });
 }
 
+// The value operations refuse a request without its records, and the first
+// three one for a channel that is not enabled.
 int32_t SingleRead(DriverRequest* req) {
-    ChannelState* ch = StateOf(req);
-    if (ch->portOpen == 0) return kRefused;
-    return ToHost(ReadSingle(*ch, *static_cast<IoRequest*>(req->argument)));
+    ChannelState* ch = nullptr;
+    IoRequest* io = nullptr;
+    if (!Unpack(req, ch, io) || ch->portOpen == 0) return kRefused;
+    return ToHost(ReadSingle(*ch, *io));
 }
 
 int32_t BlockRead(DriverRequest* req) {
-    ChannelState* ch = StateOf(req);
-    if (ch->portOpen == 0) return kRefused;
-    return ToHost(ReadBlock(*ch, *static_cast<IoRequest*>(req->argument)));
+    ChannelState* ch = nullptr;
+    IoRequest* io = nullptr;
+    if (!Unpack(req, ch, io) || ch->portOpen == 0) return kRefused;
+    return ToHost(ReadBlock(*ch, *io));
 }
 
 int32_t SingleWrite(DriverRequest* req) {
-    ChannelState* ch = StateOf(req);
-    if (ch->portOpen == 0) return kRefused;
-    return ToHost(WriteSingle(*ch, *static_cast<const IoRequest*>(req->argument)));
+    ChannelState* ch = nullptr;
+    IoRequest* io = nullptr;
+    if (!Unpack(req, ch, io) || ch->portOpen == 0) return kRefused;
+    return ToHost(WriteSingle(*ch, *io));
 }
 
 // Unlike the other value operations, a block write does not ask whether the
 // channel is enabled: the transaction runs and fails on the line.
 int32_t BlockWrite(DriverRequest* req) {
-    return ToHost(WriteBlock(*StateOf(req), *static_cast<const IoRequest*>(req->argument)));
+    ChannelState* ch = nullptr;
+    IoRequest* io = nullptr;
+    if (!Unpack(req, ch, io)) return kRefused;
+    return ToHost(WriteBlock(*ch, *io));
 }
 
 int32_t BrowseAddress(DriverRequest* req) {
     const auto* params = static_cast<const BrowseParams*>(req->argument);
     if (!params) return kBrowseRefused;
-    return ToHost(Browse(req->channel, *params, baudOverride));
+    return ToHost(Browse(req->channel, *params));
 }
 
 } // namespace zel

@@ -36,13 +36,6 @@ void StorePort(ChannelState& ch, void* handle) {
     ch.port = handle;
 }
 
-// The line settings of an open; `tenths` reads the stored rate in units of
-// 10 baud.
-LineSettings LineOf(const PortSettings& s, bool tenths) {
-    return LineSettings{tenths ? static_cast<uint32_t>(s.baud) * 10u : s.baud, s.dataBits,
-                        s.stopBits, s.parity, s.lineFlags};
-}
-
 void SettingsFromHost(PortSettings& s, const OpenParams& p) {
     CopyName(s.name, p.portName);
     s.baud = p.baud;
@@ -54,23 +47,27 @@ void SettingsFromHost(PortSettings& s, const OpenParams& p) {
 
 } // namespace
 
+// A channel whose initialization file gave the rate opens at that rate,
+// whatever other channels (or a browse) read since; the host's record only
+// holds a tenth of it, cut to 16 bits.
 void* OpenChannelPort(ChannelState& channel, const PortSettings& settings) {
     void* handle = nullptr;
     // The block may hold anything: never read past the name's 12 bytes.
     char name[sizeof settings.name];
     std::memcpy(name, settings.name, sizeof name);
     name[sizeof name - 1] = '\0';
-    if (baudOverride != kNoBaudOverride) {
-        if (OpenComPortInit(name, LineOf(settings, true), channel.channel, &handle) !=
-            SerialResult::kOk)
-            return nullptr;
+    const bool fromFile = channel.rateFromFile != 0;
+    const LineSettings line{fromFile ? channel.fileBaudRate : settings.baud, settings.dataBits,
+                            settings.stopBits, settings.parity, settings.lineFlags};
+    const SerialResult rc = fromFile ? OpenComPortInit(name, line, channel.channel, &handle)
+                                     : OpenComPort(name, line, &handle);
+    if (rc != SerialResult::kOk) return nullptr;
+    StartLine(channel.line, name, line);
+    if (fromFile)
         ZEL_LOG(kLogEvent,
                 "ZELMR%02d> The baud rate was taken from initialization file and it is  = %d  ",
-                Ch(channel), static_cast<int>(baudOverride));
-        return handle;
-    }
-    return OpenComPort(name, LineOf(settings, false), &handle) == SerialResult::kOk ? handle
-                                                                                    : nullptr;
+                Ch(channel), static_cast<int>(channel.fileBaudRate));
+    return handle;
 }
 
 int32_t ColdStart(DriverRequest* req) {
@@ -78,7 +75,6 @@ int32_t ColdStart(DriverRequest* req) {
     auto* params = static_cast<OpenParams*>(req->argument);
     if (!ch || !params) return kCommFailure;
 
-    baudOverride = kNoBaudOverride;
     ch->channel = static_cast<uint16_t>(req->channel & 0xFFFF);
     ZEL_LOG(kLogEvent, "ZELMR>:version compiled on " __DATE__ " at time " __TIME__);
 
@@ -97,7 +93,7 @@ int32_t ColdStart(DriverRequest* req) {
     file.protocol = ch->protocol;
     file.rtsControl = ch->rtsControl;
     file.slaveOverride = ch->slaveOverride;
-    file.baudRate = baudOverride;
+    file.baudRate = kNoBaudRate;
     ReadInitFile(req->channel, file);
     ch->protocol = file.protocol;
     ch->base = file.base;
@@ -107,9 +103,10 @@ int32_t ColdStart(DriverRequest* req) {
     ch->rtsControl = file.rtsControl;
     ch->slaveOverride = file.slaveOverride;
     ch->parityCheck = file.parityCheck;
-    baudOverride = file.baudRate;
+    ch->rateFromFile = file.baudRate != kNoBaudRate ? 1 : 0;
+    ch->fileBaudRate = file.baudRate;
 
-    if (baudOverride != kNoBaudOverride) params->baud = static_cast<uint16_t>(baudOverride / 10u);
+    if (ch->rateFromFile) params->baud = static_cast<uint16_t>(file.baudRate / 10u);
 
     // A disabled channel gets its port settings too, so that a later
     // WarmStart or ReOpenCom opens the port the host named.
@@ -161,7 +158,7 @@ int32_t WarmStart(DriverRequest* req) {
 int32_t EndZel(DriverRequest* req) {
     driverEnded = 1;
     ChannelState* ch = StateOf(req);
-    if (!ch) return kOk;
+    if (!ch) return CloseCom(req);
     const int32_t rc = CloseCom(req);
     if (rc != kOk) ZEL_LOG(kLogEvent, "ZELMR%02d> EndZel() error closing COM port", Ch(*ch));
     ZEL_LOG(kLogTrace, "ZELMR%02d> EndZel()", Ch(*ch));
@@ -202,6 +199,8 @@ int32_t ChangeZelParams(DriverRequest* req) {
     std::memcpy(ch->portSettings.name, name, sizeof name);
 
     if (params->baud != 0) {
+        // The host's rate is the rate itself: the file's no longer applies.
+        ch->rateFromFile = 0;
         ch->portSettings.baud = params->baud;
         ch->portSettings.dataBits = params->dataBits;
         ch->portSettings.stopBits = params->stopBits;

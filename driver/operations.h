@@ -26,9 +26,7 @@ int32_t BrowseAddress(DriverRequest* req);
 // The dispatcher itself, callable inside the library and from tests.
 int32_t Dispatch(DriverRequest* req);
 
-// Process-wide values shared by every channel of the loaded library.
-extern int32_t driverEnded;   // 1 after EndZel: every request answers 0
-extern uint32_t baudOverride; // baud rate from the initialization file; 999 means none
-constexpr uint32_t kNoBaudOverride = 999;
+// Process-wide: 1 after EndZel, from then on every request answers 0.
+extern int32_t driverEnded;
 
 } // namespace zel

@@ -6,7 +6,6 @@
 namespace zel {
 
 int32_t driverEnded = 0;
-uint32_t baudOverride = 0;
 
 namespace {
 
@@ -39,6 +38,7 @@ constexpr Handler kHandlers[kOpLast + 1] = {
 
 int32_t GetZelInfo(DriverRequest* req) {
     auto* info = static_cast<DriverInfo*>(req->argument);
+    if (!info) return kCommFailure;
     info->kind = 80;
     info->name = kDriverName;
     info->description = kDriverDescription;
@@ -54,6 +54,7 @@ int32_t GetZelInfo(DriverRequest* req) {
 
 int32_t Dispatch(DriverRequest* req) {
     if (driverEnded == 1) return kOk;
+    if (!req) return kCommFailure;
     const int32_t op = req->operation;
     if (op <= 0 || op > kOpLast) return kCommFailure;
     const Handler handler = kHandlers[op];

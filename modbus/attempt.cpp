@@ -44,6 +44,25 @@ TxnResult Outcome(Attempt last) {
     return TxnResult::kCommFailure;
 }
 
+void DiscardAfterFailure(ChannelState& channel, Attempt failed, bool nothingCame, LateInput& late) {
+    const bool timedOut = failed == Attempt::kFailed;
+    const bool awaitLate = timedOut && nothingCame && !late.silent;
+    // A time-out of 0 or below stands for the open-time 1000 ms.
+    const int32_t oneTimeout = channel.timeout > 0 ? channel.timeout : 100;
+    const uint32_t n =
+        DiscardLateInput(channel.port, channel.line, awaitLate ? oneTimeout : 0, channel.channel);
+    if (awaitLate && n == 0) late.silent = true;
+    if (timedOut) late.discarded += n;
+}
+
+void ReportLateInput(const ChannelState& channel, const LateInput& late) {
+    if (late.discarded != 0)
+        ZEL_LOG(kLogTrace,
+                "ZELMR%02d> %u late bytes discarded: the reply time-out is shorter than the "
+                "slave's answer time",
+                static_cast<int>(channel.channel), static_cast<unsigned>(late.discarded));
+}
+
 bool ReplyCrcMatches(const uint8_t* reply, int32_t length) {
     if (length < 2) return false;
     const uint16_t crc = Crc16(reply, length - 2);

@@ -27,6 +27,22 @@ TxnResult Outcome(Attempt last);
 // (and always one).
 void FlushBeforeAttempt(const ChannelState& channel, TxnKind kind);
 
+// What one transaction has learnt of late input so far.
+struct LateInput {
+    bool silent = false;    // a wait after a time-out showed the line silent
+    uint32_t discarded = 0; // bytes discarded after attempts that timed out
+};
+
+// After a failed attempt: lets what the slave may still send arrive and
+// discards it. An attempt that timed out with nothing received waits up to
+// one more reply time-out for a late reply, unless an earlier wait of this
+// transaction already showed the line silent; any other failure only waits
+// for the line to fall quiet.
+void DiscardAfterFailure(ChannelState& channel, Attempt failed, bool nothingCame, LateInput& late);
+
+// Logs once per transaction how many late bytes were discarded.
+void ReportLateInput(const ChannelState& channel, const LateInput& late);
+
 // True when the last two bytes of the reply are the CRC of the bytes before.
 bool ReplyCrcMatches(const uint8_t* reply, int32_t length);
 

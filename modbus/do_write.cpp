@@ -14,10 +14,12 @@ TxnResult DoWrite(ChannelState& channel, const IoRequest& request, uint8_t* fram
 
     channel.writeMode = 1;
     Attempt result = Attempt::kOk;
+    bool nothingCame = false; // the last attempt's reception got no byte at all
+    LateInput late;
     int attempt = 0;
     for (; attempt < 3; ++attempt) {
         if (attempt != 0) ZEL_LOG(kLogDetail, "ZELMR%02d> , Do write, retry %d", ch, attempt);
-        if (attempt != 0) DrainUntilQuiet(channel.port);
+        if (attempt != 0) DiscardAfterFailure(channel, result, nothingCame, late);
         FlushBeforeAttempt(channel, TxnKind::kWrite);
         // A frame that could not be written shows as a failed reception.
         Send(channel, frame, length);
@@ -25,6 +27,7 @@ TxnResult DoWrite(ChannelState& channel, const IoRequest& request, uint8_t* fram
         int32_t replyLength = 0;
         const uint8_t* reply = channel.replyFrame;
         const RxResult rx = Receive(request, channel, channel.replyFrame, &replyLength);
+        nothingCame = rx == RxResult::kTimeout && replyLength == 0;
         if (rx != RxResult::kOk) {
             ZEL_LOG(kLogDetail, "ZELMR%02d> DoWrite() error in reply to Do Write", ch);
             result = FromReception(rx);
@@ -50,7 +53,11 @@ TxnResult DoWrite(ChannelState& channel, const IoRequest& request, uint8_t* fram
         break;
     }
     // Answers to the attempts that failed may still be on their way.
-    if (result != Attempt::kOk || attempt > 0) DrainUntilQuiet(channel.port);
+    if (result != Attempt::kOk)
+        DiscardAfterFailure(channel, result, nothingCame, late);
+    else if (attempt > 0)
+        DiscardLateInput(channel.port, channel.line, 0, channel.channel);
+    ReportLateInput(channel, late);
     channel.writeMode = 0;
     return Outcome(result);
 }

@@ -79,6 +79,8 @@ TxnResult DoRead(ChannelState& channel, IoRequest& request, int mode) {
     Attempt result = Attempt::kOk;
     int32_t replyLength = 0;
     bool lengthLogged = false;
+    bool nothingCame = false; // the last attempt's reception got no byte at all
+    LateInput late;
 
     for (;;) {
         if (sRetry < 3 || wrongLeft < 3) {
@@ -95,8 +97,9 @@ TxnResult DoRead(ChannelState& channel, IoRequest& request, int mode) {
         } else {
             --sRetry;
         }
-        if (result != Attempt::kOk) DrainUntilQuiet(channel.port);
+        if (result != Attempt::kOk) DiscardAfterFailure(channel, result, nothingCame, late);
         result = Attempt::kOk;
+        nothingCame = false;
 
         FlushBeforeAttempt(channel, TxnKind::kRead);
         if (Send(channel, channel.requestFrame, requestLength) != SendResult::kSent) {
@@ -106,6 +109,7 @@ TxnResult DoRead(ChannelState& channel, IoRequest& request, int mode) {
         } else {
             const RxResult rx = Receive(request, channel, channel.replyFrame, &replyLength);
             result = FromReception(rx);
+            nothingCame = rx == RxResult::kTimeout && replyLength == 0;
             if (result == Attempt::kOk)
                 result = CheckReply(channel, request, replyLength, mode, sRetry);
             else if (result != Attempt::kWrong)
@@ -115,7 +119,11 @@ TxnResult DoRead(ChannelState& channel, IoRequest& request, int mode) {
         if (!(sRetry > 0 && result != Attempt::kOk)) break;
     }
     // Answers to the attempts that failed may still be on their way.
-    if (result != Attempt::kOk || sRetry < 2 || wrongLeft < 3) DrainUntilQuiet(channel.port);
+    if (result != Attempt::kOk)
+        DiscardAfterFailure(channel, result, nothingCame, late);
+    else if (sRetry < 2 || wrongLeft < 3)
+        DiscardLateInput(channel.port, channel.line, 0, channel.channel);
+    ReportLateInput(channel, late);
 
     if (result == Attempt::kOk)
         return DecodeReply(request, channel.replyFrame, channel.options, mode);

@@ -39,18 +39,19 @@ const ExceptionInfo& Describe(uint8_t code) {
 }
 
 // Reads the exception code and CRC behind the header and reports them.
-RxResult ReceiveException(const IoRequest& request, const ChannelState& channel, uint8_t* buffer,
-                          int32_t* length) {
+RxResult ReceiveException(const IoRequest& request, ChannelState& channel, uint8_t* buffer,
+                          int32_t* length, uint32_t* received) {
     const int ch = channel.channel;
     if (buffer[1] != (channel.requestFrame[1] | kExceptionFlag))
         ZEL_LOG(kLogTrace, "ZELMR%02d> Different function with 0x80 returned", ch);
 
     uint32_t got = 0;
-    if (ReadPort(channel.port, buffer + 2, 3, &got) != SerialResult::kOk) {
+    if (ReadPort(channel.port, buffer + 2, 3, &got, &channel.line) != SerialResult::kOk) {
         ZEL_LOG(kLogTrace, "ZELMR%02d> Receive() timeout 2nd part message (iRead=%d)", ch,
                 static_cast<int>(got));
         return RxResult::kTimeout;
     }
+    *received += got;
     if (got < 3) {
         ZEL_LOG(kLogTrace, "ZELMR%02d> Receive() wrong length 2nd part message iRead=%d", ch,
                 static_cast<int>(got));
@@ -71,18 +72,18 @@ RxResult ReceiveException(const IoRequest& request, const ChannelState& channel,
     return info.result;
 }
 
-} // namespace
-
-RxResult Receive(const IoRequest& request, ChannelState& channel, uint8_t* buffer,
-                 int32_t* length) {
+// The pieces of one reply; `received` counts every byte read into `buffer`.
+RxResult ReceivePieces(const IoRequest& request, ChannelState& channel, uint8_t* buffer,
+                       int32_t* length, uint32_t* received) {
     const int ch = channel.channel;
     *length = 0;
 
     uint32_t got = 0;
-    if (ReadPort(channel.port, buffer, 2, &got) != SerialResult::kOk) {
+    if (ReadPort(channel.port, buffer, 2, &got, &channel.line) != SerialResult::kOk) {
         ZEL_LOG(kLogTrace, "ZELMR%02d> Recieve() timeout 1 (iRead=%d)", ch, static_cast<int>(got));
         return RxResult::kTimeout;
     }
+    *received += got;
 
     // The station byte is compared with the station the request went to.
     const bool overridden = channel.slaveOverride != 0;
@@ -110,7 +111,8 @@ RxResult Receive(const IoRequest& request, ChannelState& channel, uint8_t* buffe
     }
     *length = 2;
 
-    if (buffer[1] & kExceptionFlag) return ReceiveException(request, channel, buffer, length);
+    if (buffer[1] & kExceptionFlag)
+        return ReceiveException(request, channel, buffer, length, received);
 
     if (buffer[1] != channel.requestFrame[1]) {
         ZEL_LOG(kLogTrace, "ZELMR%02d> Different function returned", ch);
@@ -119,21 +121,23 @@ RxResult Receive(const IoRequest& request, ChannelState& channel, uint8_t* buffe
 
     uint16_t rest = 6; // echo of a write: address, value or quantity, CRC
     if (channel.writeMode != 1) {
-        if (ReadPort(channel.port, buffer + 2, 1, &got) != SerialResult::kOk) {
+        if (ReadPort(channel.port, buffer + 2, 1, &got, &channel.line) != SerialResult::kOk) {
             ZEL_LOG(kLogTrace, "ZELMR%02d> Receive() error reading data part message (iRead=%d)",
                     ch, static_cast<int>(got));
             return RxResult::kTimeout;
         }
         rest = static_cast<uint16_t>(buffer[2] + 2); // data and CRC, at most 257
         *length += 1;
+        *received += got;
     }
 
-    if (ReadPort(channel.port, buffer + *length, rest, &got) != SerialResult::kOk) {
+    if (ReadPort(channel.port, buffer + *length, rest, &got, &channel.line) != SerialResult::kOk) {
         ZEL_LOG(kLogTrace, "ZELMR%02d> Recieve() reading timeout last data part message (iRead=%d)",
                 ch, static_cast<int>(got));
         return RxResult::kTimeout;
     }
     *length += static_cast<int32_t>(got);
+    *received += got;
     if (got < rest) {
         ZEL_LOG(kLogTrace,
                 "ZELMR%02d> Receive() wrong length last data part message. iToRead %d, iRead %d",
@@ -141,6 +145,23 @@ RxResult Receive(const IoRequest& request, ChannelState& channel, uint8_t* buffe
         return RxResult::kWrong;
     }
     return RxResult::kOk;
+}
+
+} // namespace
+
+RxResult Receive(const IoRequest& request, ChannelState& channel, uint8_t* buffer,
+                 int32_t* length) {
+    uint32_t received = 0;
+    const RxResult rx = ReceivePieces(request, channel, buffer, length, &received);
+    if (received != 0) {
+        // What came, as it came, with the time since the request had left.
+        const uint64_t after = channel.line.lastActivityUs - channel.line.requestSentUs;
+        char hex[kHexFrameSize];
+        ZEL_LOG(kLogDetail, "ZELMR%02d> Receive() frame after %u.%03u ms: %s",
+                static_cast<int>(channel.channel), static_cast<unsigned>(after / 1000u),
+                static_cast<unsigned>(after % 1000u), HexBytes(buffer, received, hex, sizeof hex));
+    }
+    return rx;
 }
 
 } // namespace zel

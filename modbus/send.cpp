@@ -1,5 +1,6 @@
 // Sending one request frame: inter-frame gap, stale-input flush, CRC, and
-// the write with RTS keyed around it when the channel asks for it.
+// the write with RTS keyed around it when the channel asks for it. Every
+// frame sent is logged at the most detailed level.
 #include "core/log.h"
 #include "modbus/crc16.h"
 #include "modbus/transport.h"
@@ -10,18 +11,21 @@ namespace zel {
 SendResult Send(ChannelState& channel, uint8_t* frame, int32_t length) {
     const int ch = channel.channel;
     InterFrameGap(channel.ifgMs, channel.ifgLoops);
-    FlushInput(channel.port);
+    FlushInput(channel.port, &channel.line);
 
     const uint16_t crc = Crc16(frame, length);
     frame[length] = static_cast<uint8_t>(crc);
     frame[length + 1] = static_cast<uint8_t>(crc >> 8);
     length += 2;
 
-    const KeyedWrite w =
-        WriteKeyed(channel.port, frame, static_cast<uint32_t>(length), channel.rtsControl != 0);
+    const KeyedWrite w = WriteRequest(channel.port, frame, static_cast<uint32_t>(length),
+                                      channel.rtsControl != 0, channel.line);
     if (w.raiseFailed) ZEL_LOG(kLogTrace, "ZELMR%02d> Send() EscapeCommFunction() failed", ch);
     if (w.queueQueryFailed) ZEL_LOG(kLogTrace, "ZELMR%02d> Send() ClearCommError() failed", ch);
     if (w.lowerFailed) ZEL_LOG(kLogTrace, "ZELMR%02d> Send() EscapeCommFunction() failed", ch);
+    char hex[kHexFrameSize];
+    ZEL_LOG(kLogDetail, "ZELMR%02d> Send() frame: %s", ch,
+            HexBytes(frame, static_cast<size_t>(length), hex, sizeof hex));
 
     if (w.write == SerialResult::kOk) return SendResult::kSent;
     ZEL_LOG(kLogTrace, "ZELMR%02d> SEND> Unable to send message.", ch);

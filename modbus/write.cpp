@@ -67,6 +67,30 @@ bool SingleValueBytes(const TagAddress& tag, const MemoryArea* area, uint32_t va
     }
 }
 
+// The register values of a block of byte gates: each register as the slave
+// holds it, with the gate's byte replaced, so that the other byte keeps its
+// value. False when the registers could not be read (`rc` says why).
+bool MergeBytes(ChannelState& channel, const IoRequest& request, const MemoryArea& area,
+                uint8_t* merged, TxnResult* rc) {
+    IoRequest own{};
+    own.gas = request.gas;
+    own.tag = request.tag;
+    own.tag.memoryType = kMemHoldingRegs;
+    own.count = request.count;
+    own.data = merged;
+    *rc = ReadBlock(channel, own);
+    if (*rc != TxnResult::kOk) return false;
+    const uint8_t* values = static_cast<const uint8_t*>(request.data);
+    const uint16_t mask = static_cast<uint16_t>(0xFFu << area.byteShift);
+    for (int32_t i = 0; i < request.count; ++i) {
+        const uint16_t current = LoadLe16(merged + 2 * i);
+        const uint16_t byte =
+            static_cast<uint16_t>((LoadLe16(values + 2 * i) & 0xFFu) << area.byteShift);
+        StoreLe16(merged + 2 * i, static_cast<uint16_t>((current & ~mask) | byte));
+    }
+    return true;
+}
+
 } // namespace
 
 TxnResult WriteSingle(ChannelState& channel, const IoRequest& request) {
@@ -133,9 +157,24 @@ TxnResult WriteBlock(ChannelState& channel, const IoRequest& request) {
         return TxnResult::kRefused;
     }
 
+    const uint8_t* values = static_cast<const uint8_t*>(request.data);
+    // A block of byte gates writes whole registers: read them first, so that
+    // the other byte of each keeps its value in the slave.
+    uint8_t merged[kMaxBlockWriteBytes];
+    if (area && area->byteSelect && tag.width == 16 && request.count > 0) {
+        TxnResult rc = TxnResult::kOk;
+        if (!MergeBytes(channel, request, *area, merged, &rc)) {
+            ZEL_LOG(kLogEvent,
+                    "ZELMR%02d> BlockWrite() error reading the registers of the byte gates, rc=%d",
+                    channel.channel, Logged(rc));
+            return rc;
+        }
+        values = merged;
+    }
+
+    // The frame is built only now: a read above used the same buffer.
     uint8_t* frame = channel.requestFrame;
     uint8_t* out = frame + 7;
-    const uint8_t* values = static_cast<const uint8_t*>(request.data);
     const int32_t count = request.count;
     uint16_t quantity = static_cast<uint16_t>(count);
     int32_t n = 0;

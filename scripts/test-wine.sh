@@ -93,25 +93,28 @@ fi
 # Draw captions without a window manager.
 timeout 60 "$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
 
-# Maps COM1 to the given tty and COM2 to one that does not exist, restarts
-# the wineserver and checks the links: nothing may reach /dev/ttyS*.
+# Maps COM1 and COM12 to the given tty and COM2 to one that does not exist,
+# restarts the wineserver and checks the links: nothing may reach /dev/ttyS*.
 map_ports() { # tty
   local missing="$out/no-such-tty"
   timeout 60 "$WINE" reg add 'HKLM\Software\Wine\Ports' /v COM1 /d "$1" /f >/dev/null 2>&1
+  timeout 60 "$WINE" reg add 'HKLM\Software\Wine\Ports' /v COM12 /d "$1" /f >/dev/null 2>&1
   timeout 60 "$WINE" reg add 'HKLM\Software\Wine\Ports' /v COM2 /d "$missing" /f >/dev/null 2>&1
   timeout 20 "$WINESERVER" -k >/dev/null 2>&1 || true
   timeout 20 "$WINESERVER" -w >/dev/null 2>&1 || true
   timeout 60 "$WINE" reg query 'HKLM\Software\Wine\Ports' >/dev/null 2>&1 || true
-  local link1 link2
+  local link1 link2 link12
   for _ in $(seq 50); do
     link1=$(readlink "$WINEPREFIX/dosdevices/com1" || true)
     link2=$(readlink "$WINEPREFIX/dosdevices/com2" || true)
-    [ "$link1" = "$1" ] && [ "$link2" = "$missing" ] && break
+    link12=$(readlink "$WINEPREFIX/dosdevices/com12" || true)
+    [ "$link1" = "$1" ] && [ "$link2" = "$missing" ] && [ "$link12" = "$1" ] && break
     sleep 0.2
   done
   [ "$link1" = "$1" ] || die "COM1 maps to '$link1', not to $1: aborting"
+  [ "$link12" = "$1" ] || die "COM12 maps to '$link12', not to $1: aborting"
   [ "$link2" = "$missing" ] || die "COM2 maps to '$link2', not to $missing: aborting"
-  echo "COM1 -> $link1, COM2 -> $link2"
+  echo "COM1 -> $link1, COM12 -> $link12, COM2 -> $link2"
 }
 
 # Adds the checks of a wintest output to the totals.

@@ -98,6 +98,10 @@ struct COMMTIMEOUTS {
     DWORD WriteTotalTimeoutConstant;
 };
 
+struct LARGE_INTEGER {
+    int64_t QuadPart;
+};
+
 struct COMSTAT {
     DWORD fCtsHold : 1;
     DWORD fDsrHold : 1;
@@ -116,7 +120,10 @@ namespace zel {
 
 // The platform calls the serial code relies on. Unused Win32 parameters
 // (security attributes, template file, overlapped records) are kept so that
-// the Windows table holds kernel32's own functions.
+// the Windows table holds kernel32's own functions. The last two entries are
+// not kernel32 calls: a pause finer than a millisecond, and how many
+// characters the hardware may still hold once the output queue reports
+// empty and FlushFileBuffers has returned.
 struct CommApi {
     HANDLE(ZEL_WINAPI* CreateFileA)
     (const char* name, DWORD access, DWORD share, void* security, DWORD disposition, DWORD flags,
@@ -132,6 +139,16 @@ struct CommApi {
     BOOL(ZEL_WINAPI* ReadFile)(HANDLE h, void* buf, DWORD n, DWORD* got, void* overlapped);
     BOOL(ZEL_WINAPI* WriteFile)(HANDLE h, const void* buf, DWORD n, DWORD* put, void* overlapped);
     void(ZEL_WINAPI* Sleep)(DWORD ms);
+    // Returns once what was written has left the driver's queue (POSIX: the
+    // transmitter itself, tcdrain).
+    BOOL(ZEL_WINAPI* FlushFileBuffers)(HANDLE h);
+    BOOL(ZEL_WINAPI* QueryPerformanceCounter)(LARGE_INTEGER* count);
+    BOOL(ZEL_WINAPI* QueryPerformanceFrequency)(LARGE_INTEGER* frequency);
+    // Pauses at least `us` microseconds.
+    void (*SleepMicroseconds)(DWORD us);
+    // Characters a FIFO and shift register may still hold after
+    // FlushFileBuffers: 0 where the drain reaches the wire.
+    DWORD (*TransmitterDepth)(HANDLE h);
 };
 
 // The table in force. Starts as the platform's own; tests may swap it.

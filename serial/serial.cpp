@@ -26,6 +26,7 @@ constexpr int kMaxRtsPolls = 10000;
 // A disturbed line counts as quiet after this many 10 ms units without input.
 constexpr int32_t kQuietUnits = 2;
 constexpr uint16_t kDrainChunk = 256;
+static_assert(3 * kDrainChunk < kHexFrameSize, "a drained chunk fits one log line");
 // A babbling line that never falls quiet holds the caller for at most this
 // many reads of kQuietUnits each.
 constexpr int kMaxDrainReads = 50;
@@ -137,7 +138,7 @@ int SetReadTimeout(void* handle, int32_t timeout) {
     return static_cast<int>(previous / 10u);
 }
 
-bool FlushInput(void* handle) {
+bool FlushInput(void* handle, LineState* line) {
     DWORD errors = 0;
     COMSTAT stat;
     std::memset(&stat, 0, sizeof stat);
@@ -147,11 +148,14 @@ bool FlushInput(void* handle) {
     uint8_t scratch[kFlushChunk];
     BOOL ok = FALSE;
     DWORD got = 0;
+    DWORD total = 0;
     for (int reads = 0; reads < kMaxFlushReads; ++reads) {
         got = 0;
         ok = comm.ReadFile(handle, scratch, kFlushChunk, &got, nullptr);
+        total += ok ? got : 0;
         if (!ok || got != kFlushChunk) break;
     }
+    if (line && total != 0) line->lastActivityUs = NowUs();
     if (previous != 0) SetReadTimeout(handle, previous);
     return ok != FALSE;
 }
@@ -163,11 +167,13 @@ SerialResult WritePort(void* handle, const uint8_t* bytes, uint32_t count, uint3
     return put == count ? SerialResult::kOk : SerialResult::kShort;
 }
 
-SerialResult ReadPort(void* handle, uint8_t* buffer, uint16_t count, uint32_t* got) {
+SerialResult ReadPort(void* handle, uint8_t* buffer, uint16_t count, uint32_t* got,
+                      LineState* line) {
     if (got) *got = 0;
     DWORD n = 0;
     if (!comm.ReadFile(handle, buffer, count, &n, nullptr)) return SerialResult::kIoFailed;
     if (n == 0) return SerialResult::kIoFailed;
+    if (line) line->lastActivityUs = NowUs();
     if (got) *got = n;
     return SerialResult::kOk;
 }
@@ -183,36 +189,108 @@ void InterFrameGap(uint16_t ms, uint16_t loops) {
     }
 }
 
-KeyedWrite WriteKeyed(void* handle, const uint8_t* bytes, uint32_t count, bool keyRts) {
+uint32_t CharTimeUs(const LineSettings& settings) {
+    if (settings.baudRate == 0) return 0;
+    // In half bits, for one and a half stop bits: start, data, parity, stop.
+    const uint32_t dataBits = settings.dataBits & 0xFF;
+    const uint32_t parityBit = (settings.parity & 0xFF) != NOPARITY ? 1 : 0;
+    const uint32_t stopHalves = (settings.stopBits & 0xFF) == ONE5STOPBITS  ? 3
+                                : (settings.stopBits & 0xFF) == TWOSTOPBITS ? 4
+                                                                            : 2;
+    const uint64_t halves = 2u * (1u + dataBits + parityBit) + stopHalves;
+    const uint64_t doubledRate = 2u * static_cast<uint64_t>(settings.baudRate);
+    return static_cast<uint32_t>((halves * 1000000u + doubledRate - 1) / doubledRate);
+}
+
+void StartLine(LineState& line, const char* name, const LineSettings& settings) {
+    line.lastActivityUs = 0;
+    line.requestSentUs = 0;
+    line.charTimeUs = name && std::strcmp(name, "NUL") == 0 ? 0 : CharTimeUs(settings);
+}
+
+uint64_t NowUs() {
+    LARGE_INTEGER count, frequency;
+    if (!comm.QueryPerformanceCounter(&count) || !comm.QueryPerformanceFrequency(&frequency) ||
+        frequency.QuadPart <= 0 || count.QuadPart < 0)
+        return 0;
+    const uint64_t c = static_cast<uint64_t>(count.QuadPart);
+    const uint64_t f = static_cast<uint64_t>(frequency.QuadPart);
+    return c / f * 1000000u + c % f * 1000000u / f;
+}
+
+uint32_t SilentIntervalUs(const LineState& line) {
+    return (7u * line.charTimeUs + 1u) / 2u;
+}
+
+namespace {
+
+// Pauses until the monotonic clock reaches `deadline`.
+void WaitUntil(uint64_t deadline) {
+    const uint64_t now = NowUs();
+    if (now != 0 && now < deadline) comm.SleepMicroseconds(static_cast<DWORD>(deadline - now));
+}
+
+} // namespace
+
+KeyedWrite WriteRequest(void* handle, const uint8_t* bytes, uint32_t count, bool keyRts,
+                        LineState& line) {
+    // Slaves that frame by silence would take a request that follows the
+    // last reply too closely for that reply's tail.
+    if (line.charTimeUs != 0 && line.lastActivityUs != 0)
+        WaitUntil(line.lastActivityUs + SilentIntervalUs(line));
+
     KeyedWrite done{SerialResult::kOk, false, false, false};
     if (keyRts) done.raiseFailed = !comm.EscapeCommFunction(handle, SETRTS);
     uint32_t written = 0;
     done.write = WritePort(handle, bytes, count, &written);
-    if (!keyRts) return done;
-    // RTS stays up until the output queue has been seen empty, and one pause
-    // of 1 ms after that.
-    for (int polls = 0; polls < kMaxRtsPolls; ++polls) {
-        DWORD errors = 0;
-        COMSTAT stat{};
-        if (!comm.ClearCommError(handle, &errors, &stat)) {
-            done.queueQueryFailed = true;
-            break;
+    // The request leaves before its reply is waited for: the reply time-out
+    // counts from its end, and nothing is left to leave after a time-out.
+    comm.FlushFileBuffers(handle);
+    if (keyRts) {
+        for (int polls = 0; polls < kMaxRtsPolls; ++polls) {
+            DWORD errors = 0;
+            COMSTAT stat{};
+            if (!comm.ClearCommError(handle, &errors, &stat)) {
+                done.queueQueryFailed = true;
+                break;
+            }
+            if (stat.cbOutQue == 0) break;
+            comm.Sleep(1);
         }
-        comm.Sleep(1);
-        if (stat.cbOutQue == 0) break;
+        // Where the drain stops at the driver's queue, the FIFO and the shift
+        // register may still be sending: RTS stays up for their wire time.
+        const DWORD depth = comm.TransmitterDepth(handle);
+        if (depth != 0 && line.charTimeUs != 0)
+            comm.SleepMicroseconds(static_cast<DWORD>(depth * line.charTimeUs));
+        done.lowerFailed = !comm.EscapeCommFunction(handle, CLRRTS);
     }
-    done.lowerFailed = !comm.EscapeCommFunction(handle, CLRRTS);
+    line.requestSentUs = line.lastActivityUs = NowUs();
     return done;
 }
 
-void DrainUntilQuiet(void* handle) {
-    const int previous = SetReadTimeout(handle, kQuietUnits);
+uint32_t DiscardLateInput(void* handle, LineState& line, int32_t firstByteWait, uint16_t channel) {
+    const int previous = SetReadTimeout(handle, firstByteWait > 0 ? firstByteWait : kQuietUnits);
     uint8_t scratch[kDrainChunk];
+    uint32_t total = 0;
+    // A late reply is awaited by its first byte (a read of one returns as it
+    // comes); the rest is read in chunks until the line has been quiet.
+    uint16_t want = firstByteWait > 0 ? 1 : kDrainChunk;
     for (int reads = 0; reads < kMaxDrainReads; ++reads) {
         uint32_t got = 0;
-        if (ReadPort(handle, scratch, kDrainChunk, &got) != SerialResult::kOk) break;
+        if (ReadPort(handle, scratch, want, &got, &line) != SerialResult::kOk) break;
+        if (want == 1) {
+            want = kDrainChunk;
+            SetReadTimeout(handle, kQuietUnits);
+        }
+        total += got;
+        const uint64_t after = line.lastActivityUs - line.requestSentUs;
+        char hex[kHexFrameSize];
+        ZEL_LOG(kLogDetail, "ZELMR%02d> Drain() discarded after %u.%03u ms: %s",
+                static_cast<int>(channel), static_cast<unsigned>(after / 1000u),
+                static_cast<unsigned>(after % 1000u), HexBytes(scratch, got, hex, sizeof hex));
     }
     if (previous != 0) SetReadTimeout(handle, previous);
+    return total;
 }
 
 } // namespace zel

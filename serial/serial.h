@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+#include "core/channel.h"
+
 namespace zel {
 
 // Results of this layer (the numbers show in no log line).
@@ -47,14 +49,27 @@ SerialResult CloseComPort(void* handle);
 // time-out in 10 ms units, or 0 when the time-outs could not be read or set.
 int SetReadTimeout(void* handle, int32_t timeout);
 
-// Discards waiting input; false when a flushing read failed.
-bool FlushInput(void* handle);
+// The line state of a port just opened with these settings: its character
+// time (none for the null device, which has no line) and no traffic yet.
+void StartLine(LineState& line, const char* name, const LineSettings& settings);
+
+// The time a character takes at the line's rate and format, rounded up.
+uint32_t CharTimeUs(const LineSettings& settings);
+
+// Microseconds of a monotonic clock.
+uint64_t NowUs();
+
+// Discards waiting input; false when a flushing read failed. Input that was
+// discarded counts as traffic on `line`.
+bool FlushInput(void* handle, LineState* line = nullptr);
 
 SerialResult WritePort(void* handle, const uint8_t* bytes, uint32_t count, uint32_t* written);
 
 // One read of up to `count` bytes within the read time-out: kOk when at
-// least one byte came, kIoFailed when nothing came or the read failed.
-SerialResult ReadPort(void* handle, uint8_t* buffer, uint16_t count, uint32_t* got);
+// least one byte came, kIoFailed when nothing came or the read failed. What
+// came counts as traffic on `line`.
+SerialResult ReadPort(void* handle, uint8_t* buffer, uint16_t count, uint32_t* got,
+                      LineState* line = nullptr);
 
 // The pause before a transmission: `ms` milliseconds when not 0, otherwise
 // `loops` x 100 passes of a busy loop, otherwise none.
@@ -68,14 +83,25 @@ struct KeyedWrite {
     bool lowerFailed;      // lowering RTS failed
 };
 
-// Writes the bytes. With `keyRts`, RTS is raised before the write and
-// lowered once the output queue has been seen empty (one 1 ms pause after
-// that), whatever the write gave.
-KeyedWrite WriteKeyed(void* handle, const uint8_t* bytes, uint32_t count, bool keyRts);
+// The silence a request waits for after the last byte on the line: 3.5
+// character times.
+uint32_t SilentIntervalUs(const LineState& line);
 
-// After a disturbed exchange the far end may still be sending: reads and
-// discards input until none has come for 20 ms (bounded on a line that never
-// falls quiet), then puts the read time-out back.
-void DrainUntilQuiet(void* handle);
+// Sends a request. Waits until the line has been silent for the silent
+// interval, raises RTS when `keyRts`, writes, and waits until everything has
+// left the port (the reply time-out starts only then, and nothing leaves
+// later). With `keyRts`, RTS is lowered after the last stop bit: once the
+// output queue has been seen empty and, where the platform's drain stops at
+// the queue, after the wire time of what the transmitter may still hold.
+KeyedWrite WriteRequest(void* handle, const uint8_t* bytes, uint32_t count, bool keyRts,
+                        LineState& line);
+
+// After a failed attempt the far end may still be sending: the rest of a
+// garbled reply, or the answer to a request whose time-out has passed. Waits
+// up to `firstByteWait` x 10 ms for a first byte (0: no such wait), then
+// reads and discards input until none has come for 20 ms (bounded on a line
+// that never falls quiet), and puts the read time-out back. Logs what it
+// discarded under channel `channel`'s prefix; returns how many bytes.
+uint32_t DiscardLateInput(void* handle, LineState& line, int32_t firstByteWait, uint16_t channel);
 
 } // namespace zel

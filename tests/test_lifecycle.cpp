@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -137,7 +138,7 @@ TEST_F(Lifecycle, ColdStartOpensTheNamedPortAndAppliesTheTimeOut) {
     EXPECT_EQ(s.slaveOverride, 0);
     EXPECT_EQ(s.rtsControl, 0);
     EXPECT_EQ(s.writeMode, 0);
-    EXPECT_EQ(baudOverride, kNoBaudOverride);
+    EXPECT_EQ(s.rateFromFile, 0);
     EXPECT_EQ(pty.SlaveBaud(), 4800u);
     EXPECT_TRUE(pty.SlaveTwoStopBits());
     EXPECT_EQ(ReadTimeoutMs(s.port), 250u);
@@ -233,10 +234,8 @@ TEST_F(Lifecycle, BaudRateFromTheInitializationFile) {
     ASSERT_TRUE(cwd.dir.Write("ZELMR01.INT", "BAUD_RATE=19200\n"));
     Channel ch(1);
     OpenParams p = Open(pty.slavePath(), 1, 50, 9600);
-    const int32_t rc = ch.ColdStart(p);
-    if (baudOverride == kNoBaudOverride) GTEST_SKIP() << "the initialization file is not read yet";
-    ASSERT_EQ(rc, 0);
-    EXPECT_EQ(baudOverride, 19200u);
+    ASSERT_EQ(ch.ColdStart(p), 0);
+    EXPECT_EQ(ch.state().fileBaudRate, 19200u);
     EXPECT_EQ(p.baud, 1920);
     EXPECT_EQ(ch.state().portSettings.baud, 1920);
     EXPECT_EQ(pty.SlaveBaud(), 19200u);
@@ -261,20 +260,65 @@ TEST_F(Lifecycle, BaudRateFromTheInitializationFile) {
     EXPECT_EQ(q.baud, 1920);
 }
 
-TEST_F(Lifecycle, OverrideInForceOpensWithTheInitOpener) {
-    Channel ch(6);
-    OpenParams p = Open(pty.slavePath(), 0, 50, 1920);
-    ASSERT_EQ(ch.ColdStart(p), 0);
-    baudOverride = 19200;
-    zeltest::ClearLog();
-    EXPECT_EQ(ch.Call(kOpReOpenCom), 0);
-    EXPECT_EQ(pty.SlaveBaud(), 19200u);
-    EXPECT_EQ(LogLines(),
-              (std::vector<LogLine>{{32, "ZELMR06> The baud rate was taken from initialization "
-                                         "file and it is  = 19200  "}}));
+// Every way of reopening runs a channel at the rate it was started or changed
+// to, whatever another channel or a browse read from its file since.
+TEST_F(Lifecycle, ChannelReopensAtItsOwnRate) {
+    ASSERT_TRUE(cwd.dir.Write("ZELMR06.INT", "BAUD_RATE=115200\n"));
+    ASSERT_TRUE(cwd.dir.Write("ZELMR08.INT", "BAUD_RATE=1200\n"));
+    PtyPair other;
+    ASSERT_TRUE(other.ok());
+    Channel fromFile(6), fromHost(2);
+    OpenParams p = Open(pty.slavePath(), 1, 50, 9600);
+    OpenParams q = Open(other.slavePath(), 1, 50, 4800);
+    ASSERT_EQ(fromFile.ColdStart(p), 0);
+    ASSERT_EQ(fromHost.ColdStart(q), 0);
+    // A browse of a channel whose file names yet another rate.
+    char gas[16] = {};
+    BrowseParams browse{gas, nullptr};
+    DriverRequest req{};
+    req.operation = kOpBrowseAddress;
+    req.channel = 8;
+    req.argument = &browse;
+    ZelMain(&req);
 
-    // A refused rate: only the init opener's message, and no port.
-    EXPECT_EQ(ch.Call(kOpCloseCom), 0);
+    const LogLine fileRate{
+        32, "ZELMR06> The baud rate was taken from initialization file and it is  = 115200  "};
+    struct Case {
+        const char* how;
+        std::function<int32_t(Channel&)> reopen;
+    } cases[] = {
+        {"WarmStart", [](Channel& c) { return c.WarmStart(); }},
+        {"ReOpenCom", [](Channel& c) { return c.Call(kOpCloseCom) | c.Call(kOpReOpenCom); }},
+        {"ChangeZelParams keeping the rate",
+         [](Channel& c) {
+             ChangeParams k = Change(c.state().portSettings.name, -1, 0);
+             return c.Call(kOpCloseCom) | c.ChangeZelParams(k);
+         }},
+    };
+    for (const Case& c : cases) {
+        zeltest::ClearLog();
+        EXPECT_EQ(c.reopen(fromFile), 0) << c.how;
+        EXPECT_EQ(pty.SlaveBaud(), 115200u) << c.how;
+        EXPECT_TRUE(zeltest::Logged(fileRate.text, 32)) << c.how << zeltest::LogDump();
+        EXPECT_EQ(c.reopen(fromHost), 0) << c.how;
+        EXPECT_EQ(other.SlaveBaud(), 4800u) << c.how;
+    }
+
+    // A new rate from the host replaces the file's.
+    ChangeParams slower = Change(pty.slavePath(), -1, 2400);
+    ASSERT_EQ(fromFile.Call(kOpCloseCom), 0);
+    zeltest::ClearLog();
+    EXPECT_EQ(fromFile.ChangeZelParams(slower), 0);
+    EXPECT_EQ(pty.SlaveBaud(), 2400u);
+    EXPECT_FALSE(zeltest::Logged(fileRate.text, 32));
+}
+
+// A rate from the file that the device refuses: the file opener's message.
+TEST_F(Lifecycle, RefusedFileRateLogsTheInitOpenersMessage) {
+    ASSERT_TRUE(cwd.dir.Write("ZELMR06.INT", "BAUD_RATE=19200\n"));
+    Channel ch(6);
+    OpenParams p = Open(pty.slavePath(), 0, 50, 9600);
+    ASSERT_EQ(ch.ColdStart(p), 0);
     ch.state().portSettings.stopBits = 1;
     zeltest::ClearLog();
     EXPECT_EQ(ch.Call(kOpReOpenCom), 2);

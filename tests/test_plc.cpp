@@ -4,6 +4,7 @@
 // emulator.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -251,6 +252,31 @@ TEST_F(PlcTest, LargestBlocksWrittenAndReadBack) {
                                                                          << zeltest::LogDump();
         ASSERT_EQ(Io(kOpBlockRead, c.gas, tag, c.count, in.data()), 0) << c.gas;
         EXPECT_EQ(in, out) << c.gas;
+    }
+}
+
+// A block of byte gates changes only those bytes: the other byte of each
+// register keeps what the PLC holds.
+TEST_F(PlcTest, BlockOfByteGatesKeepsTheOtherBytes) {
+    StartDirect();
+    struct Case {
+        const char* gas;
+        unsigned first; // the first register, counted from 0
+        unsigned shift; // where the gate's byte sits
+    } cases[] = {{"01L0601", 600, 0}, {"01H0611", 610, 8}};
+    for (const Case& c : cases) {
+        std::vector<uint8_t> out(8);
+        for (unsigned i = 0; i < 4; ++i)
+            out[2 * i] = static_cast<uint8_t>(0xA0 + i);
+        const TagAddress tag = BlockGate(c.gas, 4);
+        ASSERT_EQ(Io(kOpBlockWrite, c.gas, tag, 4, out.data()), 0) << c.gas << "\n"
+                                                                   << zeltest::LogDump();
+        for (unsigned i = 0; i < 4; ++i) {
+            char gas[16];
+            std::snprintf(gas, sizeof gas, "014%04u", c.first + i + 1);
+            const uint32_t kept = HoldingAt(c.first + i) & ~(0xFFu << c.shift);
+            EXPECT_EQ(ReadSingle(gas, 0), kept | ((0xA0u + i) << c.shift)) << gas;
+        }
     }
 }
 

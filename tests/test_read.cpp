@@ -13,6 +13,7 @@
 
 using namespace zel;
 using zeltest::Bytes;
+using zeltest::Call;
 using zeltest::Data;
 using zeltest::FakeLine;
 using zeltest::LogLine;
@@ -428,6 +429,28 @@ TEST_F(ReadTest, SilentSlaveThreeAttempts) {
                                     {8, "ZELMR01> SingleRead() , ret val is 2"}}));
     EXPECT_TRUE(BufferUntouched());
     EXPECT_EQ(ch.writeMode, 0);
+}
+
+// Each request has left the port (drained) before its reply is awaited, so
+// the time-out counts from its end, and nothing is written after the
+// transaction's last reading: no request leaves after it has returned.
+TEST_F(ReadTest, EveryRequestDrainsBeforeItsReplyIsAwaited) {
+    EXPECT_EQ(SingleRead(&req), 2);
+    std::vector<Call> order;
+    for (const zeltest::CallRecord& c : line.calls)
+        if (c.call == Call::Write || c.call == Call::Drain ||
+            (c.call == Call::Read && c.value != 512))
+            order.push_back(c.call);
+    ASSERT_GE(order.size(), 9u);
+    for (size_t i = 0; i < order.size(); ++i) {
+        if (order[i] == Call::Write) {
+            ASSERT_LT(i + 2, order.size());
+            EXPECT_EQ(order[i + 1], Call::Drain) << i;
+            EXPECT_EQ(order[i + 2], Call::Read) << i;
+        }
+    }
+    EXPECT_NE(order.back(), Call::Write);
+    EXPECT_NE(order.back(), Call::Drain);
 }
 
 TEST_F(ReadTest, WrongStationEveryTimeFourAttempts) {

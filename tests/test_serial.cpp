@@ -13,7 +13,11 @@
 #include <string>
 #include <thread>
 
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+
 #include "serial/comm_api.h"
+#include "serial/posix/port.h"
 #include "serial/serial.h"
 #include "tests/support/fault_comm.h"
 #include "tests/support/kavlog.h"
@@ -157,7 +161,9 @@ TEST(SerialOpen, ComNamesResolveThroughTheLinkDirectory) {
     ASSERT_EQ(symlink(pty.slavePath().c_str(), dir.File("com3").c_str()), 0);
     ASSERT_EQ(symlink(pty.slavePath().c_str(), dir.File("com256").c_str()), 0);
     ASSERT_EQ(setenv("ZEL_COMDIR", dir.path().c_str(), 1), 0);
-    for (const char* name : {"COM3", "com3", "Com256"}) {
+    // The Windows device-namespace form names the same ports (it is how the
+    // Windows build opens COM10 and above).
+    for (const char* name : {"COM3", "com3", "Com256", "\\\\.\\COM3", "\\\\.\\com256"}) {
         void* h = nullptr;
         ASSERT_EQ(Open(Settings(name, 4800), &h), SerialResult::kOk) << name;
         EXPECT_EQ(pty.SlaveBaud(), 4800u);
@@ -432,6 +438,98 @@ TEST(SerialFlush, FullQueueIsReadInChunksAndTheTimeOutRestored) {
     EXPECT_EQ(fault.Calls(CommEntry::kReadFile), 3); // 512, 512, 76
     EXPECT_EQ(port.pty.Waiting(), 0);
     EXPECT_EQ(ReadTimeoutMs(port.handle), 2500u);
+}
+
+// ---------------------------------------------------------------------------
+// RS-485 mode, as a pseudo-terminal cannot show it: the ioctls of the modem
+// lines and of the RS-485 mode go to a stand-in device.
+
+struct Rs485Device {
+    static inline bool enabled = false; // the kernel's RS-485 mode
+    static inline bool refuseSet = false;
+    static inline int sets = 0;       // TIOCSRS485 calls
+    static inline int rtsChanges = 0; // TIOCMBIS/TIOCMBIC of RTS
+    static inline uint32_t lastFlags = 0;
+
+    static int Ioctl(int fd, unsigned long request, void* arg) {
+        switch (request) {
+        case TIOCGRS485: {
+            auto* rs = static_cast<struct serial_rs485*>(arg);
+            std::memset(rs, 0, sizeof *rs);
+            rs->flags = enabled ? SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND : 0;
+            return 0;
+        }
+        case TIOCSRS485:
+            ++sets;
+            if (refuseSet) {
+                errno = ENOTTY;
+                return -1;
+            }
+            lastFlags = static_cast<struct serial_rs485*>(arg)->flags;
+            enabled = (lastFlags & SER_RS485_ENABLED) != 0;
+            return 0;
+        case TIOCMBIS:
+        case TIOCMBIC:
+            if (*static_cast<int*>(arg) & TIOCM_RTS) ++rtsChanges;
+            return 0;
+        case TIOCMGET:
+            *static_cast<int*>(arg) = TIOCM_DTR | TIOCM_RTS;
+            return 0;
+        default:
+            return ioctl(fd, request, arg);
+        }
+    }
+};
+
+TEST(SerialRs485, KernelModeIsLeftAloneAndRtsNotDrivenByHand) {
+    struct Case {
+        const char* what;
+        bool enabled, refuseSet;
+        uint16_t lineFlags;
+        SerialResult open;
+        int sets;         // TIOCSRS485 calls at the open
+        int rtsAtOpen;    // RTS set by hand at the open
+        bool keyedByHand; // EscapeCommFunction reaches RTS
+    } cases[] = {
+        {"mode from the device tree, default flags", true, false, 0x0303, SerialResult::kOk, 0, 0,
+         false},
+        {"mode from the device tree, toggle asked", true, false, 0x2000, SerialResult::kOk, 0, 0,
+         false},
+        {"plain port, default flags", false, false, 0x0303, SerialResult::kOk, 0, 1, true},
+        {"plain port with the mode, toggle asked", false, false, 0x2000, SerialResult::kOk, 1, 0,
+         false},
+        {"port without the mode, toggle asked", false, true, 0x2000, SerialResult::kRefused, 1, 0,
+         true},
+    };
+    PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    const auto saved = zel::posixcomm::lineIoctl;
+    zel::posixcomm::lineIoctl = Rs485Device::Ioctl;
+    for (const Case& c : cases) {
+        Rs485Device::enabled = c.enabled;
+        Rs485Device::refuseSet = c.refuseSet;
+        Rs485Device::sets = Rs485Device::rtsChanges = 0;
+        void* h = nullptr;
+        EXPECT_EQ(Open(Settings(pty.slavePath(), 9600, 8, 0, 0, c.lineFlags), &h), c.open)
+            << c.what;
+        EXPECT_EQ(Rs485Device::sets, c.sets) << c.what;
+        EXPECT_EQ(Rs485Device::rtsChanges, c.rtsAtOpen) << c.what;
+        if (c.sets == 1 && c.open == SerialResult::kOk) {
+            EXPECT_EQ(Rs485Device::lastFlags, SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND);
+        }
+        if (!h) continue;
+        Rs485Device::rtsChanges = 0;
+        EXPECT_TRUE(comm.EscapeCommFunction(h, SETRTS)) << c.what;
+        EXPECT_TRUE(comm.EscapeCommFunction(h, CLRRTS)) << c.what;
+        EXPECT_EQ(Rs485Device::rtsChanges, c.keyedByHand ? 2 : 0) << c.what;
+        DCB dcb{};
+        ASSERT_TRUE(comm.GetCommState(h, &dcb));
+        if (!c.keyedByHand) {
+            EXPECT_EQ(dcb.fRtsControl, RTS_CONTROL_TOGGLE) << c.what;
+        }
+        CloseComPort(h);
+    }
+    zel::posixcomm::lineIoctl = saved;
 }
 
 // ---------------------------------------------------------------------------

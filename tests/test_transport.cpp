@@ -41,8 +41,8 @@ int Code(RxResult r) {
 
 namespace zeltest {
 void PrintTo(const CallRecord& c, std::ostream* os) {
-    static const char* const names[] = {"Write",          "Read",  "SetRts", "ClearRts",
-                                        "ClearCommError", "Sleep", "Other"};
+    static const char* const names[] = {"Write", "Read",  "SetRts", "ClearRts", "ClearCommError",
+                                        "Sleep", "Other", "Drain",  "Pause"};
     *os << names[static_cast<int>(c.call)] << "(" << c.value << ")";
 }
 } // namespace zeltest
@@ -81,7 +81,7 @@ class SendTest : public ::testing::Test {
     std::vector<CallRecord> CallsAfterFlush() {
         auto first = line.calls.begin();
         while (first != line.calls.end() && first->call != Call::SetRts &&
-               first->call != Call::Write)
+               first->call != Call::Write && first->call != Call::Pause)
             ++first;
         return std::vector<CallRecord>(first, line.calls.end());
     }
@@ -127,9 +127,10 @@ TEST_F(SendTest, BusyLoopGapReallyRuns) {
     EXPECT_TRUE(line.CallsOf(Call::Sleep).empty());
 }
 
+// Every request is drained from the port before its reply is awaited.
 TEST_F(SendTest, NoRtsCallsWithoutRtsControl) {
     ASSERT_EQ(Send(ch, frame, 6), SendResult::kSent);
-    EXPECT_EQ(CallsAfterFlush(), (std::vector<CallRecord>{{Call::Write, 8}}));
+    EXPECT_EQ(CallsAfterFlush(), (std::vector<CallRecord>{{Call::Write, 8}, {Call::Drain, 0}}));
 }
 
 TEST_F(SendTest, RtsRaisedAroundTheWriteUntilTheQueueIsEmpty) {
@@ -138,14 +139,64 @@ TEST_F(SendTest, RtsRaisedAroundTheWriteUntilTheQueueIsEmpty) {
     ASSERT_EQ(Send(ch, frame, 6), SendResult::kSent);
     EXPECT_EQ(CallsAfterFlush(), (std::vector<CallRecord>{{Call::SetRts, SETRTS},
                                                           {Call::Write, 8},
+                                                          {Call::Drain, 0},
                                                           {Call::ClearCommError, 0},
                                                           {Call::Sleep, 1},
                                                           {Call::ClearCommError, 0},
                                                           {Call::Sleep, 1},
                                                           {Call::ClearCommError, 0},
-                                                          {Call::Sleep, 1},
                                                           {Call::ClearRts, CLRRTS}}));
     EXPECT_TRUE(zeltest::LogLines().empty());
+}
+
+// RTS falls only after the last stop bit. Where the platform's drain stops
+// at the driver's queue, the characters a transmitter FIFO may still hold
+// take their wire time first; before the request, the line keeps 3.5
+// characters of silence after the last byte on it.
+TEST_F(SendTest, RtsFallsAfterTheTransmitterAndRequestsFollowSilence) {
+    struct Case {
+        const char* what;
+        DWORD depth;        // characters the hardware may hold after the drain
+        uint64_t sinceLast; // microseconds since the last byte on the line
+        std::vector<CallRecord> calls;
+    } cases[] = {
+        {"drain reaches the wire, line long silent",
+         0,
+         100000,
+         {{Call::SetRts, SETRTS},
+          {Call::Write, 8},
+          {Call::Drain, 0},
+          {Call::ClearCommError, 0},
+          {Call::ClearRts, CLRRTS}}},
+        {"16-character FIFO at 9600 8N1",
+         16,
+         100000,
+         {{Call::SetRts, SETRTS},
+          {Call::Write, 8},
+          {Call::Drain, 0},
+          {Call::ClearCommError, 0},
+          {Call::Pause, 16 * 1042},
+          {Call::ClearRts, CLRRTS}}},
+        {"a reply ended 1 ms ago",
+         0,
+         1000,
+         {{Call::Pause, 3647 - 1000},
+          {Call::SetRts, SETRTS},
+          {Call::Write, 8},
+          {Call::Drain, 0},
+          {Call::ClearCommError, 0},
+          {Call::ClearRts, CLRRTS}}},
+    };
+    for (const Case& c : cases) {
+        line.calls.clear();
+        ch.rtsControl = 1;
+        ch.line.charTimeUs = 1042; // 10 bits at 9600 baud, rounded up
+        ch.line.lastActivityUs = line.clockUs - c.sinceLast;
+        line.transmitterDepth = c.depth;
+        ASSERT_EQ(Send(ch, frame, 6), SendResult::kSent) << c.what;
+        EXPECT_EQ(CallsAfterFlush(), c.calls) << c.what;
+        EXPECT_EQ(ch.line.requestSentUs, line.clockUs) << c.what;
+    }
 }
 
 TEST_F(SendTest, RtsFaultsAreLoggedAndSendingGoesOn) {
@@ -157,6 +208,7 @@ TEST_F(SendTest, RtsFaultsAreLoggedAndSendingGoesOn) {
     // The failed queue query ends the wait at once: no sleep before CLRRTS.
     EXPECT_EQ(CallsAfterFlush(), (std::vector<CallRecord>{{Call::SetRts, SETRTS},
                                                           {Call::Write, 8},
+                                                          {Call::Drain, 0},
                                                           {Call::ClearCommError, 0},
                                                           {Call::ClearRts, CLRRTS}}));
     EXPECT_EQ(zeltest::LogLines(),

@@ -292,14 +292,6 @@ TEST_F(WriteTest, BlockFrames) {
          0,
          {0x34, 0x12, 0xCD, 0xAB},
          {0x01, 0x10, 0x00, 0x01, 0x00, 0x02, 0x04, 0x12, 0x34, 0xAB, 0xCD}},
-        {"byte selectors write whole registers",
-         260,
-         16,
-         1,
-         1,
-         0,
-         {0x34, 0x12},
-         {0x01, 0x10, 0x00, 0x01, 0x00, 0x01, 0x02, 0x12, 0x34}},
         {"longs",
          8,
          32,
@@ -346,6 +338,45 @@ TEST_F(WriteTest, BlockFrames) {
         EXPECT_EQ(zeltest::Hex(line.writes[0]), zeltest::Hex(WithCrc(c.frame)));
         EXPECT_EQ(ch.writeMode, 0);
     }
+}
+
+// A block of byte gates reads its registers first and writes each back with
+// only the gate's byte replaced; a failed read writes nothing.
+TEST_F(WriteTest, BlockOfByteGatesIsMerged) {
+    struct Case {
+        int32_t memoryType;
+        uint16_t current, value, written;
+    } cases[] = {{260, 0xABCD, 0x1234, 0xAB34}, {516, 0xABCD, 0x1234, 0x34CD}};
+    for (const Case& c : cases) {
+        line.writes.clear();
+        Gate(c.memoryType, 1, -1, 16, 1);
+        buffer[0] = static_cast<uint8_t>(c.value);
+        buffer[1] = static_cast<uint8_t>(c.value >> 8);
+        line.Reply(ReadReply(c.current));
+        const Bytes write{0x01,
+                          0x10,
+                          0x00,
+                          0x01,
+                          0x00,
+                          0x01,
+                          0x02,
+                          static_cast<uint8_t>(c.written >> 8),
+                          static_cast<uint8_t>(c.written)};
+        EchoNext(write);
+        EXPECT_EQ(BlockWrite(&req), 0) << zeltest::LogDump();
+        ASSERT_EQ(line.writes.size(), 2u);
+        EXPECT_EQ(zeltest::Hex(line.writes[0]), zeltest::Hex(WithCrc({1, 3, 0, 1, 0, 1})));
+        EXPECT_EQ(zeltest::Hex(line.writes[1]), zeltest::Hex(WithCrc(write)));
+    }
+
+    line.writes.clear();
+    zeltest::ClearLog();
+    EXPECT_EQ(BlockWrite(&req), 2); // the register read gets no answer
+    for (const Bytes& w : line.writes)
+        EXPECT_EQ(w[1], 3) << "only reads went out";
+    EXPECT_EQ(zeltest::LogLines().back(),
+              (LogLine{32, "ZELMR01> BlockWrite() error reading the registers of the byte gates, "
+                           "rc=2"}));
 }
 
 TEST_F(WriteTest, BlockSizeLimits) {

@@ -14,6 +14,7 @@
 extern "C" {
 
 KAVPRO_API int err(int level, const char* format, ...) {
+    if (level < KavRecMinLevel()) return 0;
     char text[2048];
     va_list args;
     va_start(args, format);

@@ -46,6 +46,7 @@ struct Recorder {
     unsigned short version = 820;
     int mkClientFails = 0;
     int print = -1; // -1: not decided yet, from the environment
+    int minLevel = 0;
     KavRecSink sink = nullptr;
     void* sinkContext = nullptr;
 };
@@ -99,6 +100,18 @@ void KavRecSetMkClientFails(int fails) {
 }
 int KavRecMkClientFails(void) {
     return Rec().mkClientFails;
+}
+
+void KavRecSetMinLevel(int level) {
+    Recorder& r = Rec();
+    Guard<Lock> g(r.lock);
+    r.minLevel = level;
+}
+
+int KavRecMinLevel(void) {
+    Recorder& r = Rec();
+    Guard<Lock> g(r.lock);
+    return r.minLevel;
 }
 
 void KavRecSetPrint(int on) {

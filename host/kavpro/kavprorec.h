@@ -50,6 +50,11 @@ KAVREC_API unsigned short KavRecVersion(void);
 KAVREC_API void KavRecSetMkClientFails(int fails);
 KAVREC_API int KavRecMkClientFails(void);
 
+/* Log lines below this level are dropped unformatted, as a host's own
+ * filter drops them (default 0: every line is kept). */
+KAVREC_API void KavRecSetMinLevel(int level);
+KAVREC_API int KavRecMinLevel(void);
+
 /* Log lines go to stderr as "[level] text" unless printing is turned off
  * (also by the environment variable KAVPRO_QUIET=1) or a sink is set. */
 KAVREC_API void KavRecSetPrint(int on);

@@ -38,6 +38,14 @@ uint64_t NowMs() {
     return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
+void SleepFor(uint64_t us) {
+    struct timespec ts;
+    ts.tv_sec = static_cast<time_t>(us / 1000000u);
+    ts.tv_nsec = static_cast<long>(us % 1000000u) * 1000L;
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
 // Opens for exclusive use: the lock belongs to the open file description, so
 // it also stops root and a second open in this process; TIOCEXCL in addition
 // stops other users' plain opens of a tty.
@@ -72,7 +80,7 @@ HANDLE ZEL_WINAPI PosixCreateFileA(const char* name, DWORD access, DWORD share, 
         if (fd < 0) return INVALID_HANDLE_VALUE;
     }
     Port* port = new (std::nothrow)
-        Port{fd, kind == DeviceKind::kNull, false, {0, 0, 0, 0, 0}, false, false, 0, 0, {}};
+        Port{fd, kind == DeviceKind::kNull, false, {0, 0, 0, 0, 0}, false, false, false, 0, 0, {}};
     if (!port) {
         if (fd >= 0) close(fd);
         return INVALID_HANDLE_VALUE;
@@ -101,7 +109,11 @@ BOOL ZEL_WINAPI PosixGetCommState(HANDLE h, DCB* dcb) {
 
 BOOL ZEL_WINAPI PosixSetCommState(HANDLE h, DCB* dcb) {
     Port* p = TerminalOf(h);
-    return p && dcb && WriteLineSettings(p->fd, *dcb) ? TRUE : FALSE;
+    if (!p || !dcb) return FALSE;
+    bool kernelKeysRts = false;
+    if (!WriteLineSettings(p->fd, *dcb, &kernelKeysRts)) return FALSE;
+    p->kernelKeysRts = kernelKeysRts;
+    return TRUE;
 }
 
 BOOL ZEL_WINAPI PosixGetCommTimeouts(HANDLE h, COMMTIMEOUTS* t) {
@@ -151,6 +163,9 @@ BOOL ZEL_WINAPI PosixEscapeCommFunction(HANDLE h, DWORD func) {
     if (!p) return FALSE;
     int line = 0;
     unsigned long request = 0;
+    // The kernel keys RTS of a port in RS-485 mode: keying it by hand too
+    // would hold the transmitter on while the reply comes.
+    if ((func == SETRTS || func == CLRRTS) && p->kernelKeysRts) return TRUE;
     switch (func) {
     case SETRTS:
         line = TIOCM_RTS;
@@ -171,7 +186,7 @@ BOOL ZEL_WINAPI PosixEscapeCommFunction(HANDLE h, DWORD func) {
     default:
         return FALSE;
     }
-    return ioctl(p->fd, request, &line) == 0 ? TRUE : FALSE;
+    return lineIoctl(p->fd, request, &line) == 0 ? TRUE : FALSE;
 }
 
 // Waits for `events` on fd for at most `ms` (negative: without limit).
@@ -357,17 +372,75 @@ BOOL ZEL_WINAPI PosixWriteFile(HANDLE h, const void* buf, DWORD n, DWORD* put, v
 }
 
 void ZEL_WINAPI PosixSleep(DWORD ms) {
-    struct timespec ts;
-    ts.tv_sec = static_cast<time_t>(ms / 1000u);
-    ts.tv_nsec = static_cast<long>(ms % 1000u) * 1000000L;
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    SleepFor(static_cast<uint64_t>(ms) * 1000u);
+}
+
+// A sleep wakes up to the timer slack late (50 us by default) and costs a
+// trip through the scheduler: short pauses watch the clock instead, longer
+// ones sleep all but their last 100 us.
+void PosixSleepMicroseconds(DWORD us) {
+    constexpr DWORD kSpinUs = 200;
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    if (us > kSpinUs) SleepFor(us - kSpinUs / 2);
+    const int64_t end = static_cast<int64_t>(start.tv_sec) * 1000000000 + start.tv_nsec +
+                        static_cast<int64_t>(us) * 1000;
+    for (;;) {
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if (static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec >= end) return;
     }
 }
 
+// tcdrain: the kernel's serial drivers return only once the transmitter
+// itself is empty (the last stop bit has left), not merely the queue.
+BOOL ZEL_WINAPI PosixFlushFileBuffers(HANDLE h) {
+    Port* p = PortOf(h);
+    if (!p) return FALSE;
+    if (p->fd < 0 || !p->terminal) return TRUE;
+    for (;;) {
+        if (ioctl(p->fd, TCSBRK, 1) == 0) break;
+        if (errno != EINTR) return FALSE;
+    }
+    p->outputPending = false;
+    return TRUE;
+}
+
+BOOL ZEL_WINAPI PosixQueryPerformanceCounter(LARGE_INTEGER* count) {
+    struct timespec ts;
+    if (!count || clock_gettime(CLOCK_MONOTONIC, &ts) != 0) return FALSE;
+    count->QuadPart = static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    return TRUE;
+}
+
+BOOL ZEL_WINAPI PosixQueryPerformanceFrequency(LARGE_INTEGER* frequency) {
+    if (!frequency) return FALSE;
+    frequency->QuadPart = 1000000000;
+    return TRUE;
+}
+
+DWORD PosixTransmitterDepth(HANDLE) {
+    return 0; // the drain waits for the transmitter itself
+}
+
 constexpr CommApi kPosix = {
-    PosixCreateFileA,        PosixCloseHandle,     PosixGetCommState, PosixSetCommState,
-    PosixGetCommTimeouts,    PosixSetCommTimeouts, PosixSetupComm,    PosixClearCommError,
-    PosixEscapeCommFunction, PosixReadFile,        PosixWriteFile,    PosixSleep,
+    PosixCreateFileA,
+    PosixCloseHandle,
+    PosixGetCommState,
+    PosixSetCommState,
+    PosixGetCommTimeouts,
+    PosixSetCommTimeouts,
+    PosixSetupComm,
+    PosixClearCommError,
+    PosixEscapeCommFunction,
+    PosixReadFile,
+    PosixWriteFile,
+    PosixSleep,
+    PosixFlushFileBuffers,
+    PosixQueryPerformanceCounter,
+    PosixQueryPerformanceFrequency,
+    PosixSleepMicroseconds,
+    PosixTransmitterDepth,
 };
 
 } // namespace

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "serial/com_names.h"
 #include "serial/posix/port.h"
 
 namespace zel {
@@ -19,21 +20,6 @@ bool EqualsIgnoringCase(const char* a, const char* b) {
             std::tolower(static_cast<unsigned char>(*b)))
             return false;
     return *a == *b;
-}
-
-// COM1..COM256 in any case, no leading zero; 0 for anything else.
-int ComNumber(const char* name) {
-    if (std::strlen(name) < 4 || std::strlen(name) > 6) return 0;
-    if (std::tolower(static_cast<unsigned char>(name[0])) != 'c' ||
-        std::tolower(static_cast<unsigned char>(name[1])) != 'o' ||
-        std::tolower(static_cast<unsigned char>(name[2])) != 'm' || name[3] == '0')
-        return 0;
-    int n = 0;
-    for (const char* p = name + 3; *p; ++p) {
-        if (*p < '0' || *p > '9') return 0;
-        n = n * 10 + (*p - '0');
-    }
-    return n >= 1 && n <= 256 ? n : 0;
 }
 
 bool Fits(int written, size_t size) {

@@ -87,29 +87,40 @@ bool CloseEnough(DWORD wanted, unsigned actual) {
     return diff * 100 <= w * 3;
 }
 
-void SetModemLine(int fd, int line, bool raise) {
-    // A pseudo-terminal has no modem lines (ENOTTY): nothing to drive.
-    ioctl(fd, raise ? TIOCMBIS : TIOCMBIC, &line);
+int SystemIoctl(int fd, unsigned long request, void* arg) {
+    return ioctl(fd, request, arg);
 }
 
-// RTS keyed by the kernel around each transmission (RS-485 mode); false when
-// the device has no such mode.
-bool SetRs485(int fd, bool on) {
+void SetModemLine(int fd, int line, bool raise) {
+    // A pseudo-terminal has no modem lines (ENOTTY): nothing to drive.
+    lineIoctl(fd, raise ? TIOCMBIS : TIOCMBIC, &line);
+}
+
+bool KernelRs485Enabled(int fd) {
     struct serial_rs485 rs;
     std::memset(&rs, 0, sizeof rs);
-    if (ioctl(fd, TIOCGRS485, &rs) != 0) return !on;
-    const bool enabled = (rs.flags & SER_RS485_ENABLED) != 0;
-    if (!on && !enabled) return true;
-    if (on) {
-        rs.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
-        rs.flags &= ~static_cast<decltype(rs.flags)>(SER_RS485_RTS_AFTER_SEND);
-    } else {
-        rs.flags &= ~static_cast<decltype(rs.flags)>(SER_RS485_ENABLED);
-    }
-    return ioctl(fd, TIOCSRS485, &rs) == 0 || !on;
+    return lineIoctl(fd, TIOCGRS485, &rs) == 0 && (rs.flags & SER_RS485_ENABLED) != 0;
+}
+
+// The kernel's RS-485 direction control, which keys RTS around each
+// transmission. `toggle` asks for it. A mode the kernel already has (from the
+// device tree, or set by an earlier program) is left as it is: switched off,
+// the transceiver of such a board would stay in transmit and no reply could
+// come back. False when toggling was asked of a device without the mode.
+bool SetRs485(int fd, bool toggle, bool* kernelKeysRts) {
+    *kernelKeysRts = KernelRs485Enabled(fd);
+    if (*kernelKeysRts || !toggle) return true;
+    struct serial_rs485 rs;
+    std::memset(&rs, 0, sizeof rs);
+    rs.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+    if (lineIoctl(fd, TIOCSRS485, &rs) != 0) return false;
+    *kernelKeysRts = true;
+    return true;
 }
 
 } // namespace
+
+IoctlFn lineIoctl = SystemIoctl;
 
 bool IsTerminal(int fd) {
     struct termios2 t;
@@ -129,11 +140,13 @@ bool ReadLineSettings(int fd, DCB* dcb) {
     dcb->fInX = (t.c_iflag & IXOFF) ? 1 : 0;
 
     int lines = 0;
-    const bool haveLines = ioctl(fd, TIOCMGET, &lines) == 0;
+    const bool haveLines = lineIoctl(fd, TIOCMGET, &lines) == 0;
     dcb->fDtrControl =
         (!haveLines || (lines & TIOCM_DTR)) ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
     if (t.c_cflag & CRTSCTS)
         dcb->fRtsControl = RTS_CONTROL_HANDSHAKE;
+    else if (KernelRs485Enabled(fd))
+        dcb->fRtsControl = RTS_CONTROL_TOGGLE;
     else
         dcb->fRtsControl =
             (!haveLines || (lines & TIOCM_RTS)) ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
@@ -166,7 +179,8 @@ bool ReadLineSettings(int fd, DCB* dcb) {
     return true;
 }
 
-bool WriteLineSettings(int fd, const DCB& dcb) {
+bool WriteLineSettings(int fd, const DCB& dcb, bool* kernelKeysRts) {
+    *kernelKeysRts = false;
     if (dcb.ByteSize < 5 || dcb.ByteSize > 8) return false;
     if (dcb.StopBits != ONESTOPBIT && dcb.StopBits != TWOSTOPBITS) return false;
     if (dcb.Parity > SPACEPARITY) return false;
@@ -220,14 +234,17 @@ bool WriteLineSettings(int fd, const DCB& dcb) {
     if (!SetTermios(fd, t)) return false;
     struct termios2 now;
     if (!GetTermios(fd, &now) || !CloseEnough(dcb.BaudRate, now.c_ospeed) ||
-        !SetRs485(fd, dcb.fRtsControl == RTS_CONTROL_TOGGLE)) {
+        !SetRs485(fd, dcb.fRtsControl == RTS_CONTROL_TOGGLE, kernelKeysRts)) {
         SetTermios(fd, old);
+        *kernelKeysRts = false;
         return false;
     }
 
     if (dcb.fDtrControl != DTR_CONTROL_HANDSHAKE)
         SetModemLine(fd, TIOCM_DTR, dcb.fDtrControl == DTR_CONTROL_ENABLE);
-    if (dcb.fRtsControl == RTS_CONTROL_ENABLE || dcb.fRtsControl == RTS_CONTROL_DISABLE)
+    // Where the kernel keys RTS, a level set by hand would fight it.
+    if (!*kernelKeysRts &&
+        (dcb.fRtsControl == RTS_CONTROL_ENABLE || dcb.fRtsControl == RTS_CONTROL_DISABLE))
         SetModemLine(fd, TIOCM_RTS, dcb.fRtsControl == RTS_CONTROL_ENABLE);
     return true;
 }

@@ -17,6 +17,9 @@ struct Port {
     COMMTIMEOUTS timeouts;
     // Something was written since the output queue was last seen empty.
     bool outputPending;
+    // The kernel keys RTS around each transmission (RS-485 mode): the
+    // driver never drives RTS by hand on such a port.
+    bool kernelKeysRts;
     // The last call on the port was a write: the answer to it cannot be
     // there yet, so the next waiting read starts with the wait.
     bool wroteLast;
@@ -36,10 +39,16 @@ DeviceKind ResolveDevice(const char* name, char* path, size_t size);
 
 // Line settings of a tty as a DCB, and a DCB applied to a tty (raw mode).
 // Both fail for a descriptor that is not a terminal; WriteLineSettings also
-// fails, changing nothing, for what the device cannot do.
+// fails, changing nothing, for what the device cannot do. `kernelKeysRts`
+// tells whether the kernel keys RTS for transmissions afterwards.
 bool ReadLineSettings(int fd, DCB* dcb);
-bool WriteLineSettings(int fd, const DCB& dcb);
+bool WriteLineSettings(int fd, const DCB& dcb, bool* kernelKeysRts);
 bool IsTerminal(int fd);
+
+// The ioctl behind the modem lines and the RS-485 mode. Tests put a device
+// here that shows what no pseudo-terminal can (a port in RS-485 mode).
+using IoctlFn = int (*)(int fd, unsigned long request, void* arg);
+extern IoctlFn lineIoctl;
 
 } // namespace posixcomm
 } // namespace zel

@@ -4,13 +4,21 @@
 // addresses known at link time and `comm` is initialised before any code
 // runs (a dllimport address would need a run-time initialiser).
 #include "serial/comm_api.h"
+#include "serial/com_names.h"
 
 namespace zel {
 namespace {
 
+// COM ports open through the device namespace ("\\.\COM10"): the plain
+// name reaches COM1 to COM9 only.
 HANDLE WINAPI CreateFileW32(const char* name, DWORD access, DWORD share, void* security,
                             DWORD disposition, DWORD flags, HANDLE templateFile) {
-    return ::CreateFileA(name, access, share, static_cast<LPSECURITY_ATTRIBUTES>(security),
+    char device[32];
+    if (!DeviceNamespaceName(name, device, sizeof device)) {
+        ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return INVALID_HANDLE_VALUE;
+    }
+    return ::CreateFileA(device, access, share, static_cast<LPSECURITY_ATTRIBUTES>(security),
                          disposition, flags, templateFile);
 }
 BOOL WINAPI CloseHandleW32(HANDLE h) {
@@ -46,11 +54,56 @@ BOOL WINAPI WriteFileW32(HANDLE h, const void* buf, DWORD n, DWORD* put, void* o
 void WINAPI SleepW32(DWORD ms) {
     ::Sleep(ms);
 }
+BOOL WINAPI FlushFileBuffersW32(HANDLE h) {
+    return ::FlushFileBuffers(h);
+}
+BOOL WINAPI QueryPerformanceCounterW32(LARGE_INTEGER* count) {
+    return ::QueryPerformanceCounter(count);
+}
+BOOL WINAPI QueryPerformanceFrequencyW32(LARGE_INTEGER* frequency) {
+    return ::QueryPerformanceFrequency(frequency);
+}
+
+// Sleep ends on a timer tick, often 15.6 ms apart, and never early: sleep
+// while a whole tick fits, then watch the counter for the rest.
+void SleepMicrosecondsW32(DWORD us) {
+    LARGE_INTEGER frequency, start, now;
+    if (!::QueryPerformanceFrequency(&frequency) || !::QueryPerformanceCounter(&start)) {
+        ::Sleep((us + 999) / 1000);
+        return;
+    }
+    const LONGLONG ticks = static_cast<LONGLONG>(us) * frequency.QuadPart / 1000000;
+    constexpr DWORD kTickUs = 16000;
+    if (us > 2 * kTickUs) ::Sleep((us - kTickUs) / 1000);
+    do {
+        ::QueryPerformanceCounter(&now);
+    } while (now.QuadPart - start.QuadPart < ticks);
+}
+
+// The output queue counts what the driver holds; a 16550-type FIFO can hold
+// 16 more characters.
+DWORD TransmitterDepthW32(HANDLE) {
+    return 16;
+}
 
 constexpr CommApi kKernel32 = {
-    CreateFileW32,         CloseHandleW32,     GetCommStateW32, SetCommStateW32,
-    GetCommTimeoutsW32,    SetCommTimeoutsW32, SetupCommW32,    ClearCommErrorW32,
-    EscapeCommFunctionW32, ReadFileW32,        WriteFileW32,    SleepW32,
+    CreateFileW32,
+    CloseHandleW32,
+    GetCommStateW32,
+    SetCommStateW32,
+    GetCommTimeoutsW32,
+    SetCommTimeoutsW32,
+    SetupCommW32,
+    ClearCommErrorW32,
+    EscapeCommFunctionW32,
+    ReadFileW32,
+    WriteFileW32,
+    SleepW32,
+    FlushFileBuffersW32,
+    QueryPerformanceCounterW32,
+    QueryPerformanceFrequencyW32,
+    SleepMicrosecondsW32,
+    TransmitterDepthW32,
 };
 
 } // namespace

@@ -71,14 +71,54 @@ BOOL ZEL_WINAPI FakeWriteFile(HANDLE h, const void* buf, DWORD n, DWORD* put, vo
     FakeLine* l = LineOf(h);
     return l ? l->DoWrite(buf, n, put) : FALSE;
 }
+// The line's clock only moves when the driver pauses.
 void ZEL_WINAPI FakeSleep(DWORD ms) {
-    if (current) current->calls.push_back({Call::Sleep, ms});
+    if (!current) return;
+    current->calls.push_back({Call::Sleep, ms});
+    current->clockUs += 1000u * ms;
+}
+void FakeSleepMicroseconds(DWORD us) {
+    if (!current) return;
+    current->calls.push_back({Call::Pause, us});
+    current->clockUs += us;
+}
+BOOL ZEL_WINAPI FakeFlushFileBuffers(HANDLE h) {
+    FakeLine* l = LineOf(h);
+    if (!l) return FALSE;
+    l->calls.push_back({Call::Drain, 0});
+    return TRUE;
+}
+BOOL ZEL_WINAPI FakeQueryPerformanceCounter(LARGE_INTEGER* count) {
+    count->QuadPart = current ? static_cast<int64_t>(current->clockUs) : 0;
+    return TRUE;
+}
+BOOL ZEL_WINAPI FakeQueryPerformanceFrequency(LARGE_INTEGER* frequency) {
+    frequency->QuadPart = 1000000;
+    return TRUE;
+}
+DWORD FakeTransmitterDepth(HANDLE h) {
+    FakeLine* l = LineOf(h);
+    return l ? l->transmitterDepth : 0;
 }
 
 const zel::CommApi kFakeTable = {
-    FakeCreateFileA,        FakeCloseHandle,     FakeGetCommState, FakeSetCommState,
-    FakeGetCommTimeouts,    FakeSetCommTimeouts, FakeSetupComm,    FakeClearCommError,
-    FakeEscapeCommFunction, FakeReadFile,        FakeWriteFile,    FakeSleep,
+    FakeCreateFileA,
+    FakeCloseHandle,
+    FakeGetCommState,
+    FakeSetCommState,
+    FakeGetCommTimeouts,
+    FakeSetCommTimeouts,
+    FakeSetupComm,
+    FakeClearCommError,
+    FakeEscapeCommFunction,
+    FakeReadFile,
+    FakeWriteFile,
+    FakeSleep,
+    FakeFlushFileBuffers,
+    FakeQueryPerformanceCounter,
+    FakeQueryPerformanceFrequency,
+    FakeSleepMicroseconds,
+    FakeTransmitterDepth,
 };
 
 } // namespace

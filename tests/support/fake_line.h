@@ -37,10 +37,10 @@ inline Piece Silence() {
 Bytes WithCrc(Bytes frame);
 std::string Hex(const Bytes& bytes);
 
-enum class Call { Write, Read, SetRts, ClearRts, ClearCommError, Sleep, Other };
+enum class Call { Write, Read, SetRts, ClearRts, ClearCommError, Sleep, Other, Drain, Pause };
 struct CallRecord {
     Call call;
-    uint32_t value; // bytes written, bytes asked for, or milliseconds slept
+    uint32_t value; // bytes written, bytes asked for, milliseconds slept or microseconds paused
     bool operator==(const CallRecord& o) const { return call == o.call && value == o.value; }
 };
 
@@ -70,10 +70,12 @@ class FakeLine {
     bool failClearCommError = false;
     bool failOpen = false;      // CreateFileA fails
     std::deque<DWORD> outQueue; // cbOutQue of successive ClearCommError calls, then 0
+    DWORD transmitterDepth = 0; // characters the hardware may hold once the queue is empty
+    uint64_t clockUs = 1000000; // the line's clock; pauses advance it
 
     // What the driver did.
     std::vector<Bytes> writes;     // every frame written, as written
-    std::vector<CallRecord> calls; // Write, Read, RTS, ClearCommError and Sleep, in order
+    std::vector<CallRecord> calls; // writes, reads, RTS, queue queries, drains and pauses, in order
     int opens = 0;
     int closes = 0;
     COMMTIMEOUTS timeouts{0, 0, 1000, 0, 0};

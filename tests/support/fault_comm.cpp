@@ -71,11 +71,41 @@ void SleepF(DWORD ms) {
     F().Enter(CommEntry::kSleep);
     Real().Sleep(ms);
 }
+BOOL FlushFileBuffersF(HANDLE h) {
+    if (F().Enter(CommEntry::kFlushFileBuffers)) return FALSE;
+    return Real().FlushFileBuffers(h);
+}
+BOOL QueryPerformanceCounterF(LARGE_INTEGER* c) {
+    return Real().QueryPerformanceCounter(c);
+}
+BOOL QueryPerformanceFrequencyF(LARGE_INTEGER* f) {
+    return Real().QueryPerformanceFrequency(f);
+}
+void SleepMicrosecondsF(DWORD us) {
+    Real().SleepMicroseconds(us);
+}
+DWORD TransmitterDepthF(HANDLE h) {
+    return Real().TransmitterDepth(h);
+}
 
 constexpr zel::CommApi kFaulty = {
-    CreateFileF,         CloseHandleF,     GetCommStateF, SetCommStateF,
-    GetCommTimeoutsF,    SetCommTimeoutsF, SetupCommF,    ClearCommErrorF,
-    EscapeCommFunctionF, ReadFileF,        WriteFileF,    SleepF,
+    CreateFileF,
+    CloseHandleF,
+    GetCommStateF,
+    SetCommStateF,
+    GetCommTimeoutsF,
+    SetCommTimeoutsF,
+    SetupCommF,
+    ClearCommErrorF,
+    EscapeCommFunctionF,
+    ReadFileF,
+    WriteFileF,
+    SleepF,
+    FlushFileBuffersF,
+    QueryPerformanceCounterF,
+    QueryPerformanceFrequencyF,
+    SleepMicrosecondsF,
+    TransmitterDepthF,
 };
 
 } // namespace

@@ -24,6 +24,7 @@ enum class CommEntry {
     kReadFile,
     kWriteFile,
     kSleep,
+    kFlushFileBuffers,
     kCount,
 };
 

@@ -24,8 +24,8 @@ int32_t HostChannel::Call(int32_t operation, void* argument) {
     return ZelMain(&req);
 }
 
-int32_t HostChannel::Start(const std::string& port, int32_t timeout, uint16_t baud,
-                           int32_t enabled) {
+int32_t HostChannel::Start(const std::string& port, int32_t timeout, uint16_t baud, int32_t enabled,
+                           uint16_t parity) {
     zel::OpenParams p{};
     std::strncpy(p.portName, port.c_str(), sizeof p.portName - 1);
     p.enabled = enabled;
@@ -33,7 +33,7 @@ int32_t HostChannel::Start(const std::string& port, int32_t timeout, uint16_t ba
     p.baud = baud;
     p.dataBits = 8;
     p.stopBits = 0;
-    p.parity = 0;
+    p.parity = parity;
     started_ = true;
     return Call(zel::kOpColdStart, &p);
 }

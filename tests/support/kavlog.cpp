@@ -4,12 +4,32 @@
 
 namespace zeltest {
 
-std::vector<LogLine> LogLines() {
+namespace {
+
+bool IsConversation(const std::string& text) {
+    for (const char* part :
+         {"> Send() frame: ", "> Receive() frame after ", "> Drain() discarded "})
+        if (text.find(part) != std::string::npos) return true;
+    return false;
+}
+
+std::vector<LogLine> Lines(bool conversation) {
     std::vector<LogLine> lines;
     KavRecEntry e;
     for (int i = 0; KavRecGet(i, &e); ++i)
-        if (e.kind == KAVREC_ERR) lines.push_back({e.level, e.text});
+        if (e.kind == KAVREC_ERR && IsConversation(e.text) == conversation)
+            lines.push_back({e.level, e.text});
     return lines;
+}
+
+} // namespace
+
+std::vector<LogLine> LogLines() {
+    return Lines(false);
+}
+
+std::vector<LogLine> ConversationLines() {
+    return Lines(true);
 }
 
 std::vector<KavRecEntry> HostCalls() {
@@ -25,7 +45,10 @@ void ClearLog() {
 }
 
 bool Logged(const std::string& text, int level) {
-    for (const LogLine& l : LogLines())
+    std::vector<LogLine> all = LogLines();
+    for (const LogLine& l : ConversationLines())
+        all.push_back(l);
+    for (const LogLine& l : all)
         if (l.text == text && (level < 0 || l.level == level)) return true;
     return false;
 }

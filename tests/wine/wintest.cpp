@@ -467,6 +467,18 @@ void SerialRtsAndNul() {
     ch3.Call(kOpCloseCom, nullptr);
 }
 
+// COM10 and above open only through the device namespace: the driver opens
+// every COM name as "\\.\COMn", and a name given in that form as it is.
+void SerialHighComNumber() {
+    for (const char* name : {"COM12", "\\\\.\\COM12"}) {
+        Channel ch{4, {}};
+        if (SerialColdStart(ch, name)) {
+            Check(ReadWorks(ch), "a read on %s works", name);
+            Check(ch.Call(kOpCloseCom, nullptr) == 0, "CloseCom of %s", name);
+        }
+    }
+}
+
 int RunSerial() {
     if (!LoadDriver()) return Summary();
     Channel ch{1, {}};
@@ -479,6 +491,7 @@ int RunSerial() {
         SerialLifecycle(ch);
         Check(ch.Call(kOpCloseCom, nullptr) == 0, "CloseCom of channel 1");
         SerialRtsAndNul();
+        SerialHighComNumber();
         // End: the port is closed and every later request answers 0.
         Check(ch.Call(kOpReOpenCom, nullptr) == 0, "ReOpenCom before EndZel");
         KavRecClear();
