@@ -861,8 +861,11 @@ TEST_F(ZelhostTest, ScanFindsTheStationAndItsLineSettings) {
     EXPECT_EQ(r.exit, 0) << Dump(r);
     const std::vector<std::string> out = Lines(r.out);
     ASSERT_EQ(out.size(), 3u) << Dump(r);
-    EXPECT_EQ(out[1], "     200 19200 8N1    holding register 1 = " +
-                          std::to_string(zel::sim::HoldingAt(0)));
+    EXPECT_EQ(out[1].rfind("     200 19200 8N1    holding register 1 = " +
+                               std::to_string(zel::sim::HoldingAt(0)),
+                           0),
+              0u)
+        << out[1];
     EXPECT_NE(out[2].find("6 probe(s): 1 station(s) answered: 200 at 19200 8N1"), std::string::npos)
         << out[2];
     // "after X s (bound Y s)": the bound held, and it was announced up front.
@@ -940,17 +943,21 @@ TEST_F(ZelhostTest, TraceShowsTheConversationOnAFaultyLine) {
         "station 1: reply 1 register: ",
         " send  01 03 00 C7 00 01 ",
         "station 1: exception 2 Illegal Data Address (CRC ok;",
-        "zelhost: error: reading 0140200 failed: result 1 (exception 2 Illegal Data Address)",
+        "zelhost: error: reading 0140200 failed: result 1 (exception 2 Illegal Data Address",
     };
     size_t at = 0;
     for (const char* want : expected) {
         at = r.err.find(want, at);
         ASSERT_NE(at, std::string::npos) << want << "\n" << r.err;
     }
-    // The late reply was not taken for the next one's.
-    EXPECT_TRUE(r.err.find(" drop  01 03 02") != std::string::npos ||
-                r.err.find("late bytes discarded") != std::string::npos)
+    // The late reply was discarded, not taken for the next one's, and read
+    // as a reply however the driver's pieces cut it.
+    EXPECT_NE(r.err.find(" drop  01"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("station 1: reply 1 register: " + std::to_string(zel::sim::HoldingAt(0)) +
+                         " (CRC ok; discarded "),
+              std::string::npos)
         << r.err;
+    EXPECT_NE(r.err.find(" !!    7 late bytes discarded"), std::string::npos) << r.err;
 }
 
 // The demo passes all its checks and leaves no tool running: the test

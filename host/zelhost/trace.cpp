@@ -105,6 +105,7 @@ std::vector<std::string> Conversation::Frame(const FrameLine& frame, const std::
     case FrameEvent::kSent: {
         tries_ = frame.bytes == request_ ? tries_ + 1 : 1;
         request_ = frame.bytes;
+        discarded_.clear();
         lines = Dump(stamp, "send  ", frame.bytes);
         const FrameMeaning m = DescribeRequest(frame.bytes);
         std::string text = kIndent + Station(m) + m.what;
@@ -121,8 +122,13 @@ std::vector<std::string> Conversation::Frame(const FrameLine& frame, const std::
             break;
         }
         lines = Dump(stamp, received ? "recv  " : "drop  ", frame.bytes);
-        const FrameMeaning m = DescribeReply(request_, frame.bytes);
-        lines.push_back(kIndent + Station(m) + m.what + " (" + m.verdict + "; " +
+        // The driver discards in pieces as they come: a piece is read with
+        // the ones before it.
+        const bool more = !received && !discarded_.empty();
+        if (!received) discarded_.insert(discarded_.end(), frame.bytes.begin(), frame.bytes.end());
+        const FrameMeaning m = DescribeReply(request_, received ? frame.bytes : discarded_);
+        lines.push_back(std::string(kIndent) + (more ? "with the bytes before: " : "") +
+                        Station(m) + m.what + " (" + m.verdict + "; " +
                         (received ? "" : "discarded ") + Ms(frame.ms) + " after the request)");
         break;
     }

@@ -23,6 +23,7 @@ class Conversation {
   private:
     std::vector<std::string> Frame(const FrameLine& frame, const std::string& stamp);
     Bytes request_;       // the last request sent
+    Bytes discarded_;     // what the driver has discarded since (it logs it in pieces)
     int tries_ = 0;       // how often it has been sent
     bool frames_ = false; // the driver logs its frames: their verdicts say what its fault lines say
 };
