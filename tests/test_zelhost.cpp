@@ -311,6 +311,12 @@ TEST(ZelhostTrace, PrintsTheConversationFromTheDriversLines) {
         {8,
          "ZELMR01> Receive() timeout 2nd part message (iRead=1)",
          {"exception reply cut short by the time-out"}},
+        // The rest of a reception given up on halfway is read with it.
+        {0, "ZELMR01> Receive() frame after 3.000 ms: 05 83", {"station 5: exception"}},
+        {0,
+         "ZELMR01> Drain() discarded after 20.000 ms: 02 C0 F1",
+         {"T drop  02 C0 F1",
+          "with the bytes before: station 5: exception 2 Illegal Data Address"}},
         {32, "ZELMR01> Protocol = Modbus", {}},
     };
     zelhost::Conversation conversation;

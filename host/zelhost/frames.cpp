@@ -266,6 +266,7 @@ FrameMeaning DescribeRequest(const Bytes& r) {
     bool complete = false, crcOk = false;
     m.verdict = LengthAndCrc(r, expected, complete, crcOk);
     m.good = complete && crcOk && r.size() == (expected ? expected : r.size());
+    m.complete = complete;
     return m;
 }
 
@@ -356,6 +357,7 @@ FrameMeaning DescribeReply(const Bytes& request, const Bytes& b) {
     m.verdict = LengthAndCrc(b, expected, complete, crcOk);
     Join(m.verdict, problems);
     m.good = complete && crcOk && problems.empty() && (expected == 0 || b.size() == expected);
+    m.complete = complete;
     return m;
 }
 

@@ -40,10 +40,11 @@ std::string HexBytes(const Bytes& bytes, size_t from = 0, size_t count = SIZE_MA
 
 // A frame in words.
 struct FrameMeaning {
-    int station = -1;    // -1: not even a station byte
-    std::string what;    // "read holding registers 0..9", "reply 10 registers: 1 2 ..."
-    std::string verdict; // "CRC ok", "CRC wrong (...)", "incomplete: 5 of 7 bytes", ...
-    bool good = false;   // complete, CRC right and (for a reply) fits the request
+    int station = -1;      // -1: not even a station byte
+    std::string what;      // "read holding registers 0..9", "reply 10 registers: 1 2 ..."
+    std::string verdict;   // "CRC ok", "CRC wrong (...)", "incomplete: 5 of 7 bytes", ...
+    bool complete = false; // as long as its header says
+    bool good = false;     // complete, CRC right and (for a reply) fits the request
     bool exception = false;
     int exceptionCode = -1;
 };

@@ -127,6 +127,9 @@ std::vector<std::string> Conversation::Frame(const FrameLine& frame, const std::
         const bool more = !received && !discarded_.empty();
         if (!received) discarded_.insert(discarded_.end(), frame.bytes.begin(), frame.bytes.end());
         const FrameMeaning m = DescribeReply(request_, received ? frame.bytes : discarded_);
+        // What the driver discards next may be the rest of a reception it
+        // gave up on halfway.
+        if (received) discarded_ = m.complete ? Bytes{} : frame.bytes;
         lines.push_back(std::string(kIndent) + (more ? "with the bytes before: " : "") +
                         Station(m) + m.what + " (" + m.verdict + "; " +
                         (received ? "" : "discarded ") + Ms(frame.ms) + " after the request)");
