@@ -156,10 +156,15 @@ void PrintTable(const std::vector<Row>& rows, long round, bool live, bool hex) {
         std::printf("round %ld   %s   (Ctrl-C to stop)\n", round, Stamp(false).c_str());
     else
         std::printf("round %ld\n", round);
-    std::printf("%-10s %-40s %-20s %8s %8s\n", "gate", "value", "last result", "good", "failed");
+    // The value column is as wide as its widest value.
+    int width = 5;
     for (const Row& r : rows)
-        std::printf("%-10s %-40s %-20s %8ld %8ld\n", r.gate.gas.c_str(), ValueText(r, hex).c_str(),
-                    r.last.c_str(), r.good, r.failed);
+        width = std::max(width, static_cast<int>(ValueText(r, hex).size()));
+    std::printf("%-10s %-*s  %-20s %8s %8s\n", "gate", width, "value", "last result", "good",
+                "failed");
+    for (const Row& r : rows)
+        std::printf("%-10s %-*s  %-20s %8ld %8ld\n", r.gate.gas.c_str(), width,
+                    ValueText(r, hex).c_str(), r.last.c_str(), r.good, r.failed);
     std::fflush(stdout);
 }
 
