@@ -59,14 +59,14 @@ int RunRead(const GlobalOptions& global, IoOptions& o) {
             if (code == kExitPort) break;
             continue;
         }
-        if (!block) {
+        if (!block)
             std::printf("%s = %s\n", gas.c_str(),
                         FormatValue(gate.kind, values.Get(0), o.hex).c_str());
-            continue;
-        }
-        for (int32_t i = 0; i < values.Count(); ++i)
+        for (int32_t i = 0; block && i < values.Count(); ++i)
             std::printf("%s[%d] = %s\n", gas.c_str(), i,
                         FormatValue(gate.kind, values.Get(i), o.hex).c_str());
+        // Each answer as it comes, also between the lines of a trace.
+        std::fflush(stdout);
     }
     std::fflush(stdout);
     session.End();
