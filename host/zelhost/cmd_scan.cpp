@@ -269,6 +269,13 @@ int RunScan(const GlobalOptions& global, ScanOptions& o) {
     std::vector<int> stations;
     std::string error;
     if (!ParseStations(o.stations, stations, error)) return Fail(kExitUsage, error);
+    // Ctrl-C ends the scan between two probes, also while it prepares, so
+    // that the private folder is removed.
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
     Session session;
     if (int rc = session.Load(global)) return rc;
     std::vector<Setting> settings;
@@ -303,6 +310,8 @@ int RunScan(const GlobalOptions& global, ScanOptions& o) {
         boundMs += static_cast<double>(stations.size()) * probeMs(s) + kReopenMs;
         settingList += (settingList.empty() ? "" : ", ") + s.Text();
     }
+    // Room for a machine that is busier than while the cost was measured.
+    boundMs = boundMs * 1.1 + 1000;
     const std::string range =
         stations.size() == 1 ? "station " + std::to_string(stations[0])
                              : std::to_string(stations.size()) + " stations (" + o.stations + ")";
@@ -314,12 +323,6 @@ int RunScan(const GlobalOptions& global, ScanOptions& o) {
                  o.line.port.c_str(), range.c_str(), settings.size(), settingList.c_str(),
                  o.line.timeoutMs, kept.empty() ? "" : (", settings of " + kept + " kept").c_str(),
                  silentMs, requests, Duration(boundMs).c_str());
-
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
 
     const bool progress = isatty(STDERR_FILENO) != 0;
     const double start = SteadyMs();
