@@ -26,7 +26,7 @@ echo "== 32-bit Windows (mingw-w64)"
 scripts/build.sh win32
 scripts/check-exports.sh
 
-for extra in scripts/test-wine.sh scripts/test-extra.sh; do
+for extra in scripts/test-wine.sh scripts/test-package.sh scripts/test-extra.sh; do
   if [ -x "$extra" ]; then
     echo "== $extra"
     "$extra"

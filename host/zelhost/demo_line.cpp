@@ -62,6 +62,8 @@ std::string FindToolsDir(const std::string& chosen) {
         if (HasTools(env)) return env;
     const std::string here = ProgramDir() + "/tools";
     if (HasTools(here)) return here;
+    // Installed, the tools are on the PATH beside zelhost.
+    if (HasTools(ProgramDir())) return ProgramDir();
 #ifdef ZEL_DEFAULT_TOOLS_DIR
     if (HasTools(ZEL_DEFAULT_TOOLS_DIR)) return ZEL_DEFAULT_TOOLS_DIR;
 #endif

@@ -10,7 +10,8 @@
 namespace zelhost {
 
 // Where the simulated PLC and the line emulator are: --tools-dir, then
-// $ZEL_TOOLS_DIR, then "tools" next to zelhost, then the build's tools folder.
+// $ZEL_TOOLS_DIR, then "tools" next to zelhost, then zelhost's own folder
+// (installed), then the build's tools folder.
 std::string FindToolsDir(const std::string& chosen);
 
 struct DemoLineSettings {

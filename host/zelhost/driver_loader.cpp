@@ -76,6 +76,11 @@ std::string DefaultDriverPath() {
     const std::string here = ProgramDir() + "/" + name;
 #ifndef _WIN32
     if (access(here.c_str(), R_OK) == 0) return here;
+#ifdef ZEL_INSTALLED_DRIVER_DIR
+    // Installed: zelhost in bin/, the driver in the library folder beside it.
+    const std::string installed = ProgramDir() + "/" ZEL_INSTALLED_DRIVER_DIR "/" + name;
+    if (access(installed.c_str(), R_OK) == 0) return installed;
+#endif
 #ifdef ZEL_BUILD_DIR
     const std::string built = std::string(ZEL_BUILD_DIR) + "/" + name;
     if (access(built.c_str(), R_OK) == 0) return built;

@@ -36,7 +36,8 @@ class DriverLibrary {
 };
 
 // The default driver: libzelqkmr.so next to the running program, else in the
-// build folder this program was built in.
+// installed library folder relative to it, else in the build folder this
+// program was built in.
 std::string DefaultDriverPath();
 // The folder of the running program ("" when unknown).
 std::string ProgramDir();

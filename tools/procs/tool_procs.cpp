@@ -48,6 +48,15 @@ std::string ShortLink(char side) {
 } // namespace
 
 std::string ToolPath(const std::string& name) {
+    // Installed, the tools are in the same folder as the programs that run
+    // them; a build keeps them in its tools folder.
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n > 0 && !name.empty()) {
+        std::string beside(self, static_cast<size_t>(n));
+        beside = beside.substr(0, beside.rfind('/') + 1) + name;
+        if (access(beside.c_str(), X_OK) == 0) return beside;
+    }
     return std::string(ZEL_TOOLS_DIR) + "/" + name;
 }
 

@@ -13,7 +13,8 @@
 
 namespace zeltools {
 
-// Full path of a tool program in ZEL_TOOLS_DIR.
+// Full path of a tool program: beside the running program when it is there
+// (the installed layout), else in ZEL_TOOLS_DIR.
 std::string ToolPath(const std::string& name);
 // True when both tools have been built (tests skip otherwise).
 bool ToolsAvailable();
