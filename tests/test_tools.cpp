@@ -214,6 +214,42 @@ TEST(Tools, PacedExchangeTakesItsWireTime) {
     }
 }
 
+TEST(Tools, TraceTellsTheSilenceBeforeEachRequest) {
+    REQUIRE_TOOLS();
+    std::string trace = std::string(ZEL_BUILD_DIR) + "/tools_idle_" + std::to_string(getpid());
+    std::string error;
+    LineEmuOptions lo;
+    lo.baud = 19200;
+    lo.format = "8E1";
+    lo.extra = {"--trace", trace};
+    auto pl = PlcLine::Start(lo, {}, &error);
+    ASSERT_TRUE(pl) << error;
+    Fd port(OpenRawTty(pl->port()));
+    ASSERT_GE(port.fd, 0);
+    // The pause after each reply has been read is the silence the next
+    // request must show (the reply is read as its last character arrives).
+    const int pausesMs[] = {0, 30, 80};
+    for (int pause : pausesMs) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(pause));
+        EXPECT_EQ(Exchange(port.fd, Request(1, 3, 20, 1), 7), ExpectedRead(1, 3, 20, 1));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::ifstream in(trace);
+    std::vector<double> idles;
+    for (std::string line; std::getline(in, line);) {
+        if (line.find(" A>B ") == std::string::npos) continue;
+        size_t at = line.find(" idle=");
+        idles.push_back(at == std::string::npos ? -1e9 : std::stod(line.substr(at + 6)));
+    }
+    unlink(trace.c_str());
+    ASSERT_EQ(idles.size(), 3u);
+    EXPECT_EQ(idles[0], -1e9) << "nothing came before the first request";
+    for (size_t i = 1; i < 3; ++i) {
+        EXPECT_GE(idles[i], pausesMs[i]) << "request " << i;
+        EXPECT_LT(idles[i], pausesMs[i] + 25) << "request " << i;
+    }
+}
+
 TEST(Tools, SeededFaultsAreReproducible) {
     REQUIRE_TOOLS();
     Bytes sent;

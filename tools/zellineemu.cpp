@@ -22,7 +22,11 @@
 // "RELINKED". SIGTERM/SIGINT stop and remove the links.
 //
 // --trace FILE writes one line per frame as the writer sent it:
-//   "<seconds> A>B <n> <hex bytes>[ faults]"
+//   "<seconds> A>B <n> <hex bytes>[ faults][ idle=<ms>]"
+// idle is the silence on the line before the frame's first byte came in:
+// from the end of the last character delivered in either direction, in
+// milliseconds (negative when the frame began while the line still carried
+// the other side's bytes; left out for the first frame).
 #include <CLI/CLI.hpp>
 
 #include <cerrno>
@@ -130,6 +134,9 @@ struct Direction {
     std::vector<uint8_t> sent;
     std::string notes;
     Nanos frameStart = 0;
+    Nanos lastByteEnd = -1; // end of the last character scheduled; -1: none yet
+    Nanos idle = 0;         // silence before the current frame
+    bool idleKnown = false;
 };
 
 class Line {
@@ -265,12 +272,16 @@ class Line {
     void Schedule(Direction& d, uint8_t b, Nanos now) {
         d.wireFree = std::max(d.wireFree, now) + charNs_;
         d.out.push_back({b, d.wireFree});
+        d.lastByteEnd = d.wireFree;
     }
 
     void BeginFrame(Direction& d, Nanos now) {
         EndFrame(d);
         d.inFrame = true;
         d.frameStart = now;
+        const Nanos lineBusyUntil = std::max(dirs_[0].lastByteEnd, dirs_[1].lastByteEnd);
+        d.idleKnown = lineBusyUntil >= 0;
+        d.idle = now - lineBusyUntil;
         ++d.frames;
         d.pos = 0;
         d.swallow = false;
@@ -329,7 +340,9 @@ class Line {
                          d.sent.size());
             for (uint8_t b : d.sent)
                 std::fprintf(trace_, " %02X", b);
-            std::fprintf(trace_, "%s\n", d.notes.c_str());
+            std::fprintf(trace_, "%s", d.notes.c_str());
+            if (d.idleKnown) std::fprintf(trace_, " idle=%.3f", d.idle / 1e6);
+            std::fprintf(trace_, "\n");
             std::fflush(trace_);
         }
         d.sent.clear();
