@@ -450,6 +450,8 @@ namespace rts {
 int viewFd = -1;
 std::string steps;
 int queueBeforeLowering = -1;
+unsigned lsrBeforeLowering = 0;
+Clock::time_point raised, lowered;
 
 const char* Level() {
     int lines = 0;
@@ -458,8 +460,12 @@ const char* Level() {
 }
 
 BOOL Escape(HANDLE h, DWORD func) {
-    if (func == CLRRTS) ioctl(viewFd, TIOCOUTQ, &queueBeforeLowering);
+    if (func == CLRRTS) {
+        ioctl(viewFd, TIOCOUTQ, &queueBeforeLowering);
+        ioctl(viewFd, TIOCSERGETLSR, &lsrBeforeLowering);
+    }
     const BOOL ok = zel::PlatformComm().EscapeCommFunction(h, func);
+    (func == SETRTS ? raised : lowered) = Clock::now();
     steps += std::string(func == SETRTS   ? "raise"
                          : func == CLRRTS ? "lower"
                                           : "other") +
@@ -511,6 +517,15 @@ TEST(UartRts, RaisedForEachRequestAndLoweredOnceItIsSent) {
         EXPECT_EQ(rts::queueBeforeLowering, 0) << "round " << round << ": lowered before sent";
         EXPECT_FALSE(view.Rts()) << "round " << round << ": RTS stays low for the reply";
     }
+    // What a real UART would make of it: the wire time of the request against
+    // how long RTS was up, and whether the transmitter was empty when it fell.
+    const double upMs =
+        std::chrono::duration<double, std::milli>(rts::lowered - rts::raised).count();
+    std::printf(
+        "NOTE RTS up %.2f ms around an 8-byte request (%.2f ms on the wire at %u baud 8%c1); "
+        "transmitter empty when RTS fell: %s\n",
+        upMs, 8 * (FarParity() == 0 ? 10 : 11) * 1000.0 / FarBaud(), FarBaud(),
+        "NOEMS"[FarParity()], (rts::lsrBeforeLowering & TIOCSER_TEMT) ? "yes" : "no");
     EXPECT_FALSE(LoggedPart("EscapeCommFunction() failed")) << zeltest::LogDump();
 }
 
