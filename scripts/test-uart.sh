@@ -184,11 +184,14 @@ mkdir -p /host/dev/pts
 mount -t devpts devpts /host/dev/pts
 mount -t tmpfs tmp /host/tmp
 mkdir -p "/host$zelshare"
-mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144,cache=loose share "/host$zelshare" ||
+# No cache on the writable share: what the guest writes is on the host when
+# it powers off.
+mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 share "/host$zelshare" ||
   stop "to mount the writable share"
 say "BOOTED $(cut -d' ' -f1 /proc/uptime) s"
 chroot /host /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
   HOME=/root TERM=dumb LANG=C.UTF-8 ZEL_IN_UART_GUEST=1 /bin/bash "$zeltop/scripts/uart-guest.sh" "$zelshare/run"
+sync
 say "END $(cut -d' ' -f1 /proc/uptime) s"
 poweroff -f
 INIT

@@ -188,7 +188,7 @@ if [ "${GUEST32:-0}" = 1 ]; then
   prefix=/tmp/wine-prefix-win32
   wine_version=$(dpkg-query -W -f='${Version}' wine32:i386 2>/dev/null)
   kept=$WINE_CACHE/prefix-$wine_version.tar
-  if [ -f "$kept" ] && tar -C /tmp -xf "$kept" && [ -f "$prefix/system.reg" ]; then
+  if [ -f "$kept" ] && tar -C /tmp -b 512 -xf "$kept" && [ -f "$prefix/system.reg" ]; then
     note "Wine prefix from build/uart/share/wine-cache (Wine $wine_version)"
   else
     rm -rf "$prefix"
@@ -200,8 +200,8 @@ if [ "${GUEST32:-0}" = 1 ]; then
     if [ -f "$prefix/system.reg" ]; then
       rm -rf "$WINE_CACHE"
       mkdir -p "$WINE_CACHE"
-      # Large records: every write is a round trip over 9p.
-      tar -C /tmp -b 512 -cf "$kept.new" "$(basename "$prefix")" && mv "$kept.new" "$kept"
+      # Large records: every read and write is a round trip over 9p.
+      tar -C /tmp -b 512 -cf "$kept.new" "$(basename "$prefix")" && sync && mv "$kept.new" "$kept"
       note "Wine prefix made afresh in $(awk -v a="$t0" -v b="$(uptime_s)" 'BEGIN { printf "%.0f", b - a }') s and kept (Wine $wine_version)"
     else
       fail "wine32: no Wine prefix could be made (build/uart/share/run/wineboot.log)"
