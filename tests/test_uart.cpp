@@ -410,14 +410,8 @@ TEST(UartLine, QueuesAreCountedAsTheUartFillsAndEmptiesThem) {
         zel::comm.Sleep(1);
         ASSERT_TRUE(zel::comm.ClearCommError(port.handle(), &errors, &stat));
     } while (stat.cbInQue < reply.size() && ElapsedMs(start) < 2000);
-    const double tookMs = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
     EXPECT_EQ(stat.cbInQue, reply.size());
     EXPECT_EQ(stat.cbOutQue, 0u);
-    std::printf("NOTE a %zu-byte reply was all in the queue %.1f ms after its %zu-byte request "
-                "was written (%.1f ms of wire time for both)\n",
-                reply.size(), tookMs, request.size(),
-                double(request.size() + reply.size()) * (FarParity() == 0 ? 10 : 11) * 1000.0 /
-                    FarBaud());
 
     zeltest::Bytes got(reply.size() + 4, 0);
     DWORD n = 0;
