@@ -31,7 +31,6 @@
 #include <vector>
 
 #include "serial/comm_api.h"
-#include "tests/support/fake_line.h"
 #include "tests/support/host_channel.h"
 #include "tests/support/kavlog.h"
 #include "tests/support/scratch_dir.h"
@@ -135,11 +134,6 @@ class KernelView {
         return lines;
     }
     bool Rts() const { return (ModemLines() & TIOCM_RTS) != 0; }
-    int OutputQueue() const {
-        int n = -1;
-        ioctl(fd_, TIOCOUTQ, &n);
-        return n;
-    }
 
   private:
     int fd_;
@@ -245,35 +239,6 @@ TEST(UartLine, EveryFormatTheDriverTakesIsWhatTheKernelHolds) {
     }
 }
 
-TEST(UartLine, FormatsTheDriverRefusesLeaveTheLineAsItWas) {
-    REQUIRE_UART();
-    KernelView view;
-    ASSERT_GE(view.fd(), 0);
-    {
-        HostChannel known;
-        ASSERT_EQ(known.Start(Params(100, 4800, 7, 2, 1)), zel::kOk); // 4800 7O2
-    }
-    const termios2 before = view.Line();
-    const struct {
-        uint16_t bits, stop, parity;
-        const char* what;
-    } cases[] = {
-        {8, 1, 0, "one and a half stop bits"},
-        {4, 0, 0, "4 data bits"},
-        {9, 0, 0, "9 data bits"},
-        {8, 0, 5, "parity code 5"},
-        {8, 3, 0, "stop bits code 3"},
-    };
-    for (const auto& c : cases) {
-        HostChannel ch;
-        EXPECT_EQ(ch.Start(Params(100, 19200, c.bits, c.stop, c.parity)), zel::kCommFailure)
-            << c.what;
-        const termios2 after = view.Line();
-        EXPECT_EQ(after.c_cflag, before.c_cflag) << c.what;
-        EXPECT_EQ(after.c_ospeed, before.c_ospeed) << c.what;
-    }
-}
-
 // A 16550A with the PC's 1.8432 MHz clock divides 115200 by a whole number:
 // the rate on the line is 115200 / round(115200 / rate). The kernel reports
 // the rate asked for all the same.
@@ -319,7 +284,7 @@ TEST(UartLine, RatesAreTakenOnlyWhereTheDivisorComesWithinThreePercent) {
 }
 
 // ---------------------------------------------------------------------------
-// Exclusive use, time-outs, queues
+// Exclusive use, time-outs, late replies
 
 TEST(UartLine, APortServesOneChannelAtATime) {
     REQUIRE_UART();
@@ -387,39 +352,6 @@ TEST(UartLine, ReadTimeOutsAreKept) {
     EXPECT_GE(attempts, 1) << zeltest::LogDump();
     EXPECT_GE(took, attempts * 200) << attempts << " attempts";
     EXPECT_LT(took, attempts * 200 + 2 * kSlackMs) << attempts << " attempts";
-}
-
-TEST(UartLine, QueuesAreCountedAsTheUartFillsAndEmptiesThem) {
-    REQUIRE_UART();
-    CommPort port;
-    ASSERT_TRUE(port.ok() && port.settled());
-    ASSERT_TRUE(port.Timeouts({0xFFFFFFFFu, 0, 0, 0, 0}));
-    const uint8_t st = static_cast<uint8_t>(FarStation());
-    const zeltest::Bytes request = zeltest::WithCrc({st, 3, 0, 9, 0, 1});
-    const uint16_t v = zel::sim::HoldingAt(9);
-    const zeltest::Bytes reply =
-        zeltest::WithCrc({st, 3, 2, static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)});
-
-    DWORD put = 0;
-    ASSERT_TRUE(zel::comm.WriteFile(port.handle(), request.data(), 8, &put, nullptr));
-    EXPECT_EQ(put, 8u);
-    COMSTAT stat{};
-    DWORD errors = 0;
-    const auto start = Clock::now();
-    do {
-        zel::comm.Sleep(1);
-        ASSERT_TRUE(zel::comm.ClearCommError(port.handle(), &errors, &stat));
-    } while (stat.cbInQue < reply.size() && ElapsedMs(start) < 2000);
-    EXPECT_EQ(stat.cbInQue, reply.size());
-    EXPECT_EQ(stat.cbOutQue, 0u);
-
-    zeltest::Bytes got(reply.size() + 4, 0);
-    DWORD n = 0;
-    ASSERT_TRUE(zel::comm.ReadFile(port.handle(), got.data(), DWORD(got.size()), &n, nullptr));
-    got.resize(n);
-    EXPECT_EQ(zeltest::Hex(got), zeltest::Hex(reply));
-    ASSERT_TRUE(zel::comm.ClearCommError(port.handle(), &errors, &stat));
-    EXPECT_EQ(stat.cbInQue, 0u);
 }
 
 TEST(UartLine, TheRestOfAReplyThatCameTooLateIsNotTakenForTheNextOne) {
@@ -550,18 +482,7 @@ TEST(UartRts, ToggleOnAPortWithoutRs485Mode) {
         const termios2 after = view.Line();
         EXPECT_EQ(after.c_cflag, before.c_cflag) << "the line is left as it was";
         EXPECT_EQ(after.c_ospeed, before.c_ospeed);
-        return;
     }
-    // Keyed by the driver: a request goes out, RTS is low for the reply.
-    ASSERT_TRUE(port.Timeouts({0, 0, 1000, 0, 0}));
-    const uint8_t st = static_cast<uint8_t>(FarStation());
-    const zeltest::Bytes request = zeltest::WithCrc({st, 3, 0, 9, 0, 1});
-    DWORD n = 0;
-    ASSERT_TRUE(zel::comm.WriteFile(port.handle(), request.data(), 8, &n, nullptr));
-    uint8_t reply[7];
-    EXPECT_TRUE(zel::comm.ReadFile(port.handle(), reply, sizeof reply, &n, nullptr));
-    EXPECT_EQ(n, sizeof reply);
-    EXPECT_FALSE(view.Rts());
 }
 
 } // namespace
