@@ -116,9 +116,16 @@ limit=${ZEL_UART_TIMEOUT:-$([ "$guest32" = 1 ] && echo 1500 || echo 420)}
 
 # --- the guest's kernel: fetched by its exact name, unpacked, never installed ----------
 modules="virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci netfs fscache 9pnet 9pnet_virtio 9p overlay"
-kernel=$(apt-cache depends linux-image-amd64 2>/dev/null |
-  sed -n 's/^ *Depends: \(linux-image-[0-9][^ ]*\)$/\1/p' | head -1)
-[ -n "$kernel" ] || abort "missing package: apt-cache names no kernel package for linux-image-amd64 (apt-get update?)"
+kernel_name() {
+  apt-cache depends linux-image-amd64 2>/dev/null |
+    sed -n 's/^ *Depends: \(linux-image-[0-9][^ ]*\)$/\1/p' | head -1
+}
+kernel=$(kernel_name)
+if [ -z "$kernel" ]; then
+  timeout 300 apt-get update -qq >>"$cache/download.log" 2>&1 || true
+  kernel=$(kernel_name)
+fi
+[ -n "$kernel" ] || abort "missing package: apt-cache names no kernel package for linux-image-amd64 (build/uart/download.log)"
 kdir=$cache/kernel/$kernel
 if [ ! -f "$kdir/vmlinuz" ]; then
   dl=$cache/download
@@ -284,9 +291,14 @@ if [ "$booted" != yes ]; then
     abort "the guest failed $why (build/uart/share/run/console.log)"
   elif kill -0 "$qemu_pid" 2>/dev/null; then
     abort "the guest did not boot within $boot_limit s (build/uart/share/run/console.log)"
-  else
-    abort "qemu ended before the guest booted: $(tail -1 "$run/qemu.log")"
   fi
+  rc=0
+  wait "$qemu_pid" || rc=$?
+  qemu_pid=""
+  case $rc in
+    124 | 137) abort "the guest timed out after $limit s before it booted" ;;
+    *) abort "qemu ended before the guest booted (exit $rc): $(tail -1 "$run/qemu.log")" ;;
+  esac
 fi
 echo "NOTE the guest booted in $(($(date +%s) - started)) s"
 

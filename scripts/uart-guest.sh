@@ -110,9 +110,12 @@ grep -q "timeout" <<<"$err" && [ "$zrc" = 1 ] &&
   fail "zelhost read from a station that does not answer: exit $zrc, $(tail -1 <<<"$err")"
 
 # A port held by another program (here another zelhost) is reported as in use.
-timeout 60 "$b64/zelhost" poll "${line[@]}" "${st}40010" -i 200 -c 15 >/dev/null 2>&1 &
+timeout 60 "$b64/zelhost" poll "${line[@]}" "${st}40010" -i 200 -c 15 >"$work/holder.out" 2>&1 &
 holder=$!
-sleep 1
+for _ in $(seq 200); do
+  grep -q '^round 1' "$work/holder.out" && break
+  sleep 0.1
+done
 zh read "${line[@]}" "${st}40010"
 [ "$zrc" = 3 ] && pass "zelhost on a port that another zelhost holds: exit 3 ($(tail -1 <<<"$err"))" ||
   fail "zelhost on a port that another zelhost holds: exit $zrc, want 3"
@@ -150,7 +153,7 @@ check "read of ten registers back to back (the gap run)" 0 "${want[@]}"
 if [ "${GUEST32:-0}" = 1 ]; then
   echo "== 32-bit Linux: build/linux32's ctest, natively on the guest's kernel"
   echo 'int main(void){return 0;}' >"$work/p.c"
-  if gcc -m32 "$work/p.c" -o "$work/p" && "$work/p"; then
+  if timeout 60 gcc -m32 "$work/p.c" -o "$work/p" && timeout 10 "$work/p"; then
     pass "the guest's kernel runs 32-bit programs"
   else
     fail "the guest's kernel does not run 32-bit programs"
@@ -188,7 +191,7 @@ if [ "${GUEST32:-0}" = 1 ]; then
   prefix=/tmp/wine-prefix-win32
   wine_version=$(dpkg-query -W -f='${Version}' wine32:i386 2>/dev/null)
   kept=$WINE_CACHE/prefix-$wine_version.tar
-  if [ -f "$kept" ] && tar -C /tmp -b 512 -xf "$kept" && [ -f "$prefix/system.reg" ]; then
+  if [ -f "$kept" ] && timeout 300 tar -C /tmp -b 512 -xf "$kept" && [ -f "$prefix/system.reg" ]; then
     note "Wine prefix from build/uart/share/wine-cache (Wine $wine_version)"
   else
     rm -rf "$prefix"
@@ -201,7 +204,8 @@ if [ "${GUEST32:-0}" = 1 ]; then
       rm -rf "$WINE_CACHE"
       mkdir -p "$WINE_CACHE"
       # Large records: every read and write is a round trip over 9p.
-      tar -C /tmp -b 512 -cf "$kept.new" "$(basename "$prefix")" && sync && mv "$kept.new" "$kept"
+      timeout 300 tar -C /tmp -b 512 -cf "$kept.new" "$(basename "$prefix")" && sync &&
+        mv "$kept.new" "$kept"
       note "Wine prefix made afresh in $(awk -v a="$t0" -v b="$(uptime_s)" 'BEGIN { printf "%.0f", b - a }') s and kept (Wine $wine_version)"
     else
       fail "wine32: no Wine prefix could be made (build/uart/share/run/wineboot.log)"
