@@ -120,10 +120,10 @@ kernel_name() {
   apt-cache depends linux-image-amd64 2>/dev/null |
     sed -n 's/^ *Depends: \(linux-image-[0-9][^ ]*\)$/\1/p' | head -1
 }
-kernel=$(kernel_name)
+kernel=$(kernel_name || true)
 if [ -z "$kernel" ]; then
   timeout 300 apt-get update -qq >>"$cache/download.log" 2>&1 || true
-  kernel=$(kernel_name)
+  kernel=$(kernel_name || true)
 fi
 [ -n "$kernel" ] || abort "missing package: apt-cache names no kernel package for linux-image-amd64 (build/uart/download.log)"
 kdir=$cache/kernel/$kernel
@@ -286,7 +286,7 @@ for _ in $(seq $((boot_limit * 2))); do
   sleep 0.5
 done
 if [ "$booted" != yes ]; then
-  why=$(console | grep '^ZELGUEST FAILED' | head -1 | sed 's/^ZELGUEST FAILED //')
+  why=$(console | sed -n 's/^ZELGUEST FAILED //p' | head -1)
   if [ -n "$why" ]; then
     abort "the guest failed $why (build/uart/share/run/console.log)"
   elif kill -0 "$qemu_pid" 2>/dev/null; then
@@ -297,7 +297,11 @@ if [ "$booted" != yes ]; then
   qemu_pid=""
   case $rc in
     124 | 137) abort "the guest timed out after $limit s before it booted" ;;
-    *) abort "qemu ended before the guest booted (exit $rc): $(tail -1 "$run/qemu.log")" ;;
+    *)
+      last=$(console | grep -m1 'Kernel panic' || true)
+      [ -n "$last" ] || last=$( (console; cat "$run/qemu.log") | grep -v '^[[:space:]]*$' | tail -1 || true)
+      abort "the guest did not boot, qemu exit $rc: ${last:-no output} (build/uart/share/run/console.log)"
+      ;;
   esac
 fi
 echo "NOTE the guest booted in $(($(date +%s) - started)) s"
