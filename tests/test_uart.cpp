@@ -1,7 +1,7 @@
 // The serial port and the channel on a real UART: a 16550A on the kernel's
 // 8250 driver, where a pseudo-terminal shows nothing of it (7 data bits and
 // parity, divisor rates, modem lines, RS-485 mode, replies that trickle in
-// at wire speed through the receive FIFO).
+// at wire speed).
 //
 // The tests run only where ZEL_UART_DEVICE names such a port, and skip
 // elsewhere. scripts/test-uart.sh sets it to /dev/ttyS1 inside its qemu
