@@ -63,6 +63,7 @@ void* OpenChannelPort(ChannelState& channel, const PortSettings& settings) {
                                      : OpenComPort(name, line, &handle);
     if (rc != SerialResult::kOk) return nullptr;
     StartLine(channel.line, name, line);
+    if (channel.rtsControl != 0) ReleaseRts(handle);
     if (fromFile)
         ZEL_LOG(kLogEvent,
                 "ZELMR%02d> The baud rate was taken from initialization file and it is  = %d  ",

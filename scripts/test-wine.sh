@@ -15,7 +15,8 @@
 # instead; the script says so. ZEL_WINE_ARCH=win32|win64 forces a choice.
 #
 # Environment: ZEL_WINE_BUILD (build folder with the DLLs and wintest.exe),
-# ZEL_TOOLS_DIR (zelsimplc), ZEL_WINE_STAGES ("serial browse").
+# ZEL_TOOLS_DIR (zelsimplc), ZEL_WINE_STAGES ("serial browse"),
+# ZEL_WINE_PREFIX (the Wine prefix; default build/wine-prefix/<arch>).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -66,7 +67,7 @@ case "$arch" in
   *) die "unknown ZEL_WINE_ARCH $arch" ;;
 esac
 export WINEARCH=$arch WINELOADER=$WINE WINESERVER
-export WINEPREFIX=$top/build/wine-prefix/$arch
+export WINEPREFIX=${ZEL_WINE_PREFIX:-$top/build/wine-prefix/$arch}
 for f in ZELQKMR.DLL KAVPRO.dll KAVPROREC.dll wintest.exe; do
   [ -f "$build/$f" ] || die "$build/$f is missing"
 done

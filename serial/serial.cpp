@@ -218,6 +218,10 @@ uint64_t NowUs() {
     return c / f * 1000000u + c % f * 1000000u / f;
 }
 
+void ReleaseRts(void* handle) {
+    comm.EscapeCommFunction(handle, CLRRTS);
+}
+
 uint32_t SilentIntervalUs(const LineState& line) {
     return (7u * line.charTimeUs + 1u) / 2u;
 }

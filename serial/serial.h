@@ -83,6 +83,11 @@ struct KeyedWrite {
     bool lowerFailed;      // lowering RTS failed
 };
 
+// Lowers RTS of a port whose requests are keyed by hand: it opens with RTS
+// up, and an RS-485 transceiver keyed by RTS has to listen until the first
+// request. A port without modem lines is left as it is.
+void ReleaseRts(void* handle);
+
 // The silence a request waits for after the last byte on the line: 3.5
 // character times.
 uint32_t SilentIntervalUs(const LineState& line);

@@ -14,6 +14,7 @@
 #include "driver/zelmain.h"
 #include "serial/comm_api.h"
 #include "serial/serial.h"
+#include "tests/support/fake_line.h"
 #include "tests/support/fault_comm.h"
 #include "tests/support/kavlog.h"
 #include "tests/support/pty.h"
@@ -325,6 +326,20 @@ TEST_F(Lifecycle, RefusedFileRateLogsTheInitOpenersMessage) {
     EXPECT_EQ(LogLines(),
               (std::vector<LogLine>{
                   {32, "ZELMR06> open com port failed using paramters from init file "}}));
+}
+
+// A channel that keys RTS by hand opens with RTS low, so that an RS-485
+// transceiver keyed by RTS listens until the first request.
+TEST_F(Lifecycle, RtsKeyedChannelOpensWithRtsLow) {
+    for (bool keyed : {false, true}) {
+        ASSERT_TRUE(cwd.dir.Write("ZELMR05.INT", keyed ? "RTSCTS = YES\n" : "RTSCTS = NO\n"));
+        zeltest::FakeLine line;
+        Channel ch(5);
+        OpenParams p = Open("COM5");
+        ASSERT_EQ(ch.ColdStart(p), 0);
+        EXPECT_EQ(line.CallsOf(zeltest::Call::ClearRts).size(), keyed ? 1u : 0u) << keyed;
+        EXPECT_EQ(ch.Call(kOpCloseCom), 0);
+    }
 }
 
 // ---------------------------------------------------------------------------

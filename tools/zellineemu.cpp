@@ -29,9 +29,9 @@
 // --trace FILE writes one line per frame as the writer sent it:
 //   "<seconds> A>B <n> <hex bytes>[ faults][ idle=<ms>]"
 // idle is the silence on the line before the frame's first byte came in:
-// from the end of the last character delivered in either direction, in
-// milliseconds (negative when the frame began while the line still carried
-// the other side's bytes; left out for the first frame).
+// from the moment the last character of either direction was handed to its
+// reader, in milliseconds (negative when the frame began while the line
+// still carried the other side's bytes; left out for the first frame).
 #include <CLI/CLI.hpp>
 
 #include <cerrno>
@@ -155,6 +155,7 @@ struct Direction {
     std::string notes;
     Nanos frameStart = 0;
     Nanos lastByteEnd = -1; // end of the last character scheduled; -1: none yet
+    Nanos lastWritten = -1; // when the last character was handed to the reader
     Nanos idle = 0;         // silence before the current frame
     bool idleKnown = false;
 };
@@ -251,6 +252,7 @@ class Line {
             // A full pty drops what does not fit, like an overrun UART.
             if (n > 0 && write(sides_[d.to].master, buf, n) < 0 && errno != EAGAIN)
                 std::fprintf(stderr, "zellineemu: write: %s\n", std::strerror(errno));
+            if (n > 0) d.lastWritten = now;
             if (!d.out.empty()) earliest(d.out.front().due);
             if (d.inFrame) {
                 if (now - d.lastIn >= gapNs_)
@@ -306,7 +308,13 @@ class Line {
         EndFrame(d);
         d.inFrame = true;
         d.frameStart = now;
-        const Nanos lineBusyUntil = std::max(dirs_[0].lastByteEnd, dirs_[1].lastByteEnd);
+        // A character counts from when the reader got it, which is later
+        // than its due time when this process woke up late; one still
+        // queued counts until its due time.
+        Nanos lineBusyUntil = -1;
+        for (const Direction& other : dirs_)
+            lineBusyUntil =
+                std::max(lineBusyUntil, other.out.empty() ? other.lastWritten : other.lastByteEnd);
         d.idleKnown = lineBusyUntil >= 0;
         d.idle = now - lineBusyUntil;
         ++d.frames;

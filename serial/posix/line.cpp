@@ -9,6 +9,8 @@
 #include <asm/termbits.h>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <cstring>
 
@@ -85,6 +87,36 @@ bool CloseEnough(DWORD wanted, unsigned actual) {
     const unsigned long long w = wanted, a = actual;
     const unsigned long long diff = w > a ? w - a : a - w;
     return diff * 100 <= w * 3;
+}
+
+// The 8250 driver's ports: /dev/ttyS*, major 4 from minor 64.
+constexpr unsigned kTtySMajor = 4;
+constexpr unsigned kTtySFirstMinor = 64;
+
+// The rate the line really runs at. The kernel reports the rate that was
+// asked for even where a UART's clock divisor cannot make it: a 16550A with
+// the usual 1.8432 MHz clock runs "31250" at 115200 / 4 = 28800 baud. For the
+// classic UARTs of the 8250 driver the divisor is baud_base / rate rounded to
+// the nearest whole number, as that driver computes it, and the rate follows
+// from it. Other devices (USB adapters among them) are taken at their word.
+unsigned RateOnTheLine(int fd, unsigned reported) {
+    struct stat st;
+    if (reported == 0 || fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) ||
+        major(st.st_rdev) != kTtySMajor || minor(st.st_rdev) < kTtySFirstMinor)
+        return reported;
+    struct serial_struct ss;
+    std::memset(&ss, 0, sizeof ss);
+    if (ioctl(fd, TIOCGSERIAL, &ss) != 0) return reported;
+    const bool plainDivisor = ss.type == PORT_8250 || ss.type == PORT_16450 ||
+                              ss.type == PORT_16550 || ss.type == PORT_16550A;
+    // A custom divisor (setserial spd_*) makes its own rate; a rate above the
+    // clock has already been cut down by the kernel and reported as such.
+    if (!plainDivisor || ss.baud_base <= 0 || (ss.flags & ASYNC_SPD_MASK) != 0 ||
+        reported > static_cast<unsigned>(ss.baud_base))
+        return reported;
+    const unsigned base = static_cast<unsigned>(ss.baud_base);
+    const unsigned divisor = (base + reported / 2) / reported;
+    return base / divisor;
 }
 
 int SystemIoctl(int fd, unsigned long request, void* arg) {
@@ -233,7 +265,7 @@ bool WriteLineSettings(int fd, const DCB& dcb, bool* kernelKeysRts) {
 
     if (!SetTermios(fd, t)) return false;
     struct termios2 now;
-    if (!GetTermios(fd, &now) || !CloseEnough(dcb.BaudRate, now.c_ospeed) ||
+    if (!GetTermios(fd, &now) || !CloseEnough(dcb.BaudRate, RateOnTheLine(fd, now.c_ospeed)) ||
         !SetRs485(fd, dcb.fRtsControl == RTS_CONTROL_TOGGLE, kernelKeysRts)) {
         SetTermios(fd, old);
         *kernelKeysRts = false;

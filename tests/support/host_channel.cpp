@@ -34,6 +34,11 @@ int32_t HostChannel::Start(const std::string& port, int32_t timeout, uint16_t ba
     p.dataBits = 8;
     p.stopBits = 0;
     p.parity = parity;
+    return Start(p);
+}
+
+int32_t HostChannel::Start(const zel::OpenParams& params) {
+    zel::OpenParams p = params; // ColdStart may write the baud rate back
     started_ = true;
     return Call(zel::kOpColdStart, &p);
 }

@@ -24,6 +24,8 @@ class HostChannel {
     // ColdStart on `port` with a reply time-out of `timeout` x 10 ms.
     int32_t Start(const std::string& port, int32_t timeout, uint16_t baud = 9600,
                   int32_t enabled = 1, uint16_t parity = 0);
+    // ColdStart with the host's whole record (line parameters included).
+    int32_t Start(const zel::OpenParams& params);
 
     // A gate from its address string (operation 3, or 4 with a block length).
     int32_t Parse(const std::string& gas, int32_t gateType, zel::TagAddress* tag,

@@ -1,0 +1,226 @@
+#!/bin/bash
+# The guest's half of the UART stage (scripts/test-uart.sh starts it inside
+# its qemu guest, chrooted into the host's root under a RAM overlay).
+#
+# On the guest's own /dev/ttyS1, a 16550A whose far end is the simulated PLC
+# behind the line emulator on the host: tests/test_uart, then zelhost read,
+# write and poll. With GUEST32=1 also build/linux32's ctest and the i686 Wine
+# suite, natively on this kernel. Prints one "PASS ..."/"FAIL ..." line per
+# check (and "NOTE ..." lines) on the console; the details go to the run
+# folder given as $1, on the share the host reads.
+#
+# Never run it on the host: it opens /dev/ttyS1.
+set -uo pipefail
+run=${1:?run folder}
+top=$(cd "$(dirname "$0")/.." && pwd)
+# UART_DEVICE, UART_BAUD, UART_PARITY, UART_STATION, GUEST32, WINE_STAGES, WINE_CACHE
+# shellcheck disable=SC1091
+. "$run/env"
+b64=$top/build/linux64
+
+pass() { echo "PASS $*"; }
+fail() { echo "FAIL $*"; }
+note() { echo "NOTE $*"; }
+uptime_s() { cut -d' ' -f1 /proc/uptime; }
+
+if [ "${ZEL_IN_UART_GUEST:-}" != 1 ]; then
+  echo "uart-guest.sh runs only inside the UART stage's guest" >&2
+  exit 2
+fi
+
+echo "== the guest: Linux $(uname -r), /dev/ttyS1 at $UART_BAUD baud 8${UART_PARITY}1"
+port=$(grep '^1: ' /proc/tty/driver/serial || true)
+case "$port" in
+  *uart:16550A*) pass "ttyS1 is a 16550A on the 8250 driver ($port)" ;;
+  *) fail "ttyS1 is not a 16550A: '$port'" ;;
+esac
+
+work=$(mktemp -d)
+cd "$work" || exit 1
+export KAVPRO_QUIET=1
+
+# --- tests/test_uart ----------------------------------------------------------------------
+echo "== tests/test_uart on $UART_DEVICE"
+t0=$(uptime_s)
+rc=0
+ZEL_UART_DEVICE=$UART_DEVICE ZEL_UART_BAUD=$UART_BAUD ZEL_UART_PARITY=$UART_PARITY \
+  ZEL_UART_STATION=$UART_STATION timeout 300 "$b64/tests/test_uart" >"$run/test_uart.log" 2>&1 || rc=$?
+# One line per test: a test that skips here, with the device named, failed to
+# find what it needs.
+sed -n -E 's/^\[       OK \] ([^ ]+) \([0-9]+ ms\)$/PASS uart \1/p
+           s/^\[  FAILED  \] ([^ ]+) \([0-9]+ ms\)$/FAIL uart \1 (build\/uart\/share\/run\/test_uart.log)/p
+           s/^\[  SKIPPED \] ([^ ]+) \([0-9]+ ms\)$/FAIL uart \1 skipped on a real UART/p
+           s/^(NOTE .*)$/\1/p' "$run/test_uart.log"
+grep -q '^\[==========\] .* ran\.' "$run/test_uart.log" ||
+  fail "uart: test_uart did not finish (exit $rc, build/uart/share/run/test_uart.log)"
+note "test_uart took $(awk -v a="$t0" -v b="$(uptime_s)" 'BEGIN { printf "%.0f", b - a }') s"
+
+# --- zelhost on /dev/ttyS1 ------------------------------------------------------------------
+echo "== zelhost read, write and poll on $UART_DEVICE"
+line=(-p "$UART_DEVICE" -b "$UART_BAUD" --parity "$UART_PARITY")
+st=$(printf '%02d' "$UART_STATION")
+# Runs zelhost; its output is in $out, its error output in $err, its exit code in $zrc.
+zh() {
+  zrc=0
+  out=$(timeout 60 "$b64/zelhost" "$@" 2>"$work/err") || zrc=$?
+  err=$(cat "$work/err")
+  printf '$ zelhost %s\n%s\n%s\n(exit %s)\n' "$*" "$out" "$err" "$zrc" >>"$run/zelhost.log"
+}
+# check NAME EXPECTED-EXIT EXPECTED-OUTPUT-LINES...: every line must be in $out.
+check() {
+  local name=$1 want_rc=$2
+  shift 2
+  local missing=""
+  for want in "$@"; do
+    grep -qxF -- "$want" <<<"$out" || missing="$missing [$want]"
+  done
+  if [ "$zrc" = "$want_rc" ] && [ -z "$missing" ]; then
+    pass "zelhost $name"
+  else
+    fail "zelhost $name: exit $zrc (want $want_rc), missing:${missing:- nothing} ${err:+; $(tail -1 <<<"$err")}"
+  fi
+}
+# The PLC's memory: holding register i = i * 257 + 0x1234, coil i = (i % 3 == 0),
+# input register i = i * 263 + 0x8001 (tools/simplc_patterns.h).
+holding() { echo $((($1 * 257 + 0x1234) % 65536)); }
+
+zh read "${line[@]}" "${st}40010" "${st}00001" "${st}30001"
+check "read of a holding register, a coil and an input register" 0 \
+  "${st}40010 = $(holding 9)" "${st}00001 = 1" "${st}30001 = 32769 (signed -32767)"
+zh write "${line[@]}" "${st}40020" 12345
+check "write of a register" 0 "${st}40020 := 12345"
+zh read "${line[@]}" "${st}40020"
+check "read-back of the written register" 0 "${st}40020 = 12345"
+zh write "${line[@]}" "${st}70001" 3.25
+zh read "${line[@]}" "${st}70001"
+check "write and read-back of a float" 0 "${st}70001 = 3.25"
+zh write "${line[@]}" "${st}40100" 1 2 3
+zh read "${line[@]}" "${st}40100" -n 3
+check "block write and block read" 0 "${st}40100[0] = 1" "${st}40100[1] = 2" "${st}40100[2] = 3"
+zh poll "${line[@]}" "${st}40010" "${st}00001" -i 100 -c 3
+check "poll of two gates, three rounds" 0 "poll ended after 3 round(s): 6 good, 0 failed transaction(s)"
+zh read "${line[@]}" "${st}31001"
+grep -q "Illegal Data Address" <<<"$err" && [ "$zrc" = 1 ] &&
+  pass "zelhost read beyond the PLC's map: exception reply \"Illegal Data Address\", exit 1" ||
+  fail "zelhost read beyond the PLC's map: exit $zrc, $(tail -1 <<<"$err")"
+other=$(printf '%02d' $((UART_STATION + 1)))
+zh read "${line[@]}" -t 300 "${other}40010"
+grep -q "timeout" <<<"$err" && [ "$zrc" = 1 ] &&
+  pass "zelhost read from a station that does not answer: time-out, exit 1" ||
+  fail "zelhost read from a station that does not answer: exit $zrc, $(tail -1 <<<"$err")"
+
+# A port held by another program (here another zelhost) is reported as in use.
+timeout 60 "$b64/zelhost" poll "${line[@]}" "${st}40010" -i 200 -c 15 >"$work/holder.out" 2>&1 &
+holder=$!
+for _ in $(seq 200); do
+  grep -q '^round 1' "$work/holder.out" && break
+  sleep 0.1
+done
+zh read "${line[@]}" "${st}40010"
+[ "$zrc" = 3 ] && pass "zelhost on a port that another zelhost holds: exit 3 ($(tail -1 <<<"$err"))" ||
+  fail "zelhost on a port that another zelhost holds: exit $zrc, want 3"
+if wait "$holder"; then
+  pass "zelhost poll kept the port through another program's try"
+else
+  fail "zelhost poll holding the port failed"
+fi
+
+# RTS keyed around each request (RTSCTS = YES): the 8250 has the modem line.
+mkdir -p "$work/rts"
+printf 'RTSCTS = YES\n' >"$work/rts/ZELMR01.INT"
+cd "$work/rts" || exit 1
+zh -l 0 read "${line[@]}" "${st}40010" "${st}40011"
+cd "$work" || exit 1
+if [ "$zrc" = 0 ] && grep -qF "reading initfile 'ZELMR01.INT'" <<<"$err" &&
+  ! grep -qE "EscapeCommFunction\(\) failed|RTSCTS" <<<"$err" &&
+  grep -qxF "${st}40010 = $(holding 9)" <<<"$out"; then
+  pass "zelhost with RTSCTS = YES: values right, no \"EscapeCommFunction() failed\" in the log"
+else
+  fail "zelhost with RTSCTS = YES: exit $zrc, $(grep -m1 -E 'EscapeCommFunction|RTSCTS|initfile' <<<"$err")"
+fi
+
+# The gap run: ten registers back to back in one call; the host measures the
+# silence before each request in the line emulator's trace.
+gates=() want=()
+for i in $(seq 3331 3340); do
+  gates+=("${st}4$i")
+  want+=("${st}4$i = $(holding $((i - 1)))")
+done
+zh read "${line[@]}" "${gates[@]}"
+check "read of ten registers back to back (the gap run)" 0 "${want[@]}"
+
+# --- the 32-bit product ---------------------------------------------------------------------
+if [ "${GUEST32:-0}" = 1 ]; then
+  echo "== 32-bit Linux: build/linux32's ctest, natively on the guest's kernel"
+  echo 'int main(void){return 0;}' >"$work/p.c"
+  if timeout 60 gcc -m32 "$work/p.c" -o "$work/p" && timeout 10 "$work/p"; then
+    pass "the guest's kernel runs 32-bit programs"
+  else
+    fail "the guest's kernel does not run 32-bit programs"
+  fi
+  # Where the host could not run them, the build runs its tests under
+  # qemu-i386; here they run natively: the emulator (in this guest's RAM
+  # overlay only) hands the program to the kernel.
+  if grep -q '^CMAKE_CROSSCOMPILING_EMULATOR:.*qemu-i386' "$top/build/linux32/CMakeCache.txt"; then
+    printf '#!/bin/sh\nexec "$@"\n' >/usr/bin/qemu-i386
+    chmod 755 /usr/bin/qemu-i386
+    note "build/linux32 runs its tests under qemu-i386; in the guest they run natively"
+  fi
+  t0=$(uptime_s)
+  rc=0
+  (cd "$top/build/linux32" && timeout 480 ctest -j 2 --timeout 300 --output-on-failure) \
+    >"$run/ctest32.log" 2>&1 || rc=$?
+  summary=$(grep -E '^[0-9]+% tests passed' "$run/ctest32.log" | tail -1)
+  awk '/^The following tests FAILED:/ { listed = 1; next }
+       listed && match($0, /^[[:space:]]+[0-9]+ - /) {
+         print "FAIL linux32 " substr($0, RLENGTH + 1) " (build/uart/share/run/ctest32.log)"; next }
+       { listed = 0 }' "$run/ctest32.log"
+  if [ "$rc" = 0 ] && [ -n "$summary" ]; then
+    pass "linux32 ctest in the guest: $summary"
+  else
+    fail "linux32 ctest in the guest: exit $rc, ${summary:-no summary} (build/uart/share/run/ctest32.log)"
+  fi
+  note "linux32 ctest took $(awk -v a="$t0" -v b="$(uptime_s)" 'BEGIN { printf "%.0f", b - a }') s"
+
+  echo "== i686 Wine: scripts/test-wine.sh with build/win32 ($WINE_STAGES)"
+  t0=$(uptime_s)
+  # The prefix lives in RAM: Wine makes one there in about two minutes, and
+  # far more slowly on the share. A tarball of it on the share, made right
+  # after the prefix and before any test, saves that on later runs for as
+  # long as the same Wine is installed.
+  prefix=/tmp/wine-prefix-win32
+  wine_version=$(dpkg-query -W -f='${Version}' wine32:i386 2>/dev/null)
+  kept=$WINE_CACHE/prefix-$wine_version.tar
+  if [ -f "$kept" ] && timeout 300 tar -C /tmp -b 512 -xf "$kept" && [ -f "$prefix/system.reg" ]; then
+    note "Wine prefix from build/uart/share/wine-cache (Wine $wine_version)"
+  else
+    rm -rf "$prefix"
+    wineserver=/usr/lib/wine/wineserver32
+    [ -x "$wineserver" ] || wineserver=/usr/lib/wine/wineserver64
+    WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=-all timeout 300 /usr/lib/wine/wine wineboot -i \
+      >"$run/wineboot.log" 2>&1
+    WINEPREFIX=$prefix timeout 60 "$wineserver" -w
+    if [ -f "$prefix/system.reg" ]; then
+      rm -rf "$WINE_CACHE"
+      mkdir -p "$WINE_CACHE"
+      # Large records: every read and write is a round trip over 9p.
+      timeout 300 tar -C /tmp -b 512 -cf "$kept.new" "$(basename "$prefix")" && sync &&
+        mv "$kept.new" "$kept"
+      note "Wine prefix made afresh in $(awk -v a="$t0" -v b="$(uptime_s)" 'BEGIN { printf "%.0f", b - a }') s and kept (Wine $wine_version)"
+    else
+      fail "wine32: no Wine prefix could be made (build/uart/share/run/wineboot.log)"
+    fi
+  fi
+  ZEL_WINE_ARCH=win32 ZEL_WINE_STAGES="$WINE_STAGES" ZEL_WINE_PREFIX="$prefix" \
+    timeout 720 "$top/scripts/test-wine.sh" 2>&1 | tr -d '\r' | tee "$run/wine32.log" |
+    sed -n -E 's/^(PASS|FAIL) (.*)$/\1 wine32: \2/p'
+  rc=${PIPESTATUS[0]}
+  total=$(grep -E '^wine \(win32\): ' "$run/wine32.log" | tail -1)
+  if [ "$rc" = 0 ] && [ -n "$total" ]; then
+    note "$total"
+  else
+    fail "wine32: scripts/test-wine.sh exit $rc${total:+, $total} (build/uart/share/run/wine32.log)"
+  fi
+  note "the Wine suite took $(awk -v a="$t0" -v b="$(uptime_s)" 'BEGIN { printf "%.0f", b - a }') s"
+fi
+cd / && rm -rf "$work"
