@@ -46,7 +46,7 @@ RxResult ReceiveException(const IoRequest& request, ChannelState& channel, uint8
         ZEL_LOG(kLogTrace, "ZELMR%02d> Different function with 0x80 returned", ch);
 
     uint32_t got = 0;
-    if (ReadPort(channel.port, buffer + 2, 3, &got, &channel.line) != SerialResult::kOk) {
+    if (ReadPort(channel.port, buffer + 2, 3, &got) != SerialResult::kOk) {
         ZEL_LOG(kLogTrace, "ZELMR%02d> Receive() timeout 2nd part message (iRead=%d)", ch,
                 static_cast<int>(got));
         return RxResult::kTimeout;
@@ -79,7 +79,7 @@ RxResult ReceivePieces(const IoRequest& request, ChannelState& channel, uint8_t*
     *length = 0;
 
     uint32_t got = 0;
-    if (ReadPort(channel.port, buffer, 2, &got, &channel.line) != SerialResult::kOk) {
+    if (ReadPort(channel.port, buffer, 2, &got) != SerialResult::kOk) {
         ZEL_LOG(kLogTrace, "ZELMR%02d> Recieve() timeout 1 (iRead=%d)", ch, static_cast<int>(got));
         return RxResult::kTimeout;
     }
@@ -121,7 +121,7 @@ RxResult ReceivePieces(const IoRequest& request, ChannelState& channel, uint8_t*
 
     uint16_t rest = 6; // echo of a write: address, value or quantity, CRC
     if (channel.writeMode != 1) {
-        if (ReadPort(channel.port, buffer + 2, 1, &got, &channel.line) != SerialResult::kOk) {
+        if (ReadPort(channel.port, buffer + 2, 1, &got) != SerialResult::kOk) {
             ZEL_LOG(kLogTrace, "ZELMR%02d> Receive() error reading data part message (iRead=%d)",
                     ch, static_cast<int>(got));
             return RxResult::kTimeout;
@@ -131,7 +131,7 @@ RxResult ReceivePieces(const IoRequest& request, ChannelState& channel, uint8_t*
         *received += got;
     }
 
-    if (ReadPort(channel.port, buffer + *length, rest, &got, &channel.line) != SerialResult::kOk) {
+    if (ReadPort(channel.port, buffer + *length, rest, &got) != SerialResult::kOk) {
         ZEL_LOG(kLogTrace, "ZELMR%02d> Recieve() reading timeout last data part message (iRead=%d)",
                 ch, static_cast<int>(got));
         return RxResult::kTimeout;
@@ -154,7 +154,9 @@ RxResult Receive(const IoRequest& request, ChannelState& channel, uint8_t* buffe
     uint32_t received = 0;
     const RxResult rx = ReceivePieces(request, channel, buffer, length, &received);
     if (received != 0) {
-        // What came, as it came, with the time since the request had left.
+        // The line was busy until now; what came is logged as it came, with
+        // the time since the request had left.
+        NoteTraffic(channel.line);
         const uint64_t after = channel.line.lastActivityUs - channel.line.requestSentUs;
         char hex[kHexFrameSize];
         ZEL_LOG(kLogDetail, "ZELMR%02d> Receive() frame after %u.%03u ms: %s",

@@ -167,15 +167,17 @@ SerialResult WritePort(void* handle, const uint8_t* bytes, uint32_t count, uint3
     return put == count ? SerialResult::kOk : SerialResult::kShort;
 }
 
-SerialResult ReadPort(void* handle, uint8_t* buffer, uint16_t count, uint32_t* got,
-                      LineState* line) {
+SerialResult ReadPort(void* handle, uint8_t* buffer, uint16_t count, uint32_t* got) {
     if (got) *got = 0;
     DWORD n = 0;
     if (!comm.ReadFile(handle, buffer, count, &n, nullptr)) return SerialResult::kIoFailed;
     if (n == 0) return SerialResult::kIoFailed;
-    if (line) line->lastActivityUs = NowUs();
     if (got) *got = n;
     return SerialResult::kOk;
+}
+
+void NoteTraffic(LineState& line) {
+    line.lastActivityUs = NowUs();
 }
 
 void InterFrameGap(uint16_t ms, uint16_t loops) {
@@ -281,7 +283,8 @@ uint32_t DiscardLateInput(void* handle, LineState& line, int32_t firstByteWait, 
     uint16_t want = firstByteWait > 0 ? 1 : kDrainChunk;
     for (int reads = 0; reads < kMaxDrainReads; ++reads) {
         uint32_t got = 0;
-        if (ReadPort(handle, scratch, want, &got, &line) != SerialResult::kOk) break;
+        if (ReadPort(handle, scratch, want, &got) != SerialResult::kOk) break;
+        NoteTraffic(line);
         if (want == 1) {
             want = kDrainChunk;
             SetReadTimeout(handle, kQuietUnits);

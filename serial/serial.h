@@ -66,10 +66,12 @@ bool FlushInput(void* handle, LineState* line = nullptr);
 SerialResult WritePort(void* handle, const uint8_t* bytes, uint32_t count, uint32_t* written);
 
 // One read of up to `count` bytes within the read time-out: kOk when at
-// least one byte came, kIoFailed when nothing came or the read failed. What
-// came counts as traffic on `line`.
-SerialResult ReadPort(void* handle, uint8_t* buffer, uint16_t count, uint32_t* got,
-                      LineState* line = nullptr);
+// least one byte came, kIoFailed when nothing came or the read failed.
+SerialResult ReadPort(void* handle, uint8_t* buffer, uint16_t count, uint32_t* got);
+
+// Bytes have just come in on the line: the silence before the next request
+// counts from now.
+void NoteTraffic(LineState& line);
 
 // The pause before a transmission: `ms` milliseconds when not 0, otherwise
 // `loops` x 100 passes of a busy loop, otherwise none.

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "modbus/crc16.h"
+#include "core/log.h"
 #include "modbus/transport.h"
 #include "tests/support/fake_line.h"
 #include "tests/support/kavlog.h"
@@ -242,6 +243,22 @@ TEST_F(SendTest, StaleInputIsDiscardedBeforeWriting) {
     line.Pending({0x55, 0x66, 0x77});
     ASSERT_EQ(Send(ch, frame, 6), SendResult::kSent);
     EXPECT_EQ(line.InputLeft(), 0u);
+}
+
+// The conversation's hexadecimal form, cut to whole bytes where it does not fit.
+TEST(FrameLog, HexBytesFitTheirBuffer) {
+    const uint8_t bytes[] = {0x01, 0xAB, 0xFF, 0x00};
+    struct Case {
+        size_t count, size;
+        const char* text;
+    } cases[] = {{0, 8, ""},  {4, 13, "01 AB FF 00"}, {4, 12, "01 AB FF"}, {4, 4, "01"}, {4, 3, ""},
+                 {1, 4, "01"}};
+    for (const Case& c : cases) {
+        char out[16];
+        std::memset(out, '#', sizeof out);
+        EXPECT_STREQ(HexBytes(bytes, c.count, out, c.size), c.text) << c.count << " " << c.size;
+        EXPECT_EQ(out[c.size], '#') << "nothing written beyond the buffer";
+    }
 }
 
 // ---------------------------------------------------------------------------

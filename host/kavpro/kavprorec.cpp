@@ -1,6 +1,7 @@
 #define KAVPROREC_BUILD
 #include "host/kavpro/kavprorec.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -46,7 +47,8 @@ struct Recorder {
     unsigned short version = 820;
     int mkClientFails = 0;
     int print = -1; // -1: not decided yet, from the environment
-    int minLevel = 0;
+    // Read on every log call: no lock, so that a dropped line costs nothing.
+    std::atomic<int> minLevel{0};
     KavRecSink sink = nullptr;
     void* sinkContext = nullptr;
 };
@@ -103,15 +105,11 @@ int KavRecMkClientFails(void) {
 }
 
 void KavRecSetMinLevel(int level) {
-    Recorder& r = Rec();
-    Guard<Lock> g(r.lock);
-    r.minLevel = level;
+    Rec().minLevel.store(level, std::memory_order_relaxed);
 }
 
 int KavRecMinLevel(void) {
-    Recorder& r = Rec();
-    Guard<Lock> g(r.lock);
-    return r.minLevel;
+    return Rec().minLevel.load(std::memory_order_relaxed);
 }
 
 void KavRecSetPrint(int on) {

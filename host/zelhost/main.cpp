@@ -99,7 +99,8 @@ int main(int argc, char** argv) {
     GlobalOptions global;
     CLI::Option* logLevel = nullptr;
     app.add_option("--driver", global.driver,
-                   "driver library to load (default: libzelqkmr.so next to zelhost)");
+                   "driver library to load (default: libzelqkmr.so next to zelhost, else the "
+                   "installed one)");
     logLevel = app.add_option("--log-level,-l", global.logLevel,
                               "print driver log lines of this level and above: 0 all, 8 transport "
                               "faults, 32 events and refusals only, 33 none")
