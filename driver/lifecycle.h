@@ -5,8 +5,9 @@
 
 namespace zel {
 
-// Opens the channel's port with the opener that the current baudOverride
-// selects; returns the handle, or null when the port does not open.
+// Opens the channel's port at the rate of its initialization file, if it
+// gave one, else at the host's; returns the handle, or null when the port
+// does not open.
 void* OpenChannelPort(ChannelState& channel, const PortSettings& settings);
 
 } // namespace zel
