@@ -189,7 +189,19 @@ mount -t sysfs sys /host/sys
 mount -t devtmpfs dev /host/dev
 mkdir -p /host/dev/pts
 mount -t devpts devpts /host/dev/pts
-mount -t tmpfs tmp /host/tmp
+# A fresh /tmp for the guest's programs (Wine's server among them). A
+# checkout that itself lies under /tmp stays visible at its own path: its
+# build trees hold absolute paths.
+case "$zeltop" in
+  /tmp/*)
+    mkdir -p /keep
+    mount --bind "/host$zeltop" /keep || stop "to keep the checkout under /tmp"
+    mount -t tmpfs tmp /host/tmp
+    mkdir -p "/host$zeltop"
+    mount --bind /keep "/host$zeltop" || stop "to put the checkout back under /tmp"
+    ;;
+  *) mount -t tmpfs tmp /host/tmp ;;
+esac
 mkdir -p "/host$zelshare"
 # No cache on the writable share: what the guest writes is on the host when
 # it powers off.
