@@ -30,6 +30,17 @@ template <typename Check> int32_t ParseGate(DriverRequest* req, Check check) {
     return ToHost(v);
 }
 
+// The value operations refuse a request without its records, and all but a
+// block write one for a channel that is not enabled: a block write runs and
+// fails on the line.
+template <typename Transaction>
+int32_t ValueOperation(DriverRequest* req, bool needsOpenChannel, Transaction transaction) {
+    ChannelState* ch = nullptr;
+    IoRequest* io = nullptr;
+    if (!Unpack(req, ch, io) || (needsOpenChannel && ch->portOpen == 0)) return kRefused;
+    return ToHost(transaction(*ch, *io));
+}
+
 } // namespace
 
 int32_t SingleAddressParser(DriverRequest* req) {
@@ -44,36 +55,20 @@ int32_t BlockAddressParser(DriverRequest* req) {
     });
 }
 
-// The value operations refuse a request without its records, and the first
-// three one for a channel that is not enabled.
 int32_t SingleRead(DriverRequest* req) {
-    ChannelState* ch = nullptr;
-    IoRequest* io = nullptr;
-    if (!Unpack(req, ch, io) || ch->portOpen == 0) return kRefused;
-    return ToHost(ReadSingle(*ch, *io));
+    return ValueOperation(req, true, ReadSingle);
 }
 
 int32_t BlockRead(DriverRequest* req) {
-    ChannelState* ch = nullptr;
-    IoRequest* io = nullptr;
-    if (!Unpack(req, ch, io) || ch->portOpen == 0) return kRefused;
-    return ToHost(ReadBlock(*ch, *io));
+    return ValueOperation(req, true, ReadBlock);
 }
 
 int32_t SingleWrite(DriverRequest* req) {
-    ChannelState* ch = nullptr;
-    IoRequest* io = nullptr;
-    if (!Unpack(req, ch, io) || ch->portOpen == 0) return kRefused;
-    return ToHost(WriteSingle(*ch, *io));
+    return ValueOperation(req, true, WriteSingle);
 }
 
-// Unlike the other value operations, a block write does not ask whether the
-// channel is enabled: the transaction runs and fails on the line.
 int32_t BlockWrite(DriverRequest* req) {
-    ChannelState* ch = nullptr;
-    IoRequest* io = nullptr;
-    if (!Unpack(req, ch, io)) return kRefused;
-    return ToHost(WriteBlock(*ch, *io));
+    return ValueOperation(req, false, WriteBlock);
 }
 
 int32_t BrowseAddress(DriverRequest* req) {

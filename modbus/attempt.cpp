@@ -44,18 +44,24 @@ TxnResult Outcome(Attempt last) {
     return TxnResult::kCommFailure;
 }
 
-void DiscardAfterFailure(ChannelState& channel, Attempt failed, bool nothingCame, LateInput& late) {
+void NoteReception(LateInput& late, RxResult rx, int32_t replyLength) {
+    late.nothingCame = rx == RxResult::kTimeout && replyLength == 0;
+}
+
+void DiscardAfterFailure(ChannelState& channel, Attempt failed, LateInput& late) {
     const bool timedOut = failed == Attempt::kFailed;
-    const bool awaitLate = timedOut && nothingCame && !late.silent;
-    // A time-out of 0 or below stands for the open-time 1000 ms.
-    const int32_t oneTimeout = channel.timeout > 0 ? channel.timeout : 100;
+    const bool awaitLate = timedOut && late.nothingCame && !late.silent;
     const uint32_t n =
-        DiscardLateInput(channel.port, channel.line, awaitLate ? oneTimeout : 0, channel.channel);
+        DiscardLateInput(channel.port, channel.line, awaitLate, channel.timeout, channel.channel);
     if (awaitLate && n == 0) late.silent = true;
     if (timedOut) late.discarded += n;
 }
 
-void ReportLateInput(const ChannelState& channel, const LateInput& late) {
+void EndTransaction(ChannelState& channel, Attempt last, bool retried, LateInput& late) {
+    if (last != Attempt::kOk)
+        DiscardAfterFailure(channel, last, late);
+    else if (retried)
+        DiscardLateInput(channel.port, channel.line, false, 0, channel.channel);
     if (late.discarded != 0)
         ZEL_LOG(kLogTrace,
                 "ZELMR%02d> %u late bytes discarded: the reply time-out is shorter than the "

@@ -29,19 +29,27 @@ void FlushBeforeAttempt(const ChannelState& channel, TxnKind kind);
 
 // What one transaction has learnt of late input so far.
 struct LateInput {
-    bool silent = false;    // a wait after a time-out showed the line silent
-    uint32_t discarded = 0; // bytes discarded after attempts that timed out
+    bool silent = false;      // a wait after a time-out showed the line silent
+    bool nothingCame = false; // the last attempt's reception got no byte at all
+    uint32_t discarded = 0;   // bytes discarded after attempts that timed out
 };
+
+// Notes how the attempt's reception ended: a time-out before any byte is
+// what a late reply may follow.
+void NoteReception(LateInput& late, RxResult rx, int32_t replyLength);
 
 // After a failed attempt: lets what the slave may still send arrive and
 // discards it. An attempt that timed out with nothing received waits up to
 // one more reply time-out for a late reply, unless an earlier wait of this
 // transaction already showed the line silent; any other failure only waits
 // for the line to fall quiet.
-void DiscardAfterFailure(ChannelState& channel, Attempt failed, bool nothingCame, LateInput& late);
+void DiscardAfterFailure(ChannelState& channel, Attempt failed, LateInput& late);
 
-// Logs once per transaction how many late bytes were discarded.
-void ReportLateInput(const ChannelState& channel, const LateInput& late);
+// The end of a transaction whose last attempt ended `last`: answers to the
+// attempts that failed may still be on their way, so the line is let fall
+// quiet after a failure or after any retry; then logs once how many late
+// bytes were discarded.
+void EndTransaction(ChannelState& channel, Attempt last, bool retried, LateInput& late);
 
 // True when the last two bytes of the reply are the CRC of the bytes before.
 bool ReplyCrcMatches(const uint8_t* reply, int32_t length);

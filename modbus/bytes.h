@@ -73,6 +73,13 @@ inline uint16_t SelectByte(uint16_t reg, const MemoryArea* area) {
     return static_cast<uint16_t>((reg >> area->byteShift) & 0xFF);
 }
 
+// A register with the byte that a byte-selector area names replaced by the
+// low byte of `value`; the other byte keeps its value.
+inline uint16_t ReplaceByte(uint16_t reg, const MemoryArea& area, uint32_t value) {
+    const uint16_t mask = static_cast<uint16_t>(0xFFu << area.byteShift);
+    return static_cast<uint16_t>((reg & ~mask) | ((value & 0xFFu) << area.byteShift));
+}
+
 // The bit number within the register of bit `bit` of a gate: the high byte's
 // bits sit 8 higher.
 inline int32_t RegisterBitNumber(const MemoryArea* area, int32_t bit) {

@@ -14,12 +14,11 @@ TxnResult DoWrite(ChannelState& channel, const IoRequest& request, uint8_t* fram
 
     channel.writeMode = 1;
     Attempt result = Attempt::kOk;
-    bool nothingCame = false; // the last attempt's reception got no byte at all
     LateInput late;
     int attempt = 0;
     for (; attempt < 3; ++attempt) {
         if (attempt != 0) ZEL_LOG(kLogDetail, "ZELMR%02d> , Do write, retry %d", ch, attempt);
-        if (attempt != 0) DiscardAfterFailure(channel, result, nothingCame, late);
+        if (attempt != 0) DiscardAfterFailure(channel, result, late);
         FlushBeforeAttempt(channel, TxnKind::kWrite);
         // A frame that could not be written shows as a failed reception.
         Send(channel, frame, length);
@@ -27,7 +26,7 @@ TxnResult DoWrite(ChannelState& channel, const IoRequest& request, uint8_t* fram
         int32_t replyLength = 0;
         const uint8_t* reply = channel.replyFrame;
         const RxResult rx = Receive(request, channel, channel.replyFrame, &replyLength);
-        nothingCame = rx == RxResult::kTimeout && replyLength == 0;
+        NoteReception(late, rx, replyLength);
         if (rx != RxResult::kOk) {
             ZEL_LOG(kLogDetail, "ZELMR%02d> DoWrite() error in reply to Do Write", ch);
             result = FromReception(rx);
@@ -52,12 +51,7 @@ TxnResult DoWrite(ChannelState& channel, const IoRequest& request, uint8_t* fram
         result = Attempt::kOk;
         break;
     }
-    // Answers to the attempts that failed may still be on their way.
-    if (result != Attempt::kOk)
-        DiscardAfterFailure(channel, result, nothingCame, late);
-    else if (attempt > 0)
-        DiscardLateInput(channel.port, channel.line, 0, channel.channel);
-    ReportLateInput(channel, late);
+    EndTransaction(channel, result, attempt > 0, late);
     channel.writeMode = 0;
     return Outcome(result);
 }

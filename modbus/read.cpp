@@ -79,7 +79,6 @@ TxnResult DoRead(ChannelState& channel, IoRequest& request, int mode) {
     Attempt result = Attempt::kOk;
     int32_t replyLength = 0;
     bool lengthLogged = false;
-    bool nothingCame = false; // the last attempt's reception got no byte at all
     LateInput late;
 
     for (;;) {
@@ -97,9 +96,9 @@ TxnResult DoRead(ChannelState& channel, IoRequest& request, int mode) {
         } else {
             --sRetry;
         }
-        if (result != Attempt::kOk) DiscardAfterFailure(channel, result, nothingCame, late);
+        if (result != Attempt::kOk) DiscardAfterFailure(channel, result, late);
         result = Attempt::kOk;
-        nothingCame = false;
+        late.nothingCame = false;
 
         FlushBeforeAttempt(channel, TxnKind::kRead);
         if (Send(channel, channel.requestFrame, requestLength) != SendResult::kSent) {
@@ -109,7 +108,7 @@ TxnResult DoRead(ChannelState& channel, IoRequest& request, int mode) {
         } else {
             const RxResult rx = Receive(request, channel, channel.replyFrame, &replyLength);
             result = FromReception(rx);
-            nothingCame = rx == RxResult::kTimeout && replyLength == 0;
+            NoteReception(late, rx, replyLength);
             if (result == Attempt::kOk)
                 result = CheckReply(channel, request, replyLength, mode, sRetry);
             else if (result != Attempt::kWrong)
@@ -118,12 +117,7 @@ TxnResult DoRead(ChannelState& channel, IoRequest& request, int mode) {
         }
         if (!(sRetry > 0 && result != Attempt::kOk)) break;
     }
-    // Answers to the attempts that failed may still be on their way.
-    if (result != Attempt::kOk)
-        DiscardAfterFailure(channel, result, nothingCame, late);
-    else if (sRetry < 2 || wrongLeft < 3)
-        DiscardLateInput(channel.port, channel.line, 0, channel.channel);
-    ReportLateInput(channel, late);
+    EndTransaction(channel, result, sRetry < 2 || wrongLeft < 3, late);
 
     if (result == Attempt::kOk)
         return DecodeReply(request, channel.replyFrame, channel.options, mode);

@@ -157,11 +157,7 @@ RxResult Receive(const IoRequest& request, ChannelState& channel, uint8_t* buffe
         // The line was busy until now; what came is logged as it came, with
         // the time since the request had left.
         NoteTraffic(channel.line);
-        const uint64_t after = channel.line.lastActivityUs - channel.line.requestSentUs;
-        char hex[kHexFrameSize];
-        ZEL_LOG(kLogDetail, "ZELMR%02d> Receive() frame after %u.%03u ms: %s",
-                static_cast<int>(channel.channel), static_cast<unsigned>(after / 1000u),
-                static_cast<unsigned>(after % 1000u), HexBytes(buffer, received, hex, sizeof hex));
+        LogBytesAfterRequest(channel.channel, "Receive() frame", channel.line, buffer, received);
     }
     return rx;
 }

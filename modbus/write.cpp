@@ -15,9 +15,9 @@ bool IsInputArea(const MemoryArea* area) {
     return area && !Writable(*area);
 }
 
-// Reads the holding register behind a bit or byte gate into `current`.
-TxnResult ReadCurrentRegister(ChannelState& channel, const IoRequest& request, uint16_t* current) {
-    uint8_t cell[4] = {};
+// A read of the `count` holding registers behind the gates of `request`, as
+// they are in the slave, into `data`.
+IoRequest HoldingRegistersOf(const IoRequest& request, int32_t count, uint8_t* data) {
     IoRequest own{};
     own.gas = request.gas;
     own.tag.plc = request.tag.plc;
@@ -25,8 +25,15 @@ TxnResult ReadCurrentRegister(ChannelState& channel, const IoRequest& request, u
     own.tag.address = request.tag.address;
     own.tag.bit = -1;
     own.tag.width = 16;
-    own.count = 1;
-    own.data = cell;
+    own.count = count;
+    own.data = data;
+    return own;
+}
+
+// Reads the holding register behind a bit or byte gate into `current`.
+TxnResult ReadCurrentRegister(ChannelState& channel, const IoRequest& request, uint16_t* current) {
+    uint8_t cell[4] = {};
+    IoRequest own = HoldingRegistersOf(request, 1, cell);
     const TxnResult rc = ReadSingle(channel, own);
     *current = LoadLe16(cell + 2);
     return rc;
@@ -49,9 +56,7 @@ bool SingleValueBytes(const TagAddress& tag, const MemoryArea* area, uint32_t va
     }
     if (area->byteSelect) {
         // The other byte of the register keeps its current value.
-        const uint16_t mask = static_cast<uint16_t>(0xFFu << area->byteShift);
-        StoreBe16(frame + 4,
-                  static_cast<uint16_t>((current & ~mask) | ((value & 0xFFu) << area->byteShift)));
+        StoreBe16(frame + 4, ReplaceByte(current, *area, value));
         return true;
     }
     switch (area->writeSingle) {
@@ -72,22 +77,13 @@ bool SingleValueBytes(const TagAddress& tag, const MemoryArea* area, uint32_t va
 // value. False when the registers could not be read (`rc` says why).
 bool MergeBytes(ChannelState& channel, const IoRequest& request, const MemoryArea& area,
                 uint8_t* merged, TxnResult* rc) {
-    IoRequest own{};
-    own.gas = request.gas;
-    own.tag = request.tag;
-    own.tag.memoryType = kMemHoldingRegs;
-    own.count = request.count;
-    own.data = merged;
+    IoRequest own = HoldingRegistersOf(request, request.count, merged);
     *rc = ReadBlock(channel, own);
     if (*rc != TxnResult::kOk) return false;
     const uint8_t* values = static_cast<const uint8_t*>(request.data);
-    const uint16_t mask = static_cast<uint16_t>(0xFFu << area.byteShift);
-    for (int32_t i = 0; i < request.count; ++i) {
-        const uint16_t current = LoadLe16(merged + 2 * i);
-        const uint16_t byte =
-            static_cast<uint16_t>((LoadLe16(values + 2 * i) & 0xFFu) << area.byteShift);
-        StoreLe16(merged + 2 * i, static_cast<uint16_t>((current & ~mask) | byte));
-    }
+    for (int32_t i = 0; i < request.count; ++i)
+        StoreLe16(merged + 2 * i,
+                  ReplaceByte(LoadLe16(merged + 2 * i), area, LoadLe16(values + 2 * i)));
     return true;
 }
 

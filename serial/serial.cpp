@@ -274,13 +274,14 @@ KeyedWrite WriteRequest(void* handle, const uint8_t* bytes, uint32_t count, bool
     return done;
 }
 
-uint32_t DiscardLateInput(void* handle, LineState& line, int32_t firstByteWait, uint16_t channel) {
-    const int previous = SetReadTimeout(handle, firstByteWait > 0 ? firstByteWait : kQuietUnits);
+uint32_t DiscardLateInput(void* handle, LineState& line, bool awaitLateReply, int32_t replyTimeout,
+                          uint16_t channel) {
+    const int previous = SetReadTimeout(handle, awaitLateReply ? replyTimeout : kQuietUnits);
     uint8_t scratch[kDrainChunk];
     uint32_t total = 0;
     // A late reply is awaited by its first byte (a read of one returns as it
     // comes); the rest is read in chunks until the line has been quiet.
-    uint16_t want = firstByteWait > 0 ? 1 : kDrainChunk;
+    uint16_t want = awaitLateReply ? 1 : kDrainChunk;
     for (int reads = 0; reads < kMaxDrainReads; ++reads) {
         uint32_t got = 0;
         if (ReadPort(handle, scratch, want, &got) != SerialResult::kOk) break;
@@ -290,14 +291,19 @@ uint32_t DiscardLateInput(void* handle, LineState& line, int32_t firstByteWait, 
             SetReadTimeout(handle, kQuietUnits);
         }
         total += got;
-        const uint64_t after = line.lastActivityUs - line.requestSentUs;
-        char hex[kHexFrameSize];
-        ZEL_LOG(kLogDetail, "ZELMR%02d> Drain() discarded after %u.%03u ms: %s",
-                static_cast<int>(channel), static_cast<unsigned>(after / 1000u),
-                static_cast<unsigned>(after % 1000u), HexBytes(scratch, got, hex, sizeof hex));
+        LogBytesAfterRequest(channel, "Drain() discarded", line, scratch, got);
     }
     if (previous != 0) SetReadTimeout(handle, previous);
     return total;
+}
+
+void LogBytesAfterRequest(uint16_t channel, const char* what, const LineState& line,
+                          const uint8_t* bytes, uint32_t count) {
+    const uint64_t after = line.lastActivityUs - line.requestSentUs;
+    char hex[kHexFrameSize];
+    ZEL_LOG(kLogDetail, "ZELMR%02d> %s after %u.%03u ms: %s", static_cast<int>(channel), what,
+            static_cast<unsigned>(after / 1000u), static_cast<unsigned>(after % 1000u),
+            HexBytes(bytes, count, hex, sizeof hex));
 }
 
 } // namespace zel

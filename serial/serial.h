@@ -104,11 +104,19 @@ KeyedWrite WriteRequest(void* handle, const uint8_t* bytes, uint32_t count, bool
                         LineState& line);
 
 // After a failed attempt the far end may still be sending: the rest of a
-// garbled reply, or the answer to a request whose time-out has passed. Waits
-// up to `firstByteWait` x 10 ms for a first byte (0: no such wait), then
-// reads and discards input until none has come for 20 ms (bounded on a line
-// that never falls quiet), and puts the read time-out back. Logs what it
-// discarded under channel `channel`'s prefix; returns how many bytes.
-uint32_t DiscardLateInput(void* handle, LineState& line, int32_t firstByteWait, uint16_t channel);
+// garbled reply, or the answer to a request whose time-out has passed. With
+// `awaitLateReply`, waits up to one reply time-out (`replyTimeout` x 10 ms, as
+// SetReadTimeout takes it) for a first byte; then reads and discards input
+// until none has come for 20 ms (bounded on a line that never falls quiet),
+// and puts the read time-out back. Logs what it discarded under channel
+// `channel`'s prefix; returns how many bytes.
+uint32_t DiscardLateInput(void* handle, LineState& line, bool awaitLateReply, int32_t replyTimeout,
+                          uint16_t channel);
+
+// Logs bytes that came in, at the most detailed level, with the time from the
+// end of the request to the last of them: "ZELMR<channel>> <what> after <ms>
+// ms: <hex>".
+void LogBytesAfterRequest(uint16_t channel, const char* what, const LineState& line,
+                          const uint8_t* bytes, uint32_t count);
 
 } // namespace zel
