@@ -7,20 +7,9 @@
 #include <cstring>
 
 #include "core/areas.h"
+#include "modbus/crc16.h"
 
 namespace zelhost {
-
-uint16_t ModbusCrc(const uint8_t* data, size_t length) {
-    uint16_t crc = 0xFFFF;
-    for (size_t i = 0; i < length; ++i) {
-        crc ^= data[i];
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001)
-                            : static_cast<uint16_t>(crc >> 1);
-    }
-    return crc;
-}
-
 namespace {
 
 bool StartsWith(const char* text, const char* prefix) {
@@ -143,7 +132,7 @@ std::string LengthAndCrc(const Bytes& b, size_t expected, bool& complete, bool& 
                (expected < 4 ? std::string("at least 4") : std::to_string(expected)) + " bytes";
     complete = true;
     const unsigned carried = b[expected - 2] | b[expected - 1] << 8;
-    const unsigned computed = ModbusCrc(b.data(), expected - 2);
+    const unsigned computed = zel::Crc16(b.data(), static_cast<int32_t>(expected - 2));
     crcOk = carried == computed;
     // Both in the order they go on the wire, low byte first.
     const Bytes wire = {static_cast<uint8_t>(computed), static_cast<uint8_t>(computed >> 8)};

@@ -13,10 +13,6 @@ namespace zelhost {
 
 using Bytes = std::vector<uint8_t>;
 
-// CRC of a Modbus RTU frame: polynomial 0xA001 (reflected), start 0xFFFF;
-// the frame carries it low byte first.
-uint16_t ModbusCrc(const uint8_t* data, size_t length);
-
 enum class FrameEvent {
     kSent,      // "Send() frame: ..." the request as written, CRC included
     kReceived,  // "Receive() frame after X ms: ..." one reception as it arrived
