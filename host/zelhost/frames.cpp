@@ -12,6 +12,8 @@
 namespace zelhost {
 namespace {
 
+using zel::FunctionCode;
+
 bool StartsWith(const char* text, const char* prefix) {
     return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
 }
@@ -62,14 +64,14 @@ struct AreaWords {
 };
 
 AreaWords WordsOf(uint8_t function) {
-    switch (static_cast<zel::FunctionCode>(function)) {
-    case zel::FunctionCode::kReadCoils:
-    case zel::FunctionCode::kWriteSingleCoil:
-    case zel::FunctionCode::kWriteMultipleCoils:
+    switch (static_cast<FunctionCode>(function)) {
+    case FunctionCode::kReadCoils:
+    case FunctionCode::kWriteSingleCoil:
+    case FunctionCode::kWriteMultipleCoils:
         return {"coil", "coils"};
-    case zel::FunctionCode::kReadDiscreteInputs:
+    case FunctionCode::kReadDiscreteInputs:
         return {"discrete input", "discrete inputs"};
-    case zel::FunctionCode::kReadInputRegisters:
+    case FunctionCode::kReadInputRegisters:
         return {"input register", "input registers"};
     default:
         return {"holding register", "holding registers"};
@@ -107,12 +109,26 @@ std::string BitList(const Bytes& b, size_t at, int count) {
     return text;
 }
 
+bool Is(uint8_t f, FunctionCode code) {
+    return f == zel::Byte(code);
+}
+
 bool IsRead(uint8_t f) {
-    return f >= 1 && f <= 4;
+    return Is(f, FunctionCode::kReadCoils) || Is(f, FunctionCode::kReadDiscreteInputs) ||
+           Is(f, FunctionCode::kReadHoldingRegisters) || Is(f, FunctionCode::kReadInputRegisters);
 }
 
 bool IsBitFunction(uint8_t f) {
-    return f == 1 || f == 2 || f == 5 || f == 15;
+    return Is(f, FunctionCode::kReadCoils) || Is(f, FunctionCode::kReadDiscreteInputs) ||
+           Is(f, FunctionCode::kWriteSingleCoil) || Is(f, FunctionCode::kWriteMultipleCoils);
+}
+
+bool IsSingleWrite(uint8_t f) {
+    return Is(f, FunctionCode::kWriteSingleCoil) || Is(f, FunctionCode::kWriteSingleRegister);
+}
+
+bool IsBlockWrite(uint8_t f) {
+    return Is(f, FunctionCode::kWriteMultipleCoils) || Is(f, FunctionCode::kWriteMultipleRegisters);
 }
 
 std::string Hex4(unsigned v) {
@@ -234,21 +250,21 @@ FrameMeaning DescribeRequest(const Bytes& r) {
     } else if (IsRead(f)) {
         expected = 8;
         m.what = "read " + Range(f, Word(r, 2), Word(r, 4));
-    } else if (f == 5) {
+    } else if (Is(f, FunctionCode::kWriteSingleCoil)) {
         expected = 8;
         const unsigned v = Word(r, 4);
         m.what = "write " + Range(f, Word(r, 2), 1) + " = " +
                  (v == 0xFF00 ? "ON"
                   : v == 0    ? "OFF"
                               : "invalid value 0x" + Hex4(v));
-    } else if (f == 6) {
+    } else if (Is(f, FunctionCode::kWriteSingleRegister)) {
         expected = 8;
         m.what = "write " + Range(f, Word(r, 2), 1) + " = " + std::to_string(Word(r, 4));
-    } else if ((f == 15 || f == 16) && r.size() >= 7) {
+    } else if (IsBlockWrite(f) && r.size() >= 7) {
         const int quantity = static_cast<int>(Word(r, 4));
         expected = 9 + static_cast<size_t>(r[6]);
         m.what = "write " + Range(f, Word(r, 2), static_cast<unsigned>(quantity)) + ": " +
-                 (f == 15 ? BitList(r, 7, quantity) : RegisterList(r, 7, quantity));
+                 (IsBitFunction(f) ? BitList(r, 7, quantity) : RegisterList(r, 7, quantity));
     } else {
         m.what = "function " + std::to_string(f);
     }
@@ -324,10 +340,10 @@ FrameMeaning DescribeReply(const Bytes& request, const Bytes& b) {
         } else {
             m.what = "reply to function " + std::to_string(f);
         }
-    } else if (f == 5 || f == 6 || f == 15 || f == 16) {
+    } else if (IsSingleWrite(f) || IsBlockWrite(f)) {
         expected = 8;
         if (b.size() >= 6) {
-            if (f == 5 || f == 6) {
+            if (IsSingleWrite(f)) {
                 const Bytes echo(b.begin(), b.begin() + 6);
                 m.what = "echo: " + DescribeRequest(echo).what;
             } else {
