@@ -165,6 +165,15 @@ void Join(std::string& text, const std::string& part) {
     text += text.empty() ? part : ", " + part;
 }
 
+// The verdict on a frame of `expected` bytes (0: unknown) and what else is
+// wrong with it; good when nothing is.
+void Judge(FrameMeaning& m, const Bytes& b, size_t expected, const std::string& problems) {
+    bool crcOk = false;
+    m.verdict = LengthAndCrc(b, expected, m.complete, crcOk);
+    Join(m.verdict, problems);
+    m.good = m.complete && crcOk && problems.empty() && (expected == 0 || b.size() == expected);
+}
+
 } // namespace
 
 bool ParseFrameLine(const std::string& line, FrameLine& frame) {
@@ -172,8 +181,10 @@ bool ParseFrameLine(const std::string& line, FrameLine& frame) {
     const char* p = line.c_str();
     if (!StartsWith(p, "ZELMR")) return false;
     p += 5;
+    // The channel number.
     if (!std::isdigit(static_cast<unsigned char>(*p))) return false;
-    frame.channel = static_cast<int>(std::strtol(p, const_cast<char**>(&p), 10));
+    while (std::isdigit(static_cast<unsigned char>(*p)))
+        ++p;
     if (!StartsWith(p, "> ")) return false;
     p += 2;
     if (StartsWith(p, "Send() frame:")) {
@@ -189,10 +200,9 @@ bool ParseFrameLine(const std::string& line, FrameLine& frame) {
         return ParseTimedBytes(p + std::strlen("Drain() discarded after "), frame);
     }
     char* end = nullptr;
-    const long count = std::strtol(p, &end, 10);
+    std::strtol(p, &end, 10); // how many
     if (end != p && StartsWith(end, " late bytes discarded")) {
         frame.event = FrameEvent::kLateNote;
-        frame.lateBytes = static_cast<int>(count);
         return true;
     }
     return false;
@@ -268,10 +278,7 @@ FrameMeaning DescribeRequest(const Bytes& r) {
     } else {
         m.what = "function " + std::to_string(f);
     }
-    bool complete = false, crcOk = false;
-    m.verdict = LengthAndCrc(r, expected, complete, crcOk);
-    m.good = complete && crcOk && r.size() == (expected ? expected : r.size());
-    m.complete = complete;
+    Judge(m, r, expected, "");
     return m;
 }
 
@@ -349,8 +356,7 @@ FrameMeaning DescribeReply(const Bytes& request, const Bytes& b) {
             } else {
                 m.what = "echo: wrote " + Range(f, Word(b, 2), Word(b, 4));
             }
-            if (known && request.size() >= 6 &&
-                !std::equal(b.begin() + 2, b.begin() + 6, request.begin() + 2))
+            if (known && !std::equal(b.begin() + 2, b.begin() + 6, request.begin() + 2))
                 Join(problems, "the echo differs from the request");
         } else {
             m.what = "echo of function " + std::to_string(f);
@@ -358,11 +364,7 @@ FrameMeaning DescribeReply(const Bytes& request, const Bytes& b) {
     } else {
         m.what = "function " + std::to_string(f);
     }
-    bool complete = false, crcOk = false;
-    m.verdict = LengthAndCrc(b, expected, complete, crcOk);
-    Join(m.verdict, problems);
-    m.good = complete && crcOk && problems.empty() && (expected == 0 || b.size() == expected);
-    m.complete = complete;
+    Judge(m, b, expected, problems);
     return m;
 }
 

@@ -22,10 +22,8 @@ enum class FrameEvent {
 
 struct FrameLine {
     FrameEvent event = FrameEvent::kSent;
-    int channel = 0;
     double ms = -1; // received and discarded: time since the end of the request
     Bytes bytes;
-    int lateBytes = 0; // the late note
 };
 
 // Reads one driver log line in a frame form; false for every other line.
