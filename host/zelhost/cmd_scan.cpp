@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -28,15 +27,10 @@
 
 #include "host/zelhost/commands.h"
 #include "host/zelhost/host_log.h"
+#include "host/zelhost/stop_signal.h"
 
 namespace zelhost {
 namespace {
-
-volatile std::sig_atomic_t stopRequested = 0;
-
-void OnSignal(int) {
-    stopRequested = 1;
-}
 
 struct ScanOptions {
     LineOptions line;
@@ -271,11 +265,7 @@ int RunScan(const GlobalOptions& global, ScanOptions& o) {
     if (!ParseStations(o.stations, stations, error)) return Fail(kExitUsage, error);
     // Ctrl-C ends the scan between two probes, also while it prepares, so
     // that the private folder is removed.
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    CatchStopSignals();
     Session session;
     if (int rc = session.Load(global)) return rc;
     std::vector<Setting> settings;
@@ -332,14 +322,14 @@ int RunScan(const GlobalOptions& global, ScanOptions& o) {
     int exitCode = kExitOk;
     std::printf("%-8s %-12s %s\n", "station", "line", "answer");
     std::fflush(stdout);
-    for (size_t si = 0; si < settings.size() && !stopRequested && !outOfTime; ++si) {
+    for (size_t si = 0; si < settings.size() && !StopRequested() && !outOfTime; ++si) {
         const Setting& s = settings[si];
         if (si > 0 && !Reopen(session, line, s)) {
             Note("the port refused " + s.Text() + "; skipped");
             continue;
         }
         if (!progress) std::fprintf(stderr, "zelhost: scanning at %s\n", s.Text().c_str());
-        for (size_t k = 0; k < stations.size() && !stopRequested; ++k) {
+        for (size_t k = 0; k < stations.size() && !StopRequested(); ++k) {
             const double elapsed = SteadyMs() - start;
             if (elapsed + probeMs(s) > boundMs) {
                 outOfTime = true;
@@ -355,7 +345,7 @@ int RunScan(const GlobalOptions& global, ScanOptions& o) {
             zel::TagAddress tag{};
             if (session.Chan().Parse(gas.c_str(), zel::kGateUnsigned16, 0, tag) != 0) {
                 exitCode = Fail(kExitUsage, "the driver refused the probe's gate address " + gas);
-                stopRequested = 1;
+                SetStopRequested(true);
                 break;
             }
             uint8_t cell[4] = {};
@@ -386,7 +376,7 @@ int RunScan(const GlobalOptions& global, ScanOptions& o) {
                 exitCode =
                     Fail(ExitCodeFor(report.outcome), "probing station " + std::to_string(station) +
                                                           " failed: " + FailureText(rc, report));
-                stopRequested = 1;
+                SetStopRequested(true);
                 break;
             case TxnOutcome::kNoReply:
                 break;
@@ -416,9 +406,9 @@ int RunScan(const GlobalOptions& global, ScanOptions& o) {
     for (const auto& f : found)
         list += (list.empty() ? ": " : "; ") + std::to_string(f.first) + " at " + f.second;
     std::printf("scan %s after %s (bound %s), %ld probe(s): %zu station(s) answered%s%s\n",
-                stopRequested && exitCode == kExitOk ? "interrupted"
-                : outOfTime                          ? "stopped at its time bound"
-                                                     : "ended",
+                StopRequested() && exitCode == kExitOk ? "interrupted"
+                : outOfTime                            ? "stopped at its time bound"
+                                                       : "ended",
                 Duration(took).c_str(), Duration(boundMs).c_str(), probes, found.size(),
                 list.c_str(),
                 garbled ? (", " + std::to_string(garbled) + " garbled reply(ies)").c_str() : "");
