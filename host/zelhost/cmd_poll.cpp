@@ -244,11 +244,9 @@ int RunPoll(const GlobalOptions& global, PollOptions& o) {
         if (o.count <= 0 || round < o.count) SleepMs(o.intervalMs);
     }
 
-    long good = 0, failed = 0;
-    for (const Row& r : rows) {
-        good += r.good;
-        failed += r.failed;
-    }
+    // Every read is one transaction of the statistics.
+    const long good = stats.good;
+    const long failed = stats.transactions - stats.good;
     PrintStats(stats, o.line.port, session, o.line.timeoutMs);
     std::printf("poll ended after %ld round(s)%s: %ld good, %ld failed transaction(s)\n", round,
                 StopRequested() ? " (interrupted)" : "", good, failed);
