@@ -97,10 +97,8 @@ bool ParseStations(const std::string& text, std::vector<int>& stations, std::str
 // Every combination of the listed rates, data bits, parities and stop bits.
 bool ParseSettings(const ScanOptions& o, const zel::DriverInfo& info, std::vector<Setting>& out,
                    std::string& error) {
-    static const char* const kParity[] = {"N", "O", "E", "M", "S"};
-    static const char* const kStop[] = {"1", "1.5", "2"};
-    const std::string defParity = info.parity < 5 ? kParity[info.parity] : "N";
-    const std::string defStop = info.stopBits < 3 ? kStop[info.stopBits] : "1";
+    const std::string defParity = ParityText(info.parity, "N");
+    const std::string defStop = StopBitsText(info.stopBits, "1");
     std::vector<long> bauds, dataBits;
     std::vector<std::string> parities, stops;
     for (const std::string& b : Split(o.bauds.empty() ? std::to_string(info.baud) : o.bauds)) {
@@ -281,7 +279,7 @@ int RunScan(const GlobalOptions& global, ScanOptions& o) {
     line.parity = settings[0].parity;
     line.stopBits = settings[0].stopBits;
     if (int rc = session.Start(line, folder.Dir())) return rc;
-    if (LastLogLineWith("> Base =").find("Hexadecimal") == std::string::npos)
+    if (LoggedBase() != 'H')
         return Fail(kExitPort, "the driver did not take the hexadecimal base from " + folder.Dir());
 
     int requests = 3;

@@ -142,11 +142,26 @@ void Note(const std::string& message) {
     std::fprintf(stderr, "zelhost: note: %s\n", message.c_str());
 }
 
-std::string LineText(unsigned baud, unsigned dataBits, unsigned parity, unsigned stopBits) {
-    static const char kParity[] = "NOEMS";
+std::string ParityText(unsigned code, const char* unknown) {
+    static const char* const kParity[] = {"N", "O", "E", "M", "S"};
+    return code < 5 ? kParity[code] : unknown;
+}
+
+std::string StopBitsText(unsigned code, const char* unknown) {
     static const char* const kStop[] = {"1", "1.5", "2"};
-    return std::to_string(baud) + " " + std::to_string(dataBits) +
-           (parity < 5 ? kParity[parity] : '?') + (stopBits < 3 ? kStop[stopBits] : "?");
+    return code < 3 ? kStop[code] : unknown;
+}
+
+std::string LineText(unsigned baud, unsigned dataBits, unsigned parity, unsigned stopBits) {
+    return std::to_string(baud) + " " + std::to_string(dataBits) + ParityText(parity) +
+           StopBitsText(stopBits);
+}
+
+char LoggedBase() {
+    const std::string line = LastLogLineWith("> Base =");
+    if (line.find("Hexadecimal") != std::string::npos) return 'H';
+    if (line.find("Long Decimal") != std::string::npos) return 'L';
+    return 'D';
 }
 
 Session::~Session() {

@@ -73,6 +73,14 @@ void Note(const std::string& message);
 std::string LineText(unsigned baud, unsigned dataBits, unsigned parity, unsigned stopBits);
 uint16_t ParityCode(const std::string& parity);
 uint16_t StopBitsCode(const std::string& stopBits);
+// The text of a parity code (0..4: N, O, E, M, S) and of a stop-bits code
+// (0..2: 1, 1.5, 2); `unknown` for any other code.
+std::string ParityText(unsigned code, const char* unknown = "?");
+std::string StopBitsText(unsigned code, const char* unknown = "?");
+
+// The address base the channel took from its initialization file, as the
+// driver's summary line says: 'D' decimal, 'H' hexadecimal, 'L' long decimal.
+char LoggedBase();
 
 struct Gate {
     std::string gas;
