@@ -211,12 +211,10 @@ double MeasureSilentStation(Session& session, const LineOptions& line, const std
         zel::OpenParams open = session.Opened();
         std::memset(open.portName, 0, sizeof open.portName);
         std::memcpy(open.portName, name, std::strlen(name));
-        char here[4096] = {};
-        const bool moved = getcwd(here, sizeof here) && chdir(initDir.c_str()) == 0;
-        const int32_t started = probe.ColdStart(open);
-        const bool back = !moved || chdir(here) == 0;
+        std::string lost;
+        const int32_t started = ColdStartIn(initDir, probe, open, lost);
         zel::TagAddress tag{};
-        if (back && started == 0 &&
+        if (lost.empty() && started == 0 &&
             probe.Parse(ProbeGas(1).c_str(), zel::kGateUnsigned16, 0, tag) == 0) {
             uint8_t cell[4] = {};
             ClearCapturedLog();

@@ -122,6 +122,13 @@ class Session {
     bool started_ = false;
 };
 
+// ColdStart of `channel` with the current folder moved to `initDir` ("":
+// left where it is) meanwhile, for the driver reads the channel's
+// initialization file from the current folder. `lost` names the folder it
+// could not return to, and is empty when it did.
+int32_t ColdStartIn(const std::string& initDir, Channel& channel, zel::OpenParams& open,
+                    std::string& lost);
+
 // A one-line reason why a port could not be opened, found by looking at it.
 std::string DiagnosePort(const std::string& port);
 
