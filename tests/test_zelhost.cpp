@@ -619,6 +619,9 @@ TEST_F(ZelhostTest, BadInputGivesOneClearErrorLine) {
     } cases[] = {
         {{"read", "-p", Port(), "0140001", "--bogus"}, 2, "unknown option '--bogus'"},
         {{"frobnicate"}, 2, "frobnicate"},
+        {{"pol"},
+         2,
+         "unknown command 'pol' (commands: info, read, write, poll, scan, browse, demo)"},
         {{"read", "-p", "/dev/nope", "0140001"}, 3, "no such device"},
         {{"read", "-p", longName, "0140001"}, 2, "longer than 11 characters"},
         {{"read", "-p", Port(), "0A40001"},
