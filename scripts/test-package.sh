@@ -14,6 +14,8 @@ cd "$top"
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO=sudo
 apt_get() { $SUDO env DEBIAN_FRONTEND=noninteractive apt-get -y -qq "$@"; }
+# shellcheck source=scripts/common.sh
+. "$top/scripts/common.sh"
 
 scripts/package.sh
 out=$top/build/packages
@@ -22,18 +24,14 @@ deb=$out/zelqkmr_${version}_$(dpkg --print-architecture).deb
 zip=$out/zelqkmr-${version}-win32.zip
 work=$(mktemp -d)
 
-passed=0
-failed=0
 check() { # description, command...
   local what=$1
   shift
   if "$@" >"$work/check.out" 2>&1; then
-    echo "PASS $what"
-    passed=$((passed + 1))
+    pass "$what"
   else
-    echo "FAIL $what"
+    fail "$what"
     sed 's/^/     /' "$work/check.out" | tail -n 40
-    failed=$((failed + 1))
   fi
 }
 

@@ -58,16 +58,8 @@ gap_required=${ZEL_UART_GAP_REQUIRED:-1}
 
 boot_limit=120 # seconds from qemu's start to the guest's first line
 
-passed=0
-failed=0
-pass() {
-  echo "PASS $*"
-  passed=$((passed + 1))
-}
-fail() {
-  echo "FAIL $*"
-  failed=$((failed + 1))
-}
+# shellcheck source=scripts/common.sh
+. "$top/scripts/common.sh"
 # Ends the stage at once: one line that says why.
 abort() {
   echo "FAIL uart stage stopped: $*"
@@ -87,11 +79,8 @@ for f in zelhost libzelqkmr.so tests/test_uart tools/zelsimplc tools/zellineemu;
 done
 
 # --- which way the 32-bit product runs -----------------------------------------------
-probe=$(mktemp -d)
-echo 'int main(void){return 0;}' >"$probe/p.c"
 host32=no
-if gcc -m32 "$probe/p.c" -o "$probe/p" 2>/dev/null && "$probe/p" 2>/dev/null; then host32=yes; fi
-rm -rf "$probe"
+if runs_32bit; then host32=yes; fi
 case "${ZEL_UART_GUEST32:-}" in
   1) guest32=1 ;;
   0) guest32=0 ;;
@@ -244,10 +233,7 @@ trap cleanup EXIT
 "$b64/tools/zellineemu" --baud "$baud" --format "$format" --trace "$run/line.trace" \
   >"$run/lineemu.out" 2>"$run/lineemu.err" &
 pids+=($!)
-for _ in $(seq 100); do
-  grep -q '^READY' "$run/lineemu.out" 2>/dev/null && break
-  sleep 0.1
-done
+wait_ready "$run/lineemu.out" || true
 side_a=$(sed -n 's/^A //p' "$run/lineemu.out")
 side_b=$(sed -n 's/^B //p' "$run/lineemu.out")
 [ -n "$side_a" ] && [ -n "$side_b" ] || abort "the line emulator did not start: $(head -c 300 "$run/lineemu.err")"
@@ -258,11 +244,7 @@ done
 "$b64/tools/zelsimplc" --device "$side_b" --station "$station" --baud "$baud" --parity "$parity" \
   --stop-bits 1 --map 10000 10000 10000 1000 >"$run/simplc.out" 2>"$run/simplc.err" &
 pids+=($!)
-for _ in $(seq 100); do
-  grep -q '^READY' "$run/simplc.out" 2>/dev/null && break
-  sleep 0.1
-done
-grep -q '^READY' "$run/simplc.out" || abort "the simulated PLC did not start: $(head -c 300 "$run/simplc.err")"
+wait_ready "$run/simplc.out" || abort "the simulated PLC did not start: $(head -c 300 "$run/simplc.err")"
 
 cat >"$run/env" <<EOF
 UART_DEVICE=/dev/ttyS1
@@ -331,8 +313,7 @@ if ! console | grep -q '^ZELGUEST END'; then
   fi
   abort "the guest stopped before its end, qemu exit $qemu_rc (build/uart/share/run/console.log)"
 fi
-passed=$((passed + $(console | grep -c '^PASS ' || true)))
-failed=$((failed + $(console | grep -c '^FAIL ' || true)))
+count_checks < <(console)
 echo "NOTE the guest ran for $took s"
 
 # --- the silence before each request -------------------------------------------------------

@@ -27,10 +27,8 @@ stages=${ZEL_WINE_STAGES:-serial browse}
 out=$top/build/wine
 mkdir -p "$out"
 
-passed=0
-failed=0
-pass() { echo "PASS $*"; passed=$((passed + 1)); }
-fail() { echo "FAIL $*"; failed=$((failed + 1)); }
+# shellcheck source=scripts/common.sh
+. "$top/scripts/common.sh"
 die() { echo "test-wine: $*" >&2; exit 1; }
 
 # --- which Wine -----------------------------------------------------------------
@@ -118,15 +116,6 @@ map_ports() { # tty
   echo "COM1 -> $link1, COM12 -> $link12, COM2 -> $link2"
 }
 
-# Adds the checks of a wintest output to the totals.
-count_wintest() { # output file
-  local p f
-  p=$(tr -d '\r' <"$1" | grep -c '^PASS ' || true)
-  f=$(tr -d '\r' <"$1" | grep -c '^FAIL ' || true)
-  passed=$((passed + p))
-  failed=$((failed + f))
-}
-
 # --- serial ---------------------------------------------------------------------
 stage_serial() {
   echo "== serial line (COM1 on a pseudo-terminal)"
@@ -139,10 +128,7 @@ stage_serial() {
   "$tools/zelsimplc" --pty --station 1 --parity N >"$run/simplc.out" 2>"$run/simplc.err" &
   pids+=($!)
   local tty=""
-  for _ in $(seq 100); do
-    grep -q '^READY' "$run/simplc.out" 2>/dev/null && break
-    sleep 0.1
-  done
+  wait_ready "$run/simplc.out" || true
   tty=$(sed -n 's/^PTY //p' "$run/simplc.out")
   [ -n "$tty" ] && [ -c "$tty" ] || die "the simulated PLC did not start: $(cat "$run/simplc.err")"
   case "$tty" in /dev/ttyS*) die "refusing $tty" ;; esac
@@ -150,7 +136,7 @@ stage_serial() {
   local rc=0
   (cd "$run" && timeout 180 "$WINE" "$build/wintest.exe" serial) >"$run/wintest.out" 2>"$run/wintest.err" || rc=$?
   tr -d '\r' <"$run/wintest.out"
-  count_wintest "$run/wintest.out"
+  count_checks <"$run/wintest.out"
   tr -d '\r' <"$run/wintest.out" | grep ' passed, 0 failed$' >/dev/null && [ "$rc" = 0 ] && pass "wintest serial exits 0" ||
     fail "wintest serial exits $rc"
 }
@@ -271,7 +257,7 @@ stage_browse() {
 
   wait "$host" || rc=$?
   tr -d '\r' <"$log"
-  count_wintest "$log"
+  count_checks <"$log"
   tr -d '\r' <"$log" | grep ' passed, 0 failed$' >/dev/null && [ "$rc" = 0 ] && pass "wintest browse exits 0" ||
     fail "wintest browse exits $rc"
   [ -s "$out/browse-dialog.png" ] && pass "screenshot $out/browse-dialog.png" ||

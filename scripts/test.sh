@@ -4,21 +4,12 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
+# shellcheck source=scripts/common.sh
+. "$top/scripts/common.sh"
 "$top/scripts/setup.sh"
 
 run_ctest() { # flavour
   (cd "build/$1" && ctest --output-on-failure -j "$(nproc)" --timeout 300)
-}
-
-# Whether this kernel runs 32-bit programs. Where it does not, the 32-bit
-# tests run natively in the UART stage's qemu guest (scripts/test-uart.sh).
-runs_32bit() {
-  local probe rc=0
-  probe=$(mktemp -d)
-  echo 'int main(void){return 0;}' >"$probe/p.c"
-  { gcc -m32 "$probe/p.c" -o "$probe/p" && "$probe/p"; } 2>/dev/null || rc=1
-  rm -rf "$probe"
-  return "$rc"
 }
 
 echo "== 64-bit Linux"
@@ -27,6 +18,8 @@ run_ctest linux64
 
 echo "== 32-bit Linux"
 scripts/build.sh linux32
+# Where this kernel runs no 32-bit programs, the 32-bit tests run natively in
+# the UART stage's qemu guest (scripts/test-uart.sh).
 if runs_32bit; then
   run_ctest linux32
 else

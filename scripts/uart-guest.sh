@@ -18,10 +18,12 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 . "$run/env"
 b64=$top/build/linux64
 
-pass() { echo "PASS $*"; }
-fail() { echo "FAIL $*"; }
+# shellcheck source=scripts/common.sh
+. "$top/scripts/common.sh"
 note() { echo "NOTE $*"; }
 uptime_s() { cut -d' ' -f1 /proc/uptime; }
+# Whole seconds since an uptime_s reading.
+seconds_since() { awk -v a="$1" -v b="$(uptime_s)" 'BEGIN { printf "%.0f", b - a }'; }
 
 if [ "${ZEL_IN_UART_GUEST:-}" != 1 ]; then
   echo "uart-guest.sh runs only inside the UART stage's guest" >&2
@@ -53,7 +55,7 @@ sed -n -E 's/^\[       OK \] ([^ ]+) \([0-9]+ ms\)$/PASS uart \1/p
            s/^(NOTE .*)$/\1/p' "$run/test_uart.log"
 grep -q '^\[==========\] .* ran\.' "$run/test_uart.log" ||
   fail "uart: test_uart did not finish (exit $rc, build/uart/share/run/test_uart.log)"
-note "test_uart took $(awk -v a="$t0" -v b="$(uptime_s)" 'BEGIN { printf "%.0f", b - a }') s"
+note "test_uart took $(seconds_since "$t0") s"
 
 # --- zelhost on /dev/ttyS1 ------------------------------------------------------------------
 echo "== zelhost read, write and poll on $UART_DEVICE"
@@ -180,7 +182,7 @@ if [ "${GUEST32:-0}" = 1 ]; then
   else
     fail "linux32 ctest in the guest: exit $rc, ${summary:-no summary} (build/uart/share/run/ctest32.log)"
   fi
-  note "linux32 ctest took $(awk -v a="$t0" -v b="$(uptime_s)" 'BEGIN { printf "%.0f", b - a }') s"
+  note "linux32 ctest took $(seconds_since "$t0") s"
 
   echo "== i686 Wine: scripts/test-wine.sh with build/win32 ($WINE_STAGES)"
   t0=$(uptime_s)
@@ -206,7 +208,7 @@ if [ "${GUEST32:-0}" = 1 ]; then
       # Large records: every read and write is a round trip over 9p.
       timeout 300 tar -C /tmp -b 512 -cf "$kept.new" "$(basename "$prefix")" && sync &&
         mv "$kept.new" "$kept"
-      note "Wine prefix made afresh in $(awk -v a="$t0" -v b="$(uptime_s)" 'BEGIN { printf "%.0f", b - a }') s and kept (Wine $wine_version)"
+      note "Wine prefix made afresh in $(seconds_since "$t0") s and kept (Wine $wine_version)"
     else
       fail "wine32: no Wine prefix could be made (build/uart/share/run/wineboot.log)"
     fi
@@ -221,6 +223,6 @@ if [ "${GUEST32:-0}" = 1 ]; then
   else
     fail "wine32: scripts/test-wine.sh exit $rc${total:+, $total} (build/uart/share/run/wine32.log)"
   fi
-  note "the Wine suite took $(awk -v a="$t0" -v b="$(uptime_s)" 'BEGIN { printf "%.0f", b - a }') s"
+  note "the Wine suite took $(seconds_since "$t0") s"
 fi
 cd / && rm -rf "$work"

@@ -250,6 +250,14 @@ TEST(ZelhostFrames, DescribesRequestsAndReplies) {
         {readOne, "01 83 02 C0 F1", "exception 2 Illegal Data Address", "CRC ok", true},
         {"01 10 00 2C 00 03 06 00 07 00 08 00 09 D3 D1", "01 10 00 2C 00 03 41 C1",
          "echo: wrote holding registers 44..46", "CRC ok", true},
+        // Every write function, each under its own name.
+        {"", "01 06 00 09 30 39 8D DA", "write holding register 9 = 12345", "CRC ok", true},
+        {"", "01 0F 00 00 00 0A 02 05 02 67 A9", "write coils 0..9: 1 0 1 0 0 0 0 0 0 1", "CRC ok",
+         true},
+        {"01 05 00 04 FF 00 CD FB", "01 05 00 04 FF 00 CD FB", "echo: write coil 4 = ON", "CRC ok",
+         true},
+        {"01 0F 00 00 00 0A 02 05 02 67 A9", "01 0F 00 00 00 0A D5 CC", "echo: wrote coils 0..9",
+         "CRC ok", true},
         // What a receiver has to refuse.
         {readOne, "01 03 02 00 2B 39 9B", "reply 1 register: 43",
          "CRC wrong (the frame has 39 9B, its bytes give F8 5B)", false},
@@ -261,6 +269,12 @@ TEST(ZelhostFrames, DescribesRequestsAndReplies) {
         {readOne, "01 03 02 00 2A 39 9B 00", "reply 1 register: 42",
          "1 more byte(s) after the frame", false},
         {readOne, "01", "a station byte", "incomplete: 1 byte", false},
+        {"01 06 00 09 30 39 8D DA", "01 06 00 09 30 3A CD DB",
+         "echo: write holding register 9 = 12346", "the echo differs from the request", false},
+        {readOne, "01 2B 02 00 2A 30 3B", "function 43", "CRC ok, the request was function 3",
+         false},
+        {readOne, "01 84 02 C2 C1", "exception 2 Illegal Data Address",
+         "to function 4, the request was function 3", false},
     };
     for (const auto& c : cases) {
         const zelhost::FrameMeaning m = *c.request
@@ -605,6 +619,9 @@ TEST_F(ZelhostTest, BadInputGivesOneClearErrorLine) {
     } cases[] = {
         {{"read", "-p", Port(), "0140001", "--bogus"}, 2, "unknown option '--bogus'"},
         {{"frobnicate"}, 2, "frobnicate"},
+        {{"pol"},
+         2,
+         "unknown command 'pol' (commands: info, read, write, poll, scan, browse, demo)"},
         {{"read", "-p", "/dev/nope", "0140001"}, 3, "no such device"},
         {{"read", "-p", longName, "0140001"}, 2, "longer than 11 characters"},
         {{"read", "-p", Port(), "0A40001"},

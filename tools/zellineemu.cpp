@@ -154,7 +154,6 @@ struct Direction {
     std::vector<uint8_t> sent;
     std::string notes;
     Nanos frameStart = 0;
-    Nanos lastByteEnd = -1; // end of the last character scheduled; -1: none yet
     Nanos lastWritten = -1; // when the last character was handed to the reader
     Nanos idle = 0;         // silence before the current frame
     bool idleKnown = false;
@@ -301,7 +300,6 @@ class Line {
     void Schedule(Direction& d, uint8_t b, Nanos now) {
         d.wireFree = std::max(d.wireFree, now) + charNs_;
         d.out.push_back({b, d.wireFree});
-        d.lastByteEnd = d.wireFree;
     }
 
     void BeginFrame(Direction& d, Nanos now) {
@@ -313,8 +311,8 @@ class Line {
         // queued counts until its due time.
         Nanos lineBusyUntil = -1;
         for (const Direction& other : dirs_)
-            lineBusyUntil =
-                std::max(lineBusyUntil, other.out.empty() ? other.lastWritten : other.lastByteEnd);
+            lineBusyUntil = std::max(lineBusyUntil,
+                                     other.out.empty() ? other.lastWritten : other.out.back().due);
         d.idleKnown = lineBusyUntil >= 0;
         d.idle = now - lineBusyUntil;
         ++d.frames;

@@ -26,15 +26,6 @@ struct BrowseOptions {
 
 namespace hl = zel::headless;
 
-// The base the driver read from the channel's initialization file, as its
-// summary line says.
-char BaseFromLog() {
-    const std::string line = LastLogLineWith("> Base =");
-    if (line.find("Hexadecimal") != std::string::npos) return 'H';
-    if (line.find("Long Decimal") != std::string::npos) return 'L';
-    return 'D';
-}
-
 // One answer from the terminal; false at the end of input.
 bool Ask(const std::string& prompt, std::string& answer) {
     std::fprintf(stderr, "%s", prompt.c_str());
@@ -64,10 +55,8 @@ const char* BaseRule(char base) {
     }
 }
 
-// The number of digits of the PLC number and of the address in a base.
-int PlcDigits(char) {
-    return 2;
-}
+// The number of digits of the PLC number (in every base) and of the address.
+constexpr int kPlcDigits = 2;
 int AddressDigits(char base) {
     return base == 'L' ? 5 : 4;
 }
@@ -106,7 +95,7 @@ void ShowMessageBox(const hl::MessageBoxShown& shown, void*) {
 // Plays the user of the dialog on the terminal until OK is accepted, Cancel
 // is chosen or the input ends.
 void TerminalUser(hl::Dialog& d, void*) {
-    const char base = BaseFromLog();
+    const char base = LoggedBase();
     std::fprintf(stderr, "Tag Format (%s)\n", BaseRule(base));
     // What the fields held when last they were right: the defaults offered
     // again after the dialog refuses an answer.
@@ -128,8 +117,7 @@ void TerminalUser(hl::Dialog& d, void*) {
                 d.arrow(ZEL_IDC_PLC_ARROWS, answer == "+" ? SB_LINEUP : SB_LINEDOWN);
                 continue;
             }
-            if (!answer.empty())
-                d.type(ZEL_IDC_PLC_NUMBER, Complete(answer, PlcDigits(base), base));
+            if (!answer.empty()) d.type(ZEL_IDC_PLC_NUMBER, Complete(answer, kPlcDigits, base));
             break;
         }
         if (!Ask("Memory type [" + d.text(ZEL_IDC_MEMORY_TYPE) + "]: ", answer)) {
@@ -163,7 +151,7 @@ void TerminalUser(hl::Dialog& d, void*) {
         // Refused: a wrong field goes back to its last right value.
         const std::string plc = d.text(ZEL_IDC_PLC_NUMBER);
         const std::string address = d.text(ZEL_IDC_ADDRESS);
-        if (Valid(plc, PlcDigits(base), base))
+        if (Valid(plc, kPlcDigits, base))
             goodPlc = plc;
         else
             d.type(ZEL_IDC_PLC_NUMBER, goodPlc);

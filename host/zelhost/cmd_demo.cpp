@@ -6,7 +6,6 @@
 // result is checked; the exit code is 0 only when all checks held.
 #include <CLI/CLI.hpp>
 
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,18 +20,13 @@
 #include "host/zelhost/commands.h"
 #include "host/zelhost/demo_line.h"
 #include "host/zelhost/host_log.h"
+#include "host/zelhost/stop_signal.h"
 #include "tools/simplc_patterns.h"
 
 namespace zelhost {
 namespace {
 
 namespace sim = zel::sim;
-
-volatile std::sig_atomic_t interrupted = 0;
-
-void OnInterrupt(int) {
-    interrupted = 1;
-}
 
 struct DemoOptions {
     std::string toolsDir;
@@ -50,7 +44,7 @@ class Demo {
 
     // Starts a section; false once the user has interrupted the demo.
     bool Section(const char* title) {
-        if (interrupted) return false;
+        if (StopRequested()) return false;
         std::printf("\n== %s\n", title);
         std::fflush(stdout);
         return true;
@@ -270,8 +264,8 @@ int RunChannel(const GlobalOptions& global, DemoLine& line) {
 
     Walk(d, line);
 
-    if (interrupted) d.Check(false, "the demo ran to its end (interrupted)");
-    interrupted = 0; // the driver is ended and the tools stopped in any case
+    if (StopRequested()) d.Check(false, "the demo ran to its end (interrupted)");
+    SetStopRequested(false); // the driver is ended and the tools stopped in any case
     d.Section("EndZel");
     uint32_t v = 0;
     ClearCapturedLog();
@@ -303,11 +297,7 @@ int RunDemo(const GlobalOptions& given, const DemoOptions& o) {
     char cwd[4096];
     const bool haveCwd = getcwd(cwd, sizeof cwd) != nullptr;
 
-    struct sigaction action {};
-    action.sa_handler = OnInterrupt;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    CatchStopSignals();
 
     int result = kExitFailed;
     {

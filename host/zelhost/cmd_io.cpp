@@ -30,9 +30,13 @@ void AddGateOptions(CLI::App* cmd, IoOptions& o) {
     cmd->add_flag("--hex,-x", o.hex, "show values in hexadecimal");
 }
 
-// Runs one transaction and judges it by what the driver logged meanwhile.
-TxnReport Judge(int32_t rc) {
-    return ReportTransaction(CapturedLog(), rc);
+// Reports a transaction that returned `rc`, judged by what the driver logged
+// meanwhile: "<doing> refused: ..." or "<doing> failed: ...". Its exit code.
+int FailTransaction(const std::string& doing, int32_t rc) {
+    const TxnReport report = ReportTransaction(CapturedLog(), rc);
+    const int code = ExitCodeFor(report.outcome);
+    return Fail(code, doing + (code == kExitUsage ? " refused: " : " failed: ") +
+                          FailureText(rc, report));
 }
 
 int RunRead(const GlobalOptions& global, IoOptions& o) {
@@ -51,10 +55,7 @@ int RunRead(const GlobalOptions& global, IoOptions& o) {
         const int32_t rc =
             session.Chan().Read(gas.c_str(), gate.tag, block, values.Count(), values.Data());
         if (rc != 0) {
-            const TxnReport report = Judge(rc);
-            const int code = ExitCodeFor(report.outcome);
-            Fail(code, "reading " + gas + (code == kExitUsage ? " refused: " : " failed: ") +
-                           FailureText(rc, report));
+            const int code = FailTransaction("reading " + gas, rc);
             if (code > exitCode) exitCode = code;
             if (code == kExitPort) break;
             continue;
@@ -97,12 +98,7 @@ int RunWrite(const GlobalOptions& global, IoOptions& o) {
         Note("gate " + gas + ": " + note);
     ClearCapturedLog();
     const int32_t rc = session.Chan().Write(gas.c_str(), gate.tag, block, count, values.Data());
-    if (rc != 0) {
-        const TxnReport report = Judge(rc);
-        const int code = ExitCodeFor(report.outcome);
-        return Fail(code, "writing " + gas + (code == kExitUsage ? " refused: " : " failed: ") +
-                              FailureText(rc, report));
-    }
+    if (rc != 0) return FailTransaction("writing " + gas, rc);
     if (block)
         std::printf("%s: wrote %d values\n", gas.c_str(), count);
     else

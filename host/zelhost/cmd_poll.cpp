@@ -6,7 +6,6 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
-#include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <memory>
@@ -18,15 +17,10 @@
 
 #include "host/zelhost/commands.h"
 #include "host/zelhost/host_log.h"
+#include "host/zelhost/stop_signal.h"
 
 namespace zelhost {
 namespace {
-
-volatile std::sig_atomic_t stopRequested = 0;
-
-void OnSignal(int) {
-    stopRequested = 1;
-}
 
 struct PollOptions {
     LineOptions line;
@@ -119,7 +113,7 @@ void PrintStats(const LineStats& s, const std::string& port, const Session& sess
 
 void SleepMs(long ms) {
     // In slices, so that Ctrl-C ends the wait soon.
-    while (ms > 0 && !stopRequested) {
+    while (ms > 0 && !StopRequested()) {
         const long slice = ms < 50 ? ms : 50;
         timespec ts{slice / 1000, (slice % 1000) * 1000000L};
         nanosleep(&ts, nullptr);
@@ -215,20 +209,16 @@ int RunPoll(const GlobalOptions& global, PollOptions& o) {
     if (!o.csv.empty() && !csv.Open(o.csv, rows))
         return Fail(kExitUsage, "cannot write the CSV file '" + o.csv + "'");
 
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    CatchStopSignals();
 
     const bool live = isatty(STDOUT_FILENO) != 0;
     LineStats stats;
     long round = 0;
-    while (!stopRequested && (o.count <= 0 || round < o.count)) {
+    while (!StopRequested() && (o.count <= 0 || round < o.count)) {
         ++round;
         const std::string roundStamp = Stamp(true);
         for (Row& r : rows) {
-            if (stopRequested) break;
+            if (StopRequested()) break;
             ValueBuffer value(r.gate.tag, false, 1);
             ClearCapturedLog();
             const double started = SteadyMs();
@@ -254,14 +244,12 @@ int RunPoll(const GlobalOptions& global, PollOptions& o) {
         if (o.count <= 0 || round < o.count) SleepMs(o.intervalMs);
     }
 
-    long good = 0, failed = 0;
-    for (const Row& r : rows) {
-        good += r.good;
-        failed += r.failed;
-    }
+    // Every read is one transaction of the statistics.
+    const long good = stats.good;
+    const long failed = stats.transactions - stats.good;
     PrintStats(stats, o.line.port, session, o.line.timeoutMs);
     std::printf("poll ended after %ld round(s)%s: %ld good, %ld failed transaction(s)\n", round,
-                stopRequested ? " (interrupted)" : "", good, failed);
+                StopRequested() ? " (interrupted)" : "", good, failed);
     std::fflush(stdout);
     session.End();
     return failed > 0 ? kExitFailed : kExitOk;

@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -28,15 +27,10 @@
 
 #include "host/zelhost/commands.h"
 #include "host/zelhost/host_log.h"
+#include "host/zelhost/stop_signal.h"
 
 namespace zelhost {
 namespace {
-
-volatile std::sig_atomic_t stopRequested = 0;
-
-void OnSignal(int) {
-    stopRequested = 1;
-}
 
 struct ScanOptions {
     LineOptions line;
@@ -103,10 +97,8 @@ bool ParseStations(const std::string& text, std::vector<int>& stations, std::str
 // Every combination of the listed rates, data bits, parities and stop bits.
 bool ParseSettings(const ScanOptions& o, const zel::DriverInfo& info, std::vector<Setting>& out,
                    std::string& error) {
-    static const char* const kParity[] = {"N", "O", "E", "M", "S"};
-    static const char* const kStop[] = {"1", "1.5", "2"};
-    const std::string defParity = info.parity < 5 ? kParity[info.parity] : "N";
-    const std::string defStop = info.stopBits < 3 ? kStop[info.stopBits] : "1";
+    const std::string defParity = ParityText(info.parity, "N");
+    const std::string defStop = StopBitsText(info.stopBits, "1");
     std::vector<long> bauds, dataBits;
     std::vector<std::string> parities, stops;
     for (const std::string& b : Split(o.bauds.empty() ? std::to_string(info.baud) : o.bauds)) {
@@ -219,12 +211,10 @@ double MeasureSilentStation(Session& session, const LineOptions& line, const std
         zel::OpenParams open = session.Opened();
         std::memset(open.portName, 0, sizeof open.portName);
         std::memcpy(open.portName, name, std::strlen(name));
-        char here[4096] = {};
-        const bool moved = getcwd(here, sizeof here) && chdir(initDir.c_str()) == 0;
-        const int32_t started = probe.ColdStart(open);
-        const bool back = !moved || chdir(here) == 0;
+        std::string lost;
+        const int32_t started = ColdStartIn(initDir, probe, open, lost);
         zel::TagAddress tag{};
-        if (back && started == 0 &&
+        if (lost.empty() && started == 0 &&
             probe.Parse(ProbeGas(1).c_str(), zel::kGateUnsigned16, 0, tag) == 0) {
             uint8_t cell[4] = {};
             ClearCapturedLog();
@@ -271,11 +261,7 @@ int RunScan(const GlobalOptions& global, ScanOptions& o) {
     if (!ParseStations(o.stations, stations, error)) return Fail(kExitUsage, error);
     // Ctrl-C ends the scan between two probes, also while it prepares, so
     // that the private folder is removed.
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    CatchStopSignals();
     Session session;
     if (int rc = session.Load(global)) return rc;
     std::vector<Setting> settings;
@@ -291,7 +277,7 @@ int RunScan(const GlobalOptions& global, ScanOptions& o) {
     line.parity = settings[0].parity;
     line.stopBits = settings[0].stopBits;
     if (int rc = session.Start(line, folder.Dir())) return rc;
-    if (LastLogLineWith("> Base =").find("Hexadecimal") == std::string::npos)
+    if (LoggedBase() != 'H')
         return Fail(kExitPort, "the driver did not take the hexadecimal base from " + folder.Dir());
 
     int requests = 3;
@@ -332,14 +318,14 @@ int RunScan(const GlobalOptions& global, ScanOptions& o) {
     int exitCode = kExitOk;
     std::printf("%-8s %-12s %s\n", "station", "line", "answer");
     std::fflush(stdout);
-    for (size_t si = 0; si < settings.size() && !stopRequested && !outOfTime; ++si) {
+    for (size_t si = 0; si < settings.size() && !StopRequested() && !outOfTime; ++si) {
         const Setting& s = settings[si];
         if (si > 0 && !Reopen(session, line, s)) {
             Note("the port refused " + s.Text() + "; skipped");
             continue;
         }
         if (!progress) std::fprintf(stderr, "zelhost: scanning at %s\n", s.Text().c_str());
-        for (size_t k = 0; k < stations.size() && !stopRequested; ++k) {
+        for (size_t k = 0; k < stations.size() && !StopRequested(); ++k) {
             const double elapsed = SteadyMs() - start;
             if (elapsed + probeMs(s) > boundMs) {
                 outOfTime = true;
@@ -355,7 +341,7 @@ int RunScan(const GlobalOptions& global, ScanOptions& o) {
             zel::TagAddress tag{};
             if (session.Chan().Parse(gas.c_str(), zel::kGateUnsigned16, 0, tag) != 0) {
                 exitCode = Fail(kExitUsage, "the driver refused the probe's gate address " + gas);
-                stopRequested = 1;
+                SetStopRequested(true);
                 break;
             }
             uint8_t cell[4] = {};
@@ -386,7 +372,7 @@ int RunScan(const GlobalOptions& global, ScanOptions& o) {
                 exitCode =
                     Fail(ExitCodeFor(report.outcome), "probing station " + std::to_string(station) +
                                                           " failed: " + FailureText(rc, report));
-                stopRequested = 1;
+                SetStopRequested(true);
                 break;
             case TxnOutcome::kNoReply:
                 break;
@@ -416,9 +402,9 @@ int RunScan(const GlobalOptions& global, ScanOptions& o) {
     for (const auto& f : found)
         list += (list.empty() ? ": " : "; ") + std::to_string(f.first) + " at " + f.second;
     std::printf("scan %s after %s (bound %s), %ld probe(s): %zu station(s) answered%s%s\n",
-                stopRequested && exitCode == kExitOk ? "interrupted"
-                : outOfTime                          ? "stopped at its time bound"
-                                                     : "ended",
+                StopRequested() && exitCode == kExitOk ? "interrupted"
+                : outOfTime                            ? "stopped at its time bound"
+                                                       : "ended",
                 Duration(took).c_str(), Duration(boundMs).c_str(), probes, found.size(),
                 list.c_str(),
                 garbled ? (", " + std::to_string(garbled) + " garbled reply(ies)").c_str() : "");

@@ -7,21 +7,12 @@
 #include <cstring>
 
 #include "core/areas.h"
+#include "modbus/crc16.h"
 
 namespace zelhost {
-
-uint16_t ModbusCrc(const uint8_t* data, size_t length) {
-    uint16_t crc = 0xFFFF;
-    for (size_t i = 0; i < length; ++i) {
-        crc ^= data[i];
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001)
-                            : static_cast<uint16_t>(crc >> 1);
-    }
-    return crc;
-}
-
 namespace {
+
+using zel::FunctionCode;
 
 bool StartsWith(const char* text, const char* prefix) {
     return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
@@ -73,14 +64,14 @@ struct AreaWords {
 };
 
 AreaWords WordsOf(uint8_t function) {
-    switch (static_cast<zel::FunctionCode>(function)) {
-    case zel::FunctionCode::kReadCoils:
-    case zel::FunctionCode::kWriteSingleCoil:
-    case zel::FunctionCode::kWriteMultipleCoils:
+    switch (static_cast<FunctionCode>(function)) {
+    case FunctionCode::kReadCoils:
+    case FunctionCode::kWriteSingleCoil:
+    case FunctionCode::kWriteMultipleCoils:
         return {"coil", "coils"};
-    case zel::FunctionCode::kReadDiscreteInputs:
+    case FunctionCode::kReadDiscreteInputs:
         return {"discrete input", "discrete inputs"};
-    case zel::FunctionCode::kReadInputRegisters:
+    case FunctionCode::kReadInputRegisters:
         return {"input register", "input registers"};
     default:
         return {"holding register", "holding registers"};
@@ -118,12 +109,26 @@ std::string BitList(const Bytes& b, size_t at, int count) {
     return text;
 }
 
+bool Is(uint8_t f, FunctionCode code) {
+    return f == zel::Byte(code);
+}
+
 bool IsRead(uint8_t f) {
-    return f >= 1 && f <= 4;
+    return Is(f, FunctionCode::kReadCoils) || Is(f, FunctionCode::kReadDiscreteInputs) ||
+           Is(f, FunctionCode::kReadHoldingRegisters) || Is(f, FunctionCode::kReadInputRegisters);
 }
 
 bool IsBitFunction(uint8_t f) {
-    return f == 1 || f == 2 || f == 5 || f == 15;
+    return Is(f, FunctionCode::kReadCoils) || Is(f, FunctionCode::kReadDiscreteInputs) ||
+           Is(f, FunctionCode::kWriteSingleCoil) || Is(f, FunctionCode::kWriteMultipleCoils);
+}
+
+bool IsSingleWrite(uint8_t f) {
+    return Is(f, FunctionCode::kWriteSingleCoil) || Is(f, FunctionCode::kWriteSingleRegister);
+}
+
+bool IsBlockWrite(uint8_t f) {
+    return Is(f, FunctionCode::kWriteMultipleCoils) || Is(f, FunctionCode::kWriteMultipleRegisters);
 }
 
 std::string Hex4(unsigned v) {
@@ -143,7 +148,7 @@ std::string LengthAndCrc(const Bytes& b, size_t expected, bool& complete, bool& 
                (expected < 4 ? std::string("at least 4") : std::to_string(expected)) + " bytes";
     complete = true;
     const unsigned carried = b[expected - 2] | b[expected - 1] << 8;
-    const unsigned computed = ModbusCrc(b.data(), expected - 2);
+    const unsigned computed = zel::Crc16(b.data(), static_cast<int32_t>(expected - 2));
     crcOk = carried == computed;
     // Both in the order they go on the wire, low byte first.
     const Bytes wire = {static_cast<uint8_t>(computed), static_cast<uint8_t>(computed >> 8)};
@@ -160,6 +165,15 @@ void Join(std::string& text, const std::string& part) {
     text += text.empty() ? part : ", " + part;
 }
 
+// The verdict on a frame of `expected` bytes (0: unknown) and what else is
+// wrong with it; good when nothing is.
+void Judge(FrameMeaning& m, const Bytes& b, size_t expected, const std::string& problems) {
+    bool crcOk = false;
+    m.verdict = LengthAndCrc(b, expected, m.complete, crcOk);
+    Join(m.verdict, problems);
+    m.good = m.complete && crcOk && problems.empty() && (expected == 0 || b.size() == expected);
+}
+
 } // namespace
 
 bool ParseFrameLine(const std::string& line, FrameLine& frame) {
@@ -167,8 +181,10 @@ bool ParseFrameLine(const std::string& line, FrameLine& frame) {
     const char* p = line.c_str();
     if (!StartsWith(p, "ZELMR")) return false;
     p += 5;
+    // The channel number.
     if (!std::isdigit(static_cast<unsigned char>(*p))) return false;
-    frame.channel = static_cast<int>(std::strtol(p, const_cast<char**>(&p), 10));
+    while (std::isdigit(static_cast<unsigned char>(*p)))
+        ++p;
     if (!StartsWith(p, "> ")) return false;
     p += 2;
     if (StartsWith(p, "Send() frame:")) {
@@ -184,10 +200,9 @@ bool ParseFrameLine(const std::string& line, FrameLine& frame) {
         return ParseTimedBytes(p + std::strlen("Drain() discarded after "), frame);
     }
     char* end = nullptr;
-    const long count = std::strtol(p, &end, 10);
+    std::strtol(p, &end, 10); // how many
     if (end != p && StartsWith(end, " late bytes discarded")) {
         frame.event = FrameEvent::kLateNote;
-        frame.lateBytes = static_cast<int>(count);
         return true;
     }
     return false;
@@ -245,28 +260,25 @@ FrameMeaning DescribeRequest(const Bytes& r) {
     } else if (IsRead(f)) {
         expected = 8;
         m.what = "read " + Range(f, Word(r, 2), Word(r, 4));
-    } else if (f == 5) {
+    } else if (Is(f, FunctionCode::kWriteSingleCoil)) {
         expected = 8;
         const unsigned v = Word(r, 4);
         m.what = "write " + Range(f, Word(r, 2), 1) + " = " +
                  (v == 0xFF00 ? "ON"
                   : v == 0    ? "OFF"
                               : "invalid value 0x" + Hex4(v));
-    } else if (f == 6) {
+    } else if (Is(f, FunctionCode::kWriteSingleRegister)) {
         expected = 8;
         m.what = "write " + Range(f, Word(r, 2), 1) + " = " + std::to_string(Word(r, 4));
-    } else if ((f == 15 || f == 16) && r.size() >= 7) {
+    } else if (IsBlockWrite(f) && r.size() >= 7) {
         const int quantity = static_cast<int>(Word(r, 4));
         expected = 9 + static_cast<size_t>(r[6]);
         m.what = "write " + Range(f, Word(r, 2), static_cast<unsigned>(quantity)) + ": " +
-                 (f == 15 ? BitList(r, 7, quantity) : RegisterList(r, 7, quantity));
+                 (IsBitFunction(f) ? BitList(r, 7, quantity) : RegisterList(r, 7, quantity));
     } else {
         m.what = "function " + std::to_string(f);
     }
-    bool complete = false, crcOk = false;
-    m.verdict = LengthAndCrc(r, expected, complete, crcOk);
-    m.good = complete && crcOk && r.size() == (expected ? expected : r.size());
-    m.complete = complete;
+    Judge(m, r, expected, "");
     return m;
 }
 
@@ -335,17 +347,16 @@ FrameMeaning DescribeReply(const Bytes& request, const Bytes& b) {
         } else {
             m.what = "reply to function " + std::to_string(f);
         }
-    } else if (f == 5 || f == 6 || f == 15 || f == 16) {
+    } else if (IsSingleWrite(f) || IsBlockWrite(f)) {
         expected = 8;
         if (b.size() >= 6) {
-            if (f == 5 || f == 6) {
+            if (IsSingleWrite(f)) {
                 const Bytes echo(b.begin(), b.begin() + 6);
                 m.what = "echo: " + DescribeRequest(echo).what;
             } else {
                 m.what = "echo: wrote " + Range(f, Word(b, 2), Word(b, 4));
             }
-            if (known && request.size() >= 6 &&
-                !std::equal(b.begin() + 2, b.begin() + 6, request.begin() + 2))
+            if (known && !std::equal(b.begin() + 2, b.begin() + 6, request.begin() + 2))
                 Join(problems, "the echo differs from the request");
         } else {
             m.what = "echo of function " + std::to_string(f);
@@ -353,11 +364,7 @@ FrameMeaning DescribeReply(const Bytes& request, const Bytes& b) {
     } else {
         m.what = "function " + std::to_string(f);
     }
-    bool complete = false, crcOk = false;
-    m.verdict = LengthAndCrc(b, expected, complete, crcOk);
-    Join(m.verdict, problems);
-    m.good = complete && crcOk && problems.empty() && (expected == 0 || b.size() == expected);
-    m.complete = complete;
+    Judge(m, b, expected, problems);
     return m;
 }
 

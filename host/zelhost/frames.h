@@ -13,10 +13,6 @@ namespace zelhost {
 
 using Bytes = std::vector<uint8_t>;
 
-// CRC of a Modbus RTU frame: polynomial 0xA001 (reflected), start 0xFFFF;
-// the frame carries it low byte first.
-uint16_t ModbusCrc(const uint8_t* data, size_t length);
-
 enum class FrameEvent {
     kSent,      // "Send() frame: ..." the request as written, CRC included
     kReceived,  // "Receive() frame after X ms: ..." one reception as it arrived
@@ -26,10 +22,8 @@ enum class FrameEvent {
 
 struct FrameLine {
     FrameEvent event = FrameEvent::kSent;
-    int channel = 0;
     double ms = -1; // received and discarded: time since the end of the request
     Bytes bytes;
-    int lateBytes = 0; // the late note
 };
 
 // Reads one driver log line in a frame form; false for every other line.

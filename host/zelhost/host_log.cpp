@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "core/log.h"
 #include "host/kavpro/kavprorec.h"
 
 namespace zelhost {
@@ -41,7 +42,7 @@ void Sink(int level, const char* text, void*) {
 
 int LogLevelForVerbosity(int verbosity) {
     if (verbosity <= 0) return kDefaultLogLevel;
-    return verbosity == 1 ? 32 : verbosity == 2 ? 8 : 0;
+    return verbosity == 1 ? zel::kLogEvent : verbosity == 2 ? zel::kLogTrace : zel::kLogDetail;
 }
 
 double SteadyMs() {

@@ -134,12 +134,13 @@ int main(int argc, char** argv) {
             }
             if (arg.empty() || arg[0] == '-' || arg.find('=') != std::string::npos) continue;
             bool known = false;
-            for (const Command& c : commands)
+            std::string names;
+            for (const Command& c : commands) {
                 known = known || c.app->get_name() == arg;
+                names += (names.empty() ? "" : ", ") + c.app->get_name();
+            }
             if (!known)
-                return Fail(kExitUsage,
-                            "unknown command '" + arg +
-                                "' (commands: info, read, write, poll, scan, browse, demo)");
+                return Fail(kExitUsage, "unknown command '" + arg + "' (commands: " + names + ")");
             break;
         }
         return Fail(kExitUsage, Rephrase(e) + " (see --help)");

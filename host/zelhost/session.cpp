@@ -142,11 +142,26 @@ void Note(const std::string& message) {
     std::fprintf(stderr, "zelhost: note: %s\n", message.c_str());
 }
 
-std::string LineText(unsigned baud, unsigned dataBits, unsigned parity, unsigned stopBits) {
-    static const char kParity[] = "NOEMS";
+std::string ParityText(unsigned code, const char* unknown) {
+    static const char* const kParity[] = {"N", "O", "E", "M", "S"};
+    return code < 5 ? kParity[code] : unknown;
+}
+
+std::string StopBitsText(unsigned code, const char* unknown) {
     static const char* const kStop[] = {"1", "1.5", "2"};
-    return std::to_string(baud) + " " + std::to_string(dataBits) +
-           (parity < 5 ? kParity[parity] : '?') + (stopBits < 3 ? kStop[stopBits] : "?");
+    return code < 3 ? kStop[code] : unknown;
+}
+
+std::string LineText(unsigned baud, unsigned dataBits, unsigned parity, unsigned stopBits) {
+    return std::to_string(baud) + " " + std::to_string(dataBits) + ParityText(parity) +
+           StopBitsText(stopBits);
+}
+
+char LoggedBase() {
+    const std::string line = LastLogLineWith("> Base =");
+    if (line.find("Hexadecimal") != std::string::npos) return 'H';
+    if (line.find("Long Decimal") != std::string::npos) return 'L';
+    return 'D';
 }
 
 Session::~Session() {
@@ -187,6 +202,16 @@ std::string Session::Line() const {
     return LineText(open_.baud, open_.dataBits, open_.parity, open_.stopBits);
 }
 
+int32_t ColdStartIn(const std::string& initDir, Channel& channel, zel::OpenParams& open,
+                    std::string& lost) {
+    lost.clear();
+    char here[4096] = {};
+    const bool moved = !initDir.empty() && getcwd(here, sizeof here) && chdir(initDir.c_str()) == 0;
+    const int32_t rc = channel.ColdStart(open);
+    if (moved && chdir(here) != 0) lost = here;
+    return rc;
+}
+
 int Session::Start(const LineOptions& line, const std::string& initDir) {
     if (line.port.empty()) return Fail(kExitUsage, "no port given (--port)");
     if (line.port.size() > 11)
@@ -204,12 +229,9 @@ int Session::Start(const LineOptions& line, const std::string& initDir) {
 
     open_ = open;
     channel_ = std::make_unique<Channel>(lib_, line.channel, info_.stateSize);
-    // The driver reads the channel's initialization file from the current
-    // folder while it starts the channel.
-    char here[4096] = {};
-    const bool moved = !initDir.empty() && getcwd(here, sizeof here) && chdir(initDir.c_str()) == 0;
-    const int32_t rc = channel_->ColdStart(open);
-    if (moved && chdir(here) != 0) return Fail(kExitPort, std::string("cannot return to ") + here);
+    std::string lost;
+    const int32_t rc = ColdStartIn(initDir, *channel_, open, lost);
+    if (!lost.empty()) return Fail(kExitPort, "cannot return to " + lost);
     started_ = true;
     if (rc != 0) {
         const std::string said = LastLogLineWith("ColdStart()");

@@ -73,6 +73,14 @@ void Note(const std::string& message);
 std::string LineText(unsigned baud, unsigned dataBits, unsigned parity, unsigned stopBits);
 uint16_t ParityCode(const std::string& parity);
 uint16_t StopBitsCode(const std::string& stopBits);
+// The text of a parity code (0..4: N, O, E, M, S) and of a stop-bits code
+// (0..2: 1, 1.5, 2); `unknown` for any other code.
+std::string ParityText(unsigned code, const char* unknown = "?");
+std::string StopBitsText(unsigned code, const char* unknown = "?");
+
+// The address base the channel took from its initialization file, as the
+// driver's summary line says: 'D' decimal, 'H' hexadecimal, 'L' long decimal.
+char LoggedBase();
 
 struct Gate {
     std::string gas;
@@ -113,6 +121,13 @@ class Session {
     std::unique_ptr<Channel> channel_;
     bool started_ = false;
 };
+
+// ColdStart of `channel` with the current folder moved to `initDir` ("":
+// left where it is) meanwhile, for the driver reads the channel's
+// initialization file from the current folder. `lost` names the folder it
+// could not return to, and is empty when it did.
+int32_t ColdStartIn(const std::string& initDir, Channel& channel, zel::OpenParams& open,
+                    std::string& lost);
 
 // A one-line reason why a port could not be opened, found by looking at it.
 std::string DiagnosePort(const std::string& port);

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "core/log.h"
+
 namespace zelhost {
 namespace {
 
@@ -149,7 +151,7 @@ std::vector<std::string> Conversation::Feed(const LogLine& line, const std::stri
     }
     // Faults are logged at the tracing level; lines of other levels are
     // events and configuration.
-    if (line.level != 8) return {};
+    if (line.level != zel::kLogTrace) return {};
     const std::string fault = Fault(Body(line.text), frames_);
     if (fault.empty()) return {};
     return {stamp + " !!    " + fault};

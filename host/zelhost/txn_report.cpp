@@ -68,8 +68,6 @@ TxnReport ReportTransaction(const std::vector<LogLine>& lines, int32_t rc) {
                 break;
             }
             case FrameEvent::kDiscarded:
-                r.lateBytes += static_cast<int>(frame.bytes.size());
-                break;
             case FrameEvent::kLateNote:
                 break;
             }

@@ -28,7 +28,6 @@ struct TxnReport {
     int exceptionCode = -1;
     std::string exceptionText; // the driver's name of the exception
     double replyMs = -1;       // good transactions: the accepted reception's time
-    int lateBytes = 0;         // bytes discarded after failed attempts
     std::string driverSaid;    // the driver's line that explains a failure, or ""
 };
 
