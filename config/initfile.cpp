@@ -64,6 +64,10 @@ void LogSummary(const InitSettings& state, int ch) {
     else
         ZEL_LOG(kLogEvent, "ZELMR%02d> Inter Frame Gap = %u", ch,
                 static_cast<unsigned>(state.ifgLoops));
+
+    // Said only when asked for, so that the summary of every other file
+    // stays as it was.
+    if (state.traceFrames) ZEL_LOG(kLogEvent, "ZELMR%02d> Frame lines = YES", ch);
 }
 
 } // namespace
@@ -90,6 +94,7 @@ void ReadInitFile(int32_t channel, InitSettings& settings) {
     settings.base = 'D';
     settings.parityCheck = 1;
     settings.options = 0;
+    settings.traceFrames = 0;
 
     char name[kNameSize] = {};
     std::FILE* file = OpenInitFile(kBaseName, name, sizeof name, channel);

@@ -11,7 +11,8 @@ namespace zel {
 constexpr uint32_t kNoBaudRate = 999;
 
 // The settings a channel's file can give. The reader sets its own defaults
-// for base, options, ifgLoops, ifgMs and parityCheck; the other fields keep
+// for base, options, ifgLoops, ifgMs, parityCheck and traceFrames; the other
+// fields keep
 // what the caller put in unless a line sets them.
 struct InitSettings {
     char protocol = 'M'; // 'M' Modbus, 'J' J-BUS
@@ -20,6 +21,7 @@ struct InitSettings {
     uint16_t ifgLoops = 0;
     uint16_t ifgMs = 0;
     uint8_t rtsControl = 0;
+    uint8_t traceFrames = 0; // TRACE = YES: log the frames on the line
     int32_t slaveOverride = 0;
     int32_t parityCheck = 1;
     uint32_t baudRate = kNoBaudRate;

@@ -83,6 +83,11 @@ constexpr YesNoSetting kYesNoSettings[] = {
 constexpr YesNoSetting kParitySetting = {
     "PARITY_ADDR_CHECKING", true, [](InitSettings& s, bool yes) { s.parityCheck = yes ? 1 : 0; },
     "Parity Checking enabled", true};
+// Tried last: a reader that does not know the key reports the line as
+// illegal and goes on, so a file that asks for frame lines stays readable.
+constexpr YesNoSetting kTraceSetting = {
+    "TRACE", false, [](InitSettings& s, bool yes) { s.traceFrames = yes ? 1 : 0; },
+    "NO frame lines", false};
 
 // Matches "<key> = %1c%1c%1c" from the start of the line (after blanks for
 // an indented key); true when the line is this setting. An invalid value
@@ -172,6 +177,7 @@ void ApplyInitLine(InitSettings& state, uint16_t ch, char* line, int lineNumber)
     }
 
     if (ApplyYesNo(kParitySetting, state, ch, line)) return;
+    if (ApplyYesNo(kTraceSetting, state, ch, line)) return;
 
     ZEL_LOG(kLogEvent, "ZELMR%02d> Illegal line %d in Int File", ch, lineNumber);
 }
