@@ -15,6 +15,14 @@
 // Memory: see tools/simplc_patterns.h. Signals: SIGTERM/SIGINT stop cleanly;
 // SIGUSR1 toggles silence (requests are still read but not answered);
 // --pause-after N falls silent for good after N answers.
+//
+// A slow or forgetful slave: --miss-first N leaves the first N requests
+// unanswered, --miss-p P each one with that chance; --reply-delay-ms and
+// --reply-delay-max-ms make each answer wait a time drawn between the two;
+// --busy-drops drops what arrives while an answer is pending, as a slave
+// that reads nothing while it is busy; --reply-limit-ms never lets an answer
+// go out later than that after its request came (on a loaded machine the
+// PLC itself may wake late). --seed makes the draws repeatable.
 #include <CLI/CLI.hpp>
 #include <modbus/modbus.h>
 
@@ -24,6 +32,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <random>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -86,6 +95,12 @@ short WaitInput(int fd, int ms) {
         ppoll(nullptr, 0, &zero, &g_waitMask);
     }
     return n > 0 ? p.revents : 0;
+}
+
+long long NowMs() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
 }
 
 void Pause(int ms) {
@@ -153,6 +168,12 @@ struct Options {
                          zel::sim::kDefaultHolding, zel::sim::kDefaultInputRegisters};
     long pauseAfter = -1;
     int replyDelayMs = 0;
+    int replyDelayMaxMs = 0; // above replyDelayMs: each answer's delay is drawn up to it
+    int replyLimitMs = 0;    // 0: none
+    long missFirst = 0;
+    double missP = 0;
+    bool busyDrops = false;
+    unsigned seed = 1;
     int frameGapMs = 0; // 0: 20 ms, or 3.5 characters at --baud when longer
     int openWaitMs = 5000;
     bool verbose = false;
@@ -221,6 +242,19 @@ int main(int argc, char** argv) {
         ->check(CLI::NonNegativeNumber);
     app.add_option("--reply-delay-ms", o.replyDelayMs, "Wait this long before each reply")
         ->check(CLI::Range(0, 60000));
+    app.add_option("--reply-delay-max-ms", o.replyDelayMaxMs,
+                   "Draw each reply's delay between --reply-delay-ms and this")
+        ->check(CLI::Range(0, 60000));
+    app.add_option("--reply-limit-ms", o.replyLimitMs,
+                   "Drop a reply that could not go out within this long after its request")
+        ->check(CLI::Range(0, 60000));
+    app.add_option("--miss-first", o.missFirst, "Leave the first N requests unanswered")
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--miss-p", o.missP, "Chance that a request is left unanswered")
+        ->check(CLI::Range(0.0, 1.0));
+    app.add_flag("--busy-drops", o.busyDrops,
+                 "Drop requests that arrive while a reply is pending (default: answer them later)");
+    app.add_option("--seed", o.seed, "Seed of the missed requests and the drawn delays");
     app.add_option("--frame-gap-ms", o.frameGapMs,
                    "Silence that ends a request; an incomplete or damaged request is dropped "
                    "(0: 20 ms, or 3.5 characters at --baud when longer)")
@@ -298,19 +332,43 @@ int main(int argc, char** argv) {
     // a real slave does.
     std::vector<uint8_t> buf;
     long answered = 0;
-    auto handle = [&](const std::vector<uint8_t>& req) {
+    long seen = 0;
+    std::mt19937 random(o.seed);
+    std::uniform_real_distribution<double> chance(0.0, 1.0);
+    const int delayMax = std::max(o.replyDelayMs, o.replyDelayMaxMs);
+    std::uniform_int_distribution<int> delay(o.replyDelayMs, delayMax);
+    // True when the request kept the PLC busy (it waited before answering).
+    auto handle = [&](const std::vector<uint8_t>& req) -> bool {
         if (!CrcOk(req.data(), req.size())) {
             if (o.verbose) std::fprintf(stderr, "zelsimplc: bad CRC, dropped\n");
-            return;
+            return false;
         }
-        if (req[0] != o.station && req[0] != 0) return;
-        bool silent = g_silent || (o.pauseAfter >= 0 && answered >= o.pauseAfter);
-        if (silent) return;
-        if (o.replyDelayMs > 0) Pause(o.replyDelayMs);
-        if (g_stop) return;
+        if (req[0] != o.station && req[0] != 0) return false;
+        const long long came = NowMs();
+        // Every draw is made for every request, so that a seed gives the
+        // same slave whatever the timing.
+        const bool drawnMiss = chance(random) < o.missP;
+        const bool missed = seen++ < o.missFirst || drawnMiss;
+        const int waitMs = delay(random);
+        bool silent = g_silent || (o.pauseAfter >= 0 && answered >= o.pauseAfter) || missed;
+        if (silent) return false;
+        if (waitMs > 0) Pause(waitMs);
+        if (g_stop) return true;
+        if (o.replyLimitMs > 0 && NowMs() - came > o.replyLimitMs) {
+            if (o.verbose) std::fprintf(stderr, "zelsimplc: woke too late, reply dropped\n");
+            return true;
+        }
         // Broadcasts are carried out without an answer.
         modbus_reply(ctx, req.data(), static_cast<int>(req.size()), map);
         if (req[0] != 0) ++answered;
+        return waitMs > 0;
+    };
+    // What came while the PLC was busy answering: dropped, read or not.
+    auto dropArrived = [&](int fd) {
+        buf.clear();
+        uint8_t junk[256];
+        while (read(fd, junk, sizeof junk) > 0) {
+        }
     };
     while (!g_stop) {
         int fd = modbus_get_socket(ctx);
@@ -359,7 +417,7 @@ int main(int argc, char** argv) {
             }
             std::vector<uint8_t> req(buf.begin(), buf.begin() + static_cast<long>(len));
             buf.erase(buf.begin(), buf.begin() + static_cast<long>(len));
-            handle(req);
+            if (handle(req) && o.busyDrops) dropArrived(fd);
         }
         if (buf.size() > MODBUS_RTU_MAX_ADU_LENGTH) buf.clear();
     }
