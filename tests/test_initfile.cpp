@@ -65,6 +65,7 @@ class InitFileTest : public ::testing::Test {
         st.base = 'H';
         st.parityCheck = 0;
         st.options = 0xFFFF;
+        st.traceFrames = 1;
         return st;
     }
 
@@ -105,6 +106,7 @@ struct Settings {
     uint16_t ifgLoops = 0;
     int32_t slave = 0;
     uint8_t rts = 0;
+    uint8_t trace = 0;
     uint32_t baud = 4800; // what the caller left
 };
 
@@ -138,6 +140,9 @@ TEST_P(InitFileLines, SetsFieldsAndLogs) {
     EXPECT_EQ(st.ifgLoops, want.ifgLoops);
     EXPECT_EQ(st.slaveOverride, want.slave);
     EXPECT_EQ(st.rtsControl, want.rts);
+    EXPECT_EQ(st.traceFrames, want.trace);
+    // The summary says so only when frame lines are on.
+    EXPECT_EQ(zeltest::Logged("ZELMR01> Frame lines = YES", 32), want.trace != 0);
     EXPECT_EQ(st.baudRate, want.baud);
     EXPECT_EQ(LineMessages(), c.messages) << zeltest::LogDump();
     EXPECT_TRUE(zeltest::Logged("ZELMR01> ColdStart() reading initfile 'ZELMR01.INT'", 32));
@@ -157,6 +162,7 @@ const std::vector<LogLine> kBusPair = {Event("Illegal format of Int File! - "),
 const char kSwapCheck[] = "Check for SWAP = in your int file. Assuming NO swap";
 const char kLongCheck[] = "Check for LONGADDR = in your int file. Assuming NO switching";
 const char kRtsCheck[] = "Check for RTSCTS = in your int file. Assuming NO switching";
+const char kTraceCheck[] = "Check for TRACE = in your int file. Assuming NO frame lines";
 const char kParityCheck[] =
     "Check for PARITY_ADDR_CHECKING = in your int file. Assuming Parity Checking enabled";
 
@@ -195,6 +201,9 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"one letter at the end of the file", "LONGADDR = Y", nullptr, Illegal(1)},
         LineCase{"rts yes", "RTSCTS = YES\n", [](Settings& s) { s.rts = 1; }, {}},
         LineCase{"bad rts clears it", "RTSCTS = YES\nRTSCTS = MAYBE\n", nullptr, Pair(kRtsCheck)},
+        LineCase{"frame lines", "trace = yes\n", [](Settings& s) { s.trace = 1; }, {}},
+        LineCase{"bad trace clears it", "TRACE = YES\nTRACE = ON\n", nullptr, Pair(kTraceCheck)},
+        LineCase{"trace is one word", "TRACES = YES\n", nullptr, Illegal(1)},
         LineCase{"bad parity enables it", "PARITY_ADDR_CHECKING=NO\nPARITY_ADDR_CHECKING=OFF\n",
                  nullptr, Pair(kParityCheck)},
         LineCase{"ifg_ms keeps low 16 bits",
