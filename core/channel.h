@@ -29,7 +29,11 @@ struct PortSettings {
 struct LineState {
     uint64_t lastActivityUs; // monotonic time of the last byte sent or received; 0: none yet
     uint64_t requestSentUs;  // when the last request had left the port
-    uint32_t charTimeUs;     // one character at the line's rate and format; 0: no line
+    // Until then answers to a transaction's unanswered requests may still
+    // arrive: the next transaction discards input up to it before it sends.
+    // 0: no window open.
+    uint64_t replyWindowEndUs;
+    uint32_t charTimeUs; // one character at the line's rate and format; 0: no line
 };
 
 // The longest request is 253 bytes and its CRC; the longest reply 260.
@@ -57,6 +61,7 @@ struct ChannelState {
     char base;     // 'D', 'H', 'L'
     uint8_t rtsControl;
     uint8_t rateFromFile; // the port opens at fileBaudRate, not at portSettings.baud
+    uint8_t traceFrames;  // log every frame sent, received and discarded (TRACE = YES)
     uint8_t requestFrame[kRequestFrameSize];
     uint8_t replyFrame[kReplyFrameSize];
 };

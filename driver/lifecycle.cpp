@@ -104,6 +104,7 @@ int32_t ColdStart(DriverRequest* req) {
     ch->rtsControl = file.rtsControl;
     ch->slaveOverride = file.slaveOverride;
     ch->parityCheck = file.parityCheck;
+    ch->traceFrames = file.traceFrames;
     ch->rateFromFile = file.baudRate != kNoBaudRate ? 1 : 0;
     ch->fileBaudRate = file.baudRate;
 

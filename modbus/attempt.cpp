@@ -1,14 +1,88 @@
 #include "modbus/attempt.h"
 
+#include "core/areas.h"
 #include "core/log.h"
 #include "modbus/crc16.h"
 #include "serial/serial.h"
 
 namespace zel {
+namespace {
 
-void FlushBeforeAttempt(const ChannelState& channel, TxnKind kind) {
+// The reply time-out in milliseconds; one of 0 or below stands for the
+// open-time 1000 ms, as the port takes it.
+uint64_t TimeoutMs(int32_t timeout) {
+    return timeout > 0 ? 10u * static_cast<uint64_t>(timeout) : 1000u;
+}
+
+uint32_t FlushBoundMs(int32_t timeout) {
+    const uint64_t t = TimeoutMs(timeout);
+    return t < kFlushBoundMs ? static_cast<uint32_t>(t) : kFlushBoundMs;
+}
+
+} // namespace
+
+uint64_t UsAfterRequest(const LineState& line) {
+    return line.requestSentUs != 0 && line.lastActivityUs > line.requestSentUs
+               ? line.lastActivityUs - line.requestSentUs
+               : 0;
+}
+
+void LogDiscarded(const ChannelState& channel, const Discarded& d, const uint8_t* kept) {
+    if (d.count == 0) return;
+    const int ch = channel.channel;
+    const uint64_t after = UsAfterRequest(channel.line);
+    const unsigned ms = static_cast<unsigned>(after / 1000u);
+    const unsigned us = static_cast<unsigned>(after % 1000u);
+    if (channel.traceFrames && kept) {
+        char hex[kHexFrameSize];
+        ZEL_LOG(kLogTrace, "ZELMR%02d> Drain() discarded %u bytes after %u.%03u ms: %s", ch,
+                static_cast<unsigned>(d.count), ms, us, HexBytes(kept, d.kept, hex, sizeof hex));
+    } else {
+        ZEL_LOG(kLogTrace, "ZELMR%02d> Drain() discarded %u bytes after %u.%03u ms", ch,
+                static_cast<unsigned>(d.count), ms, us);
+    }
+}
+
+void AwaitReplyWindow(ChannelState& channel) {
+    LineState& line = channel.line;
+    const uint64_t end = line.replyWindowEndUs;
+    if (end == 0) return;
+    line.replyWindowEndUs = 0;
+    const uint64_t now = NowUs();
+    if (now == 0 || now >= end) return;
+    // Never longer than one window from now, whatever the block held.
+    const uint64_t longest = now + 2000u * TimeoutMs(channel.timeout);
+    uint8_t kept[kKeptBytes];
+    const Discarded d = DiscardUntil(channel.port, &line, end < longest ? end : longest, kept,
+                                     channel.traceFrames ? kKeptBytes : 0);
+    LogDiscarded(channel, d, kept);
+    if (d.count != 0)
+        ZEL_LOG(kLogTrace,
+                "ZELMR%02d> %u late bytes discarded: the reply time-out is shorter than the "
+                "slave's answer time",
+                static_cast<int>(channel.channel), static_cast<unsigned>(d.count));
+}
+
+void CloseTransaction(ChannelState& channel, const AttemptTrail& trail) {
+    if (!trail.unanswered) return;
+    LineState& line = channel.line;
+    // A retry that took an earlier attempt's late answer has its own answer
+    // still to come: from a slave that queues requests, up to twice the
+    // time-out after the answer it took. So the window counts from the last
+    // byte either way, not only from the last request.
+    const uint64_t last = line.lastActivityUs != 0 ? line.lastActivityUs : NowUs();
+    line.replyWindowEndUs = last + 2000u * TimeoutMs(channel.timeout);
+}
+
+void FlushBeforeAttempt(ChannelState& channel, TxnKind kind, bool awaitQuiet) {
+    const uint32_t bound = FlushBoundMs(channel.timeout);
     int32_t flushesLeft = channel.timeout / 5;
-    while (!FlushInput(channel.port)) {
+    uint8_t kept[kKeptBytes];
+    for (;;) {
+        const Discarded d = FlushLine(channel.port, &channel.line, bound, awaitQuiet, kept,
+                                      channel.traceFrames ? kKeptBytes : 0);
+        LogDiscarded(channel, d, kept);
+        if (!d.readFailed) break;
         if (kind == TxnKind::kRead)
             ZEL_LOG(kLogTrace, "ZELMR%02d> DoRead() Flush not completed", channel.channel);
         else
@@ -44,29 +118,11 @@ TxnResult Outcome(Attempt last) {
     return TxnResult::kCommFailure;
 }
 
-void NoteReception(LateInput& late, RxResult rx, int32_t replyLength) {
-    late.nothingCame = rx == RxResult::kTimeout && replyLength == 0;
-}
-
-void DiscardAfterFailure(ChannelState& channel, Attempt failed, LateInput& late) {
-    const bool timedOut = failed == Attempt::kFailed;
-    const bool awaitLate = timedOut && late.nothingCame && !late.silent;
-    const uint32_t n =
-        DiscardLateInput(channel.port, channel.line, awaitLate, channel.timeout, channel.channel);
-    if (awaitLate && n == 0) late.silent = true;
-    if (timedOut) late.discarded += n;
-}
-
-void EndTransaction(ChannelState& channel, Attempt last, bool retried, LateInput& late) {
-    if (last != Attempt::kOk)
-        DiscardAfterFailure(channel, last, late);
-    else if (retried)
-        DiscardLateInput(channel.port, channel.line, false, 0, channel.channel);
-    if (late.discarded != 0)
-        ZEL_LOG(kLogTrace,
-                "ZELMR%02d> %u late bytes discarded: the reply time-out is shorter than the "
-                "slave's answer time",
-                static_cast<int>(channel.channel), static_cast<unsigned>(late.discarded));
+bool KnownArea(const ChannelState& channel, const IoRequest& request, const char* operation) {
+    if (AreaOf(request.tag.memoryType)) return true;
+    ZEL_LOG(kLogEvent, "ZELMR%02d> %s() unknown memory type %d, nothing sent", channel.channel,
+            operation, static_cast<int>(request.tag.memoryType));
+    return false;
 }
 
 bool ReplyCrcMatches(const uint8_t* reply, int32_t length) {

@@ -1,4 +1,6 @@
-// Steps shared by the read and the write transaction within one attempt.
+// Steps shared by the read and the write transaction: the reply window of an
+// earlier transaction, the flush before each attempt, and how an attempt
+// ended.
 #pragma once
 
 #include <cstdint>
@@ -6,6 +8,7 @@
 #include "core/channel.h"
 #include "modbus/transactions.h"
 #include "modbus/transport.h"
+#include "serial/serial.h"
 
 namespace zel {
 
@@ -22,36 +25,50 @@ Attempt FromReception(RxResult rx);
 // The transaction's result after its last attempt.
 TxnResult Outcome(Attempt last);
 
-// Discards waiting input before an attempt: while the flush cannot
-// complete, logs that it did not and tries again, at most timeout/5 flushes
-// (and always one).
-void FlushBeforeAttempt(const ChannelState& channel, TxnKind kind);
-
-// What one transaction has learnt of late input so far.
-struct LateInput {
-    bool silent = false;      // a wait after a time-out showed the line silent
-    bool nothingCame = false; // the last attempt's reception got no byte at all
-    uint32_t discarded = 0;   // bytes discarded after attempts that timed out
+// What the attempts of one transaction have shown so far.
+struct AttemptTrail {
+    // Some attempt went without a whole frame that answered it: its answer,
+    // or that of a retry, may still be on its way.
+    bool unanswered = false;
+    // The last attempt received bytes that were no good answer: the rest of
+    // them may still be coming.
+    bool heard = false;
 };
 
-// Notes how the attempt's reception ended: a time-out before any byte is
-// what a late reply may follow.
-void NoteReception(LateInput& late, RxResult rx, int32_t replyLength);
+// Before a transaction's first request: when an earlier transaction left
+// requests unanswered, discards input until their reply window has passed
+// (nothing when it already has), and logs late bytes it found.
+void AwaitReplyWindow(ChannelState& channel);
 
-// After a failed attempt: lets what the slave may still send arrive and
-// discards it. An attempt that timed out with nothing received waits up to
-// one more reply time-out for a late reply, unless an earlier wait of this
-// transaction already showed the line silent; any other failure only waits
-// for the line to fall quiet.
-void DiscardAfterFailure(ChannelState& channel, Attempt failed, LateInput& late);
+// After the last attempt: when some attempt went unanswered, no other
+// request may go out before the window of this transaction's replies has
+// passed (twice the reply time-out after the last byte on the line), which
+// the next transaction waits for.
+void CloseTransaction(ChannelState& channel, const AttemptTrail& trail);
 
-// The end of a transaction whose last attempt ended `last`: answers to the
-// attempts that failed may still be on their way, so the line is let fall
-// quiet after a failure or after any retry; then logs once how many late
-// bytes were discarded.
-void EndTransaction(ChannelState& channel, Attempt last, bool retried, LateInput& late);
+// Discards input before an attempt within the channel's flush bound (the
+// flushing read's 50 ms, or the reply time-out where shorter): while the
+// flush cannot complete, logs that it did not and tries again, at most
+// timeout/5 flushes (and always one). After an attempt that heard bytes it
+// waits for the line to fall quiet, even when nothing waits yet.
+void FlushBeforeAttempt(ChannelState& channel, TxnKind kind, bool awaitQuiet);
+
+// Logs one line for a flush that discarded bytes: how many, and with frame
+// lines on, which.
+void LogDiscarded(const ChannelState& channel, const Discarded& d, const uint8_t* kept);
+
+// Room for the bytes of a discard shown in one log line.
+constexpr uint32_t kKeptBytes = 260;
+
+// False, with a line naming `operation`, for a memory type that no gate
+// address gives: it has no function to send, and nothing is sent.
+bool KnownArea(const ChannelState& channel, const IoRequest& request, const char* operation);
 
 // True when the last two bytes of the reply are the CRC of the bytes before.
 bool ReplyCrcMatches(const uint8_t* reply, int32_t length);
+
+// Microseconds from the end of the last request to the last byte on the
+// line, for the log; 0 before the first request.
+uint64_t UsAfterRequest(const LineState& line);
 
 } // namespace zel

@@ -8,50 +8,86 @@
 #include "serial/serial.h"
 
 namespace zel {
+namespace {
+
+// The echo of a write repeats the request's address and its value (5, 6)
+// or quantity (15, 16). An echo of other bytes answers another request: a
+// write to that register, made or not, says nothing of this one.
+bool EchoMatches(const ChannelState& channel, const uint8_t* frame, const uint8_t* reply) {
+    for (int i = 2; i < 6; ++i)
+        if (reply[i] != frame[i]) {
+            ZEL_LOG(kLogTrace,
+                    "ZELMR%02d> DoWrite() wrong echo %02X %02X %02X %02X, the request had %02X "
+                    "%02X %02X %02X",
+                    channel.channel, reply[2], reply[3], reply[4], reply[5], frame[2], frame[3],
+                    frame[4], frame[5]);
+            return false;
+        }
+    return true;
+}
+
+// One attempt: the flush, the request and its echo. `answered`: the slave
+// answered this request (an echo or an exception); `heard`: bytes came that
+// were no such answer.
+Attempt WriteAttempt(ChannelState& channel, const IoRequest& request, uint8_t* frame,
+                     int32_t length, int attempt, bool* answered, bool* heard) {
+    const int ch = channel.channel;
+    *answered = false;
+    *heard = false;
+    // A frame that could not be written shows as a failed reception.
+    Send(channel, frame, length);
+
+    int32_t replyLength = 0;
+    const uint8_t* reply = channel.replyFrame;
+    const RxResult rx = Receive(request, channel, channel.replyFrame, &replyLength);
+    if (rx != RxResult::kOk) {
+        ZEL_LOG(kLogDetail, "ZELMR%02d> DoWrite() error in reply to Do Write", ch);
+        const Attempt result = FromReception(rx);
+        if (result == Attempt::kWrong)
+            ZEL_LOG(kLogDetail, "ZELMR%02d> DOWrite() Wrong Receive", ch);
+        else
+            ZEL_LOG(kLogEvent, "ZELMR%02d> DoWrite() receive error, retry %d", ch, attempt);
+        *answered = rx == RxResult::kException && ReplyCrcMatches(reply, 5);
+        *heard = !*answered && (result != Attempt::kFailed || replyLength > 0);
+        return result;
+    }
+    if (!ReplyCrcMatches(reply, replyLength)) {
+        ZEL_LOG(kLogDetail, "ZELMR%02d> Error in CRC", ch);
+        ZEL_LOG(kLogEvent, "ZELMR%02d> DoWrite() error in crc, retry %d", ch, attempt);
+        *heard = true;
+        return Attempt::kRefused;
+    }
+    *answered = true;
+    if (reply[1] & kExceptionFlag) {
+        ZEL_LOG(kLogEvent, "ZELMR%02d> DoWrite() plc sent 0x80 => error", ch);
+        ZEL_LOG(kLogDetail, "ZELMR%02d> reply buff1 = %x", ch, static_cast<unsigned>(reply[1]));
+        return Attempt::kRefused;
+    }
+    if (!EchoMatches(channel, frame, reply)) {
+        *answered = false;
+        *heard = true;
+        return Attempt::kWrong;
+    }
+    return Attempt::kOk;
+}
+
+} // namespace
 
 TxnResult DoWrite(ChannelState& channel, const IoRequest& request, uint8_t* frame, int32_t length) {
-    const int ch = channel.channel;
-
     channel.writeMode = 1;
+    AwaitReplyWindow(channel);
     Attempt result = Attempt::kOk;
-    LateInput late;
-    int attempt = 0;
-    for (; attempt < 3; ++attempt) {
-        if (attempt != 0) ZEL_LOG(kLogDetail, "ZELMR%02d> , Do write, retry %d", ch, attempt);
-        if (attempt != 0) DiscardAfterFailure(channel, result, late);
-        FlushBeforeAttempt(channel, TxnKind::kWrite);
-        // A frame that could not be written shows as a failed reception.
-        Send(channel, frame, length);
-
-        int32_t replyLength = 0;
-        const uint8_t* reply = channel.replyFrame;
-        const RxResult rx = Receive(request, channel, channel.replyFrame, &replyLength);
-        NoteReception(late, rx, replyLength);
-        if (rx != RxResult::kOk) {
-            ZEL_LOG(kLogDetail, "ZELMR%02d> DoWrite() error in reply to Do Write", ch);
-            result = FromReception(rx);
-            if (result == Attempt::kWrong)
-                ZEL_LOG(kLogDetail, "ZELMR%02d> DOWrite() Wrong Receive", ch);
-            else
-                ZEL_LOG(kLogEvent, "ZELMR%02d> DoWrite() receive error, retry %d", ch, attempt);
-            continue;
-        }
-        if (!ReplyCrcMatches(reply, replyLength)) {
-            ZEL_LOG(kLogDetail, "ZELMR%02d> Error in CRC", ch);
-            ZEL_LOG(kLogEvent, "ZELMR%02d> DoWrite() error in crc, retry %d", ch, attempt);
-            result = Attempt::kRefused;
-            continue;
-        }
-        if (reply[1] & kExceptionFlag) {
-            ZEL_LOG(kLogEvent, "ZELMR%02d> DoWrite() plc sent 0x80 => error", ch);
-            ZEL_LOG(kLogDetail, "ZELMR%02d> reply buff1 = %x", ch, static_cast<unsigned>(reply[1]));
-            result = Attempt::kRefused;
-            continue;
-        }
-        result = Attempt::kOk;
-        break;
+    AttemptTrail trail;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (attempt != 0)
+            ZEL_LOG(kLogDetail, "ZELMR%02d> , Do write, retry %d", channel.channel, attempt);
+        FlushBeforeAttempt(channel, TxnKind::kWrite, trail.heard);
+        bool answered = false;
+        result = WriteAttempt(channel, request, frame, length, attempt, &answered, &trail.heard);
+        if (!answered) trail.unanswered = true;
+        if (result == Attempt::kOk) break;
     }
-    EndTransaction(channel, result, attempt > 0, late);
+    CloseTransaction(channel, trail);
     channel.writeMode = 0;
     return Outcome(result);
 }

@@ -34,16 +34,19 @@ int32_t AskedBytes(const uint8_t* frame) {
 }
 
 // Checks a whole frame that Receive accepted: CRC, exception flag, and that
-// its data fit the request.
+// its data fit the request. `answered` tells whether the frame answered the
+// request at all (a value or an exception), whatever the verdict.
 Attempt CheckReply(const ChannelState& channel, const IoRequest& request, int32_t replyLength,
-                   int mode, int sRetry) {
+                   int mode, int sRetry, bool* answered) {
     const int ch = channel.channel;
     const uint8_t* reply = channel.replyFrame;
+    *answered = false;
     if (!ReplyCrcMatches(reply, replyLength)) {
         ZEL_LOG(kLogTrace, "ZELMR%02d> DoRead() crc error, retry %d", ch, 3 - sRetry);
         return Attempt::kRefused;
     }
     if (reply[1] & kExceptionFlag) {
+        *answered = true;
         ZEL_LOG(kLogTrace, "ZELMR%02d> DoRead() received 0x80 error code", ch);
         return Attempt::kRefused;
     }
@@ -64,6 +67,7 @@ Attempt CheckReply(const ChannelState& channel, const IoRequest& request, int32_
                 asked);
         return Attempt::kWrong;
     }
+    *answered = true;
     return Attempt::kOk;
 }
 
@@ -74,12 +78,13 @@ TxnResult DoRead(ChannelState& channel, IoRequest& request, int mode) {
 
     channel.writeMode = 0;
     const int32_t requestLength = BuildReadRequest(request, channel.requestFrame, channel);
+    AwaitReplyWindow(channel);
     int sRetry = 3;
     int wrongLeft = 3;
     Attempt result = Attempt::kOk;
     int32_t replyLength = 0;
     bool lengthLogged = false;
-    LateInput late;
+    AttemptTrail trail;
 
     for (;;) {
         if (sRetry < 3 || wrongLeft < 3) {
@@ -96,11 +101,13 @@ TxnResult DoRead(ChannelState& channel, IoRequest& request, int mode) {
         } else {
             --sRetry;
         }
-        if (result != Attempt::kOk) DiscardAfterFailure(channel, result, late);
+        // A retry goes out at once: an earlier attempt's late answer answers
+        // it as well. Only the rest of a garbled reply is let pass first.
+        FlushBeforeAttempt(channel, TxnKind::kRead, trail.heard);
         result = Attempt::kOk;
-        late.nothingCame = false;
+        trail.heard = false;
+        bool answered = false;
 
-        FlushBeforeAttempt(channel, TxnKind::kRead);
         if (Send(channel, channel.requestFrame, requestLength) != SendResult::kSent) {
             result = Attempt::kFailed;
             ZEL_LOG(kLogTrace, "ZELMR%02d> DoRead() error sending request, retry %d", ch,
@@ -108,16 +115,21 @@ TxnResult DoRead(ChannelState& channel, IoRequest& request, int mode) {
         } else {
             const RxResult rx = Receive(request, channel, channel.replyFrame, &replyLength);
             result = FromReception(rx);
-            NoteReception(late, rx, replyLength);
-            if (result == Attempt::kOk)
-                result = CheckReply(channel, request, replyLength, mode, sRetry);
-            else if (result != Attempt::kWrong)
-                ZEL_LOG(kLogTrace, "ZELMR%02d> DoRead() error reading reply, retry %d", ch,
-                        3 - sRetry);
+            if (result == Attempt::kOk) {
+                result = CheckReply(channel, request, replyLength, mode, sRetry, &answered);
+            } else {
+                // An exception reply is an answer, if it is one.
+                answered = rx == RxResult::kException && ReplyCrcMatches(channel.replyFrame, 5);
+                if (result != Attempt::kWrong)
+                    ZEL_LOG(kLogTrace, "ZELMR%02d> DoRead() error reading reply, retry %d", ch,
+                            3 - sRetry);
+            }
+            trail.heard = !answered && (result != Attempt::kFailed || replyLength > 0);
         }
+        if (!answered) trail.unanswered = true;
         if (!(sRetry > 0 && result != Attempt::kOk)) break;
     }
-    EndTransaction(channel, result, sRetry < 2 || wrongLeft < 3, late);
+    CloseTransaction(channel, trail);
 
     if (result == Attempt::kOk)
         return DecodeReply(request, channel.replyFrame, channel.options, mode);
@@ -125,7 +137,9 @@ TxnResult DoRead(ChannelState& channel, IoRequest& request, int mode) {
 }
 
 TxnResult ReadSingle(ChannelState& channel, IoRequest& request) {
-    const TxnResult rc = DoRead(channel, request, kReadSingle);
+    const TxnResult rc = KnownArea(channel, request, "SingleRead")
+                             ? DoRead(channel, request, kReadSingle)
+                             : TxnResult::kRefused;
     if (rc != TxnResult::kOk)
         ZEL_LOG(kLogTrace, "ZELMR%02d> SingleRead() , ret val is %d", channel.channel, Logged(rc));
     return rc;
@@ -135,8 +149,9 @@ TxnResult ReadBlock(ChannelState& channel, IoRequest& request) {
     // A count beyond what the block parser admits is refused before anything
     // is sent: the reply could not hold it and the host's buffer is not sized
     // for it.
-    const TxnResult rc =
-        BlockFits(request) ? DoRead(channel, request, kReadBlock) : TxnResult::kRefused;
+    const TxnResult rc = BlockFits(request) && KnownArea(channel, request, "BlockRead")
+                             ? DoRead(channel, request, kReadBlock)
+                             : TxnResult::kRefused;
     if (rc != TxnResult::kOk)
         ZEL_LOG(kLogTrace, "ZELMR%02d> BlockRead() , ret val is %d", channel.channel, Logged(rc));
     return rc;

@@ -25,7 +25,7 @@ int32_t BuildReadRequest(const IoRequest& request, uint8_t* frame, const Channel
         static_cast<uint16_t>(static_cast<uint16_t>(request.count) * perValue);
 
     frame[0] = StationOf(channel, tag);
-    frame[1] = ReadFunction(tag.memoryType);
+    frame[1] = Byte(area ? area->read : FunctionCode::kNone);
     StoreBe16(frame + 2, StartAddress(channel, tag));
     StoreBe16(frame + 4, quantity);
     return 6;

@@ -2,6 +2,7 @@
 // data, each piece checked against the request before the next is read.
 #include "core/areas.h"
 #include "core/log.h"
+#include "modbus/attempt.h"
 #include "modbus/bytes.h"
 #include "modbus/transport.h"
 #include "serial/serial.h"
@@ -154,10 +155,17 @@ RxResult Receive(const IoRequest& request, ChannelState& channel, uint8_t* buffe
     uint32_t received = 0;
     const RxResult rx = ReceivePieces(request, channel, buffer, length, &received);
     if (received != 0) {
-        // The line was busy until now; what came is logged as it came, with
-        // the time since the request had left.
+        // The line was busy until now; with frame lines on, what came is
+        // logged as it came, with the time since the request had left.
         NoteTraffic(channel.line);
-        LogBytesAfterRequest(channel.channel, "Receive() frame", channel.line, buffer, received);
+        if (channel.traceFrames) {
+            const uint64_t after = UsAfterRequest(channel.line);
+            char hex[kHexFrameSize];
+            ZEL_LOG(kLogDetail, "ZELMR%02d> Receive() frame after %u.%03u ms: %s",
+                    static_cast<int>(channel.channel), static_cast<unsigned>(after / 1000u),
+                    static_cast<unsigned>(after % 1000u),
+                    HexBytes(buffer, received, hex, sizeof hex));
+        }
     }
     return rx;
 }

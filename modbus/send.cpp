@@ -1,7 +1,9 @@
-// Sending one request frame: inter-frame gap, stale-input flush, CRC, and
-// the write with RTS keyed around it when the channel asks for it. Every
-// frame sent is logged at the most detailed level.
+// Sending one request frame: the inter-frame gap (and what came during it
+// discarded), the CRC, and the write with RTS keyed around it when the
+// channel asks for it. With frame lines on, every frame sent is logged at
+// the most detailed level.
 #include "core/log.h"
+#include "modbus/attempt.h"
 #include "modbus/crc16.h"
 #include "modbus/transport.h"
 #include "serial/serial.h"
@@ -10,8 +12,16 @@ namespace zel {
 
 SendResult Send(ChannelState& channel, uint8_t* frame, int32_t length) {
     const int ch = channel.channel;
-    InterFrameGap(channel.ifgMs, channel.ifgLoops);
-    FlushInput(channel.port, &channel.line);
+    // What came during the gap is discarded. Without a gap there is
+    // nothing new: the transaction has flushed just before.
+    if (channel.ifgMs != 0 || channel.ifgLoops != 0) {
+        InterFrameGap(channel.ifgMs, channel.ifgLoops);
+        uint8_t kept[kKeptBytes];
+        LogDiscarded(
+            channel,
+            DiscardWaiting(channel.port, &channel.line, kept, channel.traceFrames ? kKeptBytes : 0),
+            kept);
+    }
 
     const uint16_t crc = Crc16(frame, length);
     frame[length] = static_cast<uint8_t>(crc);
@@ -23,9 +33,11 @@ SendResult Send(ChannelState& channel, uint8_t* frame, int32_t length) {
     if (w.raiseFailed) ZEL_LOG(kLogTrace, "ZELMR%02d> Send() EscapeCommFunction() failed", ch);
     if (w.queueQueryFailed) ZEL_LOG(kLogTrace, "ZELMR%02d> Send() ClearCommError() failed", ch);
     if (w.lowerFailed) ZEL_LOG(kLogTrace, "ZELMR%02d> Send() EscapeCommFunction() failed", ch);
-    char hex[kHexFrameSize];
-    ZEL_LOG(kLogDetail, "ZELMR%02d> Send() frame: %s", ch,
-            HexBytes(frame, static_cast<size_t>(length), hex, sizeof hex));
+    if (channel.traceFrames) {
+        char hex[kHexFrameSize];
+        ZEL_LOG(kLogDetail, "ZELMR%02d> Send() frame: %s", ch,
+                HexBytes(frame, static_cast<size_t>(length), hex, sizeof hex));
+    }
 
     if (w.write == SerialResult::kOk) return SendResult::kSent;
     ZEL_LOG(kLogTrace, "ZELMR%02d> SEND> Unable to send message.", ch);

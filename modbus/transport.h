@@ -18,8 +18,9 @@ enum class RxResult {
     kWrong,     // reply does not fit the request
 };
 
-// Waits the inter-frame gap, flushes input, appends the CRC at frame[length]
-// and frame[length+1], keys RTS if configured and writes the frame.
+// Waits the inter-frame gap and discards what came during it, appends the
+// CRC at frame[length] and frame[length+1], keys RTS if configured and
+// writes the frame. The transaction flushes the input before it calls Send.
 SendResult Send(ChannelState& channel, uint8_t* frame, int32_t length);
 
 // Reads one reply into `buffer` and checks it against the request.

@@ -2,6 +2,7 @@
 // read-modify-write of bits and bytes of a holding register.
 #include "core/areas.h"
 #include "core/log.h"
+#include "modbus/attempt.h"
 #include "modbus/bytes.h"
 #include "modbus/transactions.h"
 
@@ -94,6 +95,7 @@ TxnResult WriteSingle(ChannelState& channel, const IoRequest& request) {
     const MemoryArea* area = AreaOf(tag.memoryType);
     const uint16_t start = StartAddress(channel, tag);
 
+    if (!KnownArea(channel, request, "SingleWrite")) return TxnResult::kRefused;
     if (IsInputArea(area)) {
         ZEL_LOG(kLogTrace, "ZELMR%02d> SingleWrite() not allowed for types 1,3,5 and 6",
                 channel.channel);
@@ -147,6 +149,7 @@ TxnResult WriteBlock(ChannelState& channel, const IoRequest& request) {
     }
     // A negative count describes no frame at all.
     if (request.count < 0) return TxnResult::kRefused;
+    if (!KnownArea(channel, request, "BlockWrite")) return TxnResult::kRefused;
     if (IsInputArea(area)) {
         ZEL_LOG(kLogEvent, "ZELMR%02d> BlockParse() no writing possible on inputs tags!",
                 channel.channel);

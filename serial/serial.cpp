@@ -11,25 +11,16 @@ namespace {
 
 constexpr DWORD kOpenReadTimeoutMs = 1000;
 constexpr int32_t kDefaultTimeoutUnits = 100; // the open-time 1000 ms
-constexpr int32_t kFlushTimeoutUnits = 5;     // 50 ms per flushing read
 constexpr DWORD kQueueSize = 1200;
 constexpr DWORD kFlushChunk = 512;
-// A line that keeps delivering a full chunk within every 50 ms (a babbling
-// device at 115200 baud does) would otherwise hold the caller forever.
-constexpr int kMaxFlushReads = 128;
+// Discards end by time; this many reads end one whose clock stands still.
+constexpr int kMaxDiscardReads = 32;
 // The largest multiple of 10 ms that a DWORD time-out can hold.
 constexpr uint64_t kMaxTimeoutMs = 4294967290u;
 // Upper bound of the 1 ms polls for an empty output queue before RTS is
 // lowered: enough for the longest frame at 300 baud, so that a queue that
 // never drains cannot hold the caller's thread for ever.
 constexpr int kMaxRtsPolls = 10000;
-// A disturbed line counts as quiet after this many 10 ms units without input.
-constexpr int32_t kQuietUnits = 2;
-constexpr uint16_t kDrainChunk = 256;
-static_assert(3 * kDrainChunk < kHexFrameSize, "a drained chunk fits one log line");
-// A babbling line that never falls quiet holds the caller for at most this
-// many reads of kQuietUnits each.
-constexpr int kMaxDrainReads = 50;
 
 DWORD DtrControlFor(uint16_t lineFlags) {
     if (lineFlags & 0x0101) return DTR_CONTROL_ENABLE;
@@ -138,26 +129,101 @@ int SetReadTimeout(void* handle, int32_t timeout) {
     return static_cast<int>(previous / 10u);
 }
 
-bool FlushInput(void* handle, LineState* line) {
+namespace {
+
+// Copies what still fits of `bytes` behind the bytes `d` has kept.
+void Keep(Discarded& d, const uint8_t* bytes, uint32_t n, uint8_t* keep, uint32_t keepSize) {
+    for (uint32_t i = 0; i < n && d.kept < keepSize; ++i)
+        keep[d.kept++] = bytes[i];
+}
+
+// Reads and discards until `untilUs`, or, with `quietMs`, until a read of
+// that long brings nothing. Each read waits for the rest of its span at
+// most, so that the discard never runs past `untilUs`.
+Discarded Discard(void* handle, LineState* line, uint64_t untilUs, uint32_t quietMs, uint8_t* keep,
+                  uint32_t keepSize) {
+    Discarded d{false, 0, 0};
+    COMMTIMEOUTS saved;
+    // Where the time-outs cannot be read they cannot be put back either:
+    // one read with the port's own time-out.
+    const bool own = comm.GetCommTimeouts(handle, &saved) != FALSE;
+    uint8_t scratch[kFlushChunk];
+    for (int reads = 0; reads < kMaxDiscardReads; ++reads) {
+        if (own) {
+            const uint64_t now = NowUs();
+            if (now >= untilUs && reads > 0) break;
+            uint64_t ms = now < untilUs ? (untilUs - now + 999u) / 1000u : 1u;
+            if (quietMs != 0 && ms > quietMs) ms = quietMs;
+            COMMTIMEOUTS t = saved;
+            t.ReadIntervalTimeout = 0;
+            t.ReadTotalTimeoutMultiplier = 0;
+            t.ReadTotalTimeoutConstant = static_cast<DWORD>(ms);
+            comm.SetCommTimeouts(handle, &t);
+        }
+        DWORD got = 0;
+        if (!comm.ReadFile(handle, scratch, kFlushChunk, &got, nullptr)) {
+            d.readFailed = true;
+            break;
+        }
+        if (got == 0) break;
+        d.count += got;
+        Keep(d, scratch, got, keep, keepSize);
+        if (line) NoteTraffic(*line);
+        if (!own) break;
+    }
+    if (own) comm.SetCommTimeouts(handle, &saved);
+    return d;
+}
+
+bool NothingWaits(void* handle) {
     DWORD errors = 0;
     COMSTAT stat;
     std::memset(&stat, 0, sizeof stat);
-    if (comm.ClearCommError(handle, &errors, &stat) && stat.cbInQue == 0) return true;
+    return comm.ClearCommError(handle, &errors, &stat) && stat.cbInQue == 0;
+}
 
-    const int previous = SetReadTimeout(handle, kFlushTimeoutUnits);
+} // namespace
+
+Discarded FlushLine(void* handle, LineState* line, uint32_t boundMs, bool awaitQuiet, uint8_t* keep,
+                    uint32_t keepSize) {
+    if (!awaitQuiet && NothingWaits(handle)) return Discarded{false, 0, 0};
+    const uint32_t quiet = boundMs < kQuietMs ? boundMs : kQuietMs;
+    return Discard(handle, line, NowUs() + 1000u * static_cast<uint64_t>(boundMs),
+                   quiet != 0 ? quiet : 1u, keep, keepSize);
+}
+
+Discarded DiscardUntil(void* handle, LineState* line, uint64_t untilUs, uint8_t* keep,
+                       uint32_t keepSize) {
+    return Discard(handle, line, untilUs, 0, keep, keepSize);
+}
+
+Discarded DiscardWaiting(void* handle, LineState* line, uint8_t* keep, uint32_t keepSize) {
+    Discarded d{false, 0, 0};
+    DWORD errors = 0;
+    COMSTAT stat;
+    std::memset(&stat, 0, sizeof stat);
+    if (!comm.ClearCommError(handle, &errors, &stat) || stat.cbInQue == 0) return d;
+    // What waits is read at once, whatever the read time-out.
     uint8_t scratch[kFlushChunk];
-    BOOL ok = FALSE;
-    DWORD got = 0;
-    DWORD total = 0;
-    for (int reads = 0; reads < kMaxFlushReads; ++reads) {
-        got = 0;
-        ok = comm.ReadFile(handle, scratch, kFlushChunk, &got, nullptr);
-        total += ok ? got : 0;
-        if (!ok || got != kFlushChunk) break;
+    DWORD left = stat.cbInQue;
+    for (int reads = 0; reads < kMaxDiscardReads && left != 0; ++reads) {
+        DWORD got = 0;
+        if (!comm.ReadFile(handle, scratch, left < kFlushChunk ? left : kFlushChunk, &got,
+                           nullptr)) {
+            d.readFailed = true;
+            break;
+        }
+        if (got == 0) break;
+        d.count += got;
+        Keep(d, scratch, got, keep, keepSize);
+        left = got < left ? left - got : 0;
     }
-    if (line && total != 0) line->lastActivityUs = NowUs();
-    if (previous != 0) SetReadTimeout(handle, previous);
-    return ok != FALSE;
+    if (line && d.count != 0) NoteTraffic(*line);
+    return d;
+}
+
+bool FlushInput(void* handle, LineState* line) {
+    return !FlushLine(handle, line, kFlushBoundMs, false).readFailed;
 }
 
 SerialResult WritePort(void* handle, const uint8_t* bytes, uint32_t count, uint32_t* written) {
@@ -207,6 +273,7 @@ uint32_t CharTimeUs(const LineSettings& settings) {
 void StartLine(LineState& line, const char* name, const LineSettings& settings) {
     line.lastActivityUs = 0;
     line.requestSentUs = 0;
+    line.replyWindowEndUs = 0;
     line.charTimeUs = name && std::strcmp(name, "NUL") == 0 ? 0 : CharTimeUs(settings);
 }
 
@@ -272,38 +339,6 @@ KeyedWrite WriteRequest(void* handle, const uint8_t* bytes, uint32_t count, bool
     }
     line.requestSentUs = line.lastActivityUs = NowUs();
     return done;
-}
-
-uint32_t DiscardLateInput(void* handle, LineState& line, bool awaitLateReply, int32_t replyTimeout,
-                          uint16_t channel) {
-    const int previous = SetReadTimeout(handle, awaitLateReply ? replyTimeout : kQuietUnits);
-    uint8_t scratch[kDrainChunk];
-    uint32_t total = 0;
-    // A late reply is awaited by its first byte (a read of one returns as it
-    // comes); the rest is read in chunks until the line has been quiet.
-    uint16_t want = awaitLateReply ? 1 : kDrainChunk;
-    for (int reads = 0; reads < kMaxDrainReads; ++reads) {
-        uint32_t got = 0;
-        if (ReadPort(handle, scratch, want, &got) != SerialResult::kOk) break;
-        NoteTraffic(line);
-        if (want == 1) {
-            want = kDrainChunk;
-            SetReadTimeout(handle, kQuietUnits);
-        }
-        total += got;
-        LogBytesAfterRequest(channel, "Drain() discarded", line, scratch, got);
-    }
-    if (previous != 0) SetReadTimeout(handle, previous);
-    return total;
-}
-
-void LogBytesAfterRequest(uint16_t channel, const char* what, const LineState& line,
-                          const uint8_t* bytes, uint32_t count) {
-    const uint64_t after = line.lastActivityUs - line.requestSentUs;
-    char hex[kHexFrameSize];
-    ZEL_LOG(kLogDetail, "ZELMR%02d> %s after %u.%03u ms: %s", static_cast<int>(channel), what,
-            static_cast<unsigned>(after / 1000u), static_cast<unsigned>(after % 1000u),
-            HexBytes(bytes, count, hex, sizeof hex));
 }
 
 } // namespace zel

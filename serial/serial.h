@@ -59,8 +59,38 @@ uint32_t CharTimeUs(const LineSettings& settings);
 // Microseconds of a monotonic clock.
 uint64_t NowUs();
 
-// Discards waiting input; false when a flushing read failed. Input that was
-// discarded counts as traffic on `line`.
+// What a discard of input did.
+struct Discarded {
+    bool readFailed; // a read failed: the input could not be discarded
+    uint32_t count;  // bytes discarded
+    uint32_t kept;   // of them, copied to the caller's buffer
+};
+
+// Discards input until the line has been quiet for kQuietMs (or for all of
+// `boundMs` when that is shorter), never for longer than `boundMs`: a line
+// that keeps sending ends the discard at its bound. Nothing is read when no
+// input waits, unless `awaitQuiet` (the rest of a reply may be on its way).
+// Discarded input counts as traffic on `line`; its first `keepSize` bytes
+// are copied to `keep`. The read time-outs are put back afterwards.
+Discarded FlushLine(void* handle, LineState* line, uint32_t boundMs, bool awaitQuiet,
+                    uint8_t* keep = nullptr, uint32_t keepSize = 0);
+
+// Discards input until the monotonic clock reaches `untilUs`, however
+// quiet the line is meanwhile; as FlushLine otherwise.
+Discarded DiscardUntil(void* handle, LineState* line, uint64_t untilUs, uint8_t* keep = nullptr,
+                       uint32_t keepSize = 0);
+
+// Discards the input that waits now, without waiting for more.
+Discarded DiscardWaiting(void* handle, LineState* line, uint8_t* keep = nullptr,
+                         uint32_t keepSize = 0);
+
+// A line counts as quiet after this long without input.
+constexpr uint32_t kQuietMs = 20;
+// The longest a flush waits: one flushing read's worth.
+constexpr uint32_t kFlushBoundMs = 50;
+
+// Discards waiting input within kFlushBoundMs; false when a flushing read
+// failed. Input that was discarded counts as traffic on `line`.
 bool FlushInput(void* handle, LineState* line = nullptr);
 
 SerialResult WritePort(void* handle, const uint8_t* bytes, uint32_t count, uint32_t* written);
@@ -102,21 +132,5 @@ uint32_t SilentIntervalUs(const LineState& line);
 // the queue, after the wire time of what the transmitter may still hold.
 KeyedWrite WriteRequest(void* handle, const uint8_t* bytes, uint32_t count, bool keyRts,
                         LineState& line);
-
-// After a failed attempt the far end may still be sending: the rest of a
-// garbled reply, or the answer to a request whose time-out has passed. With
-// `awaitLateReply`, waits up to one reply time-out (`replyTimeout` x 10 ms, as
-// SetReadTimeout takes it) for a first byte; then reads and discards input
-// until none has come for 20 ms (bounded on a line that never falls quiet),
-// and puts the read time-out back. Logs what it discarded under channel
-// `channel`'s prefix; returns how many bytes.
-uint32_t DiscardLateInput(void* handle, LineState& line, bool awaitLateReply, int32_t replyTimeout,
-                          uint16_t channel);
-
-// Logs bytes that came in, at the most detailed level, with the time from the
-// end of the request to the last of them: "ZELMR<channel>> <what> after <ms>
-// ms: <hex>".
-void LogBytesAfterRequest(uint16_t channel, const char* what, const LineState& line,
-                          const uint8_t* bytes, uint32_t count);
 
 } // namespace zel

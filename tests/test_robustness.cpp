@@ -87,7 +87,7 @@ TEST_F(MisfitReplies, DrainIsBoundedAndKeepsTheTimeOut) {
     line.timeouts.ReadTotalTimeoutConstant = 1000;
     for (int i = 0; i < 1000; ++i)
         line.Pending(Bytes(256, 0x55));
-    DiscardLateInput(ch.port, ch.line, false, 0, ch.channel);
+    FlushLine(ch.port, &ch.line, kFlushBoundMs, true);
     EXPECT_GT(line.InputLeft(), 0u) << "stops even though input keeps coming";
     EXPECT_LE(line.CallsOf(zeltest::Call::Read).size(), 60u);
     EXPECT_EQ(line.timeouts.ReadTotalTimeoutConstant, 1000u);
@@ -95,7 +95,7 @@ TEST_F(MisfitReplies, DrainIsBoundedAndKeepsTheTimeOut) {
     FakeLine quiet;
     ChannelState q = zeltest::ChannelOn(quiet);
     quiet.Pending(Bytes(10, 0x55));
-    DiscardLateInput(q.port, q.line, false, 0, q.channel);
+    FlushLine(q.port, &q.line, kFlushBoundMs, true);
     EXPECT_EQ(quiet.InputLeft(), 0u);
 }
 

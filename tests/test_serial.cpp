@@ -435,7 +435,8 @@ TEST(SerialFlush, FullQueueIsReadInChunksAndTheTimeOutRestored) {
 
     FaultComm fault;
     EXPECT_TRUE(FlushInput(port.handle));
-    EXPECT_EQ(fault.Calls(CommEntry::kReadFile), 3); // 512, 512, 76
+    // 512, 512, 76, and one read that finds the line quiet.
+    EXPECT_EQ(fault.Calls(CommEntry::kReadFile), 4);
     EXPECT_EQ(port.pty.Waiting(), 0);
     EXPECT_EQ(ReadTimeoutMs(port.handle), 2500u);
 }
@@ -591,7 +592,7 @@ TEST(SerialFaults, FlushFailures) {
     OpenPty port;
     SetReadTimeout(port.handle, 20);
     {
-        // The queue cannot be asked: read anyway, with the 50 ms wait.
+        // The queue cannot be asked: read anyway, until the line is quiet.
         FaultComm fault;
         fault.Fail(CommEntry::kClearCommError, 1);
         EXPECT_TRUE(FlushInput(port.handle));

@@ -253,7 +253,8 @@ TEST_F(WriteTest, SingleWriteRefusals) {
         {1, 3, 16, {{8, "ZELMR01> SingleWrite() not allowed for types 1,3,5 and 6"}}},
         {1, 5, 32, {{8, "ZELMR01> SingleWrite() not allowed for types 1,3,5 and 6"}}},
         {1, 6, 32, {{8, "ZELMR01> SingleWrite() not allowed for types 1,3,5 and 6"}}},
-        {1, 2, 16, {}}, // no such area: nothing to write
+        // No such area: nothing to write, and nothing is read first.
+        {1, 2, 16, {{32, "ZELMR01> SingleWrite() unknown memory type 2, nothing sent"}}},
     };
     for (const Case& c : cases) {
         zeltest::ClearLog();
@@ -393,8 +394,12 @@ TEST_F(WriteTest, BlockSizeLimits) {
         Gate(c.memoryType, 0, -1, c.width, c.count);
         const int64_t count = c.count;
         const int64_t bytes = c.width == 1 ? (count + 7) / 8 : count * (c.width / 8);
+        // The echo repeats the address and the quantity in registers or coils.
+        const uint16_t quantity = static_cast<uint16_t>(c.width == 32 ? 2 * c.count : c.count);
         if (c.accepted)
-            line.Reply(WithCrc({0x01, static_cast<uint8_t>(c.width == 1 ? 15 : 16), 0, 0, 0, 0}));
+            line.Reply(
+                WithCrc({0x01, static_cast<uint8_t>(c.width == 1 ? 15 : 16), 0, 0,
+                         static_cast<uint8_t>(quantity >> 8), static_cast<uint8_t>(quantity)}));
         EXPECT_EQ(BlockWrite(&req), c.accepted ? 0 : 1) << c.count;
         if (c.accepted) {
             ASSERT_EQ(line.writes.size(), 1u);
