@@ -7,15 +7,14 @@
 //
 // In the driver's decimal address base a gate address holds stations 01..99
 // only: the channel runs from a private folder whose initialization file sets
-// the hexadecimal base (stations 01..FF), with the other settings of the
-// user's own file (RTS keying, pauses) kept.
+// the hexadecimal base (stations 01..FF) and the frame lines, with the other
+// settings of the user's own file (RTS keying, pauses) kept.
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -27,6 +26,7 @@
 
 #include "host/zelhost/commands.h"
 #include "host/zelhost/host_log.h"
+#include "host/zelhost/init_folder.h"
 #include "host/zelhost/stop_signal.h"
 
 namespace zelhost {
@@ -143,53 +143,6 @@ bool ParseSettings(const ScanOptions& o, const zel::DriverInfo& info, std::vecto
     return true;
 }
 
-bool Key(const std::string& line, const char* key) {
-    size_t n = 0;
-    while (n < line.size() && line[n] != ' ' && line[n] != '\t' && line[n] != '=')
-        ++n;
-    return n == std::strlen(key) && strncasecmp(line.c_str(), key, n) == 0;
-}
-
-// The private folder of the scan's channel with its initialization file:
-// the user's own file for this channel (as the driver would find it in the
-// current folder) without its base, station override and baud rate, and the
-// hexadecimal base, in which a gate address holds stations up to 0xFF.
-class InitFolder {
-  public:
-    ~InitFolder() {
-        if (!file_.empty()) unlink(file_.c_str());
-        if (!dir_.empty()) rmdir(dir_.c_str());
-    }
-    bool Make(int channel, std::string& kept) {
-        char tmpl[] = "/tmp/zelhost-scan.XXXXXX";
-        if (!mkdtemp(tmpl)) return false;
-        dir_ = tmpl;
-        char name[32];
-        std::snprintf(name, sizeof name, "ZELMR%02d.INT", channel);
-        const std::string names[] = {name, "ZELMR" + std::to_string(channel) + ".INT", "ZELMR.INT"};
-        std::string text;
-        for (const std::string& n : names) {
-            std::ifstream in(n);
-            if (!in) continue;
-            kept = n;
-            std::string line;
-            while (std::getline(in, line))
-                if (!Key(line, "BUS") && !Key(line, "SLAVE") && !Key(line, "BAUD_RATE"))
-                    text += line + "\n";
-            break;
-        }
-        text += "BUS = M,H\n";
-        file_ = dir_ + "/" + name;
-        std::ofstream out(file_);
-        out << text;
-        return static_cast<bool>(out);
-    }
-    const std::string& Dir() const { return dir_; }
-
-  private:
-    std::string dir_, file_;
-};
-
 // The gate address of holding register 1 of a station in the hexadecimal base.
 std::string ProbeGas(int station) {
     char gas[16];
@@ -267,9 +220,12 @@ int RunScan(const GlobalOptions& global, ScanOptions& o) {
     std::vector<Setting> settings;
     if (!ParseSettings(o, session.Info(), settings, error)) return Fail(kExitUsage, error);
 
+    // The frame lines give each answer's reply time and the requests a
+    // silent station costs.
     InitFolder folder;
     std::string kept;
-    if (!folder.Make(o.line.channel, kept))
+    if (!folder.Make(o.line.channel, {"BUS", "SLAVE", "BAUD_RATE", "TRACE"},
+                     std::string("BUS = M,H\n") + kTraceLine, kept))
         return Fail(kExitPort, "cannot create a temporary folder for the channel's init file");
     LineOptions line = o.line;
     line.baud = settings[0].baud;

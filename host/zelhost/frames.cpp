@@ -199,6 +199,14 @@ bool ParseFrameLine(const std::string& line, FrameLine& frame) {
         frame.event = FrameEvent::kDiscarded;
         return ParseTimedBytes(p + std::strlen("Drain() discarded after "), frame);
     }
+    // One line per flush: how many bytes, and with frame lines on, which.
+    if (StartsWith(p, "Drain() discarded ")) {
+        char* at = nullptr;
+        std::strtoul(p + std::strlen("Drain() discarded "), &at, 10);
+        if (!StartsWith(at, " bytes after ")) return false;
+        frame.event = FrameEvent::kDiscarded;
+        return ParseTimedBytes(at + std::strlen(" bytes after "), frame);
+    }
     char* end = nullptr;
     std::strtol(p, &end, 10); // how many
     if (end != p && StartsWith(end, " late bytes discarded")) {

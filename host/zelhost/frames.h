@@ -16,7 +16,7 @@ using Bytes = std::vector<uint8_t>;
 enum class FrameEvent {
     kSent,      // "Send() frame: ..." the request as written, CRC included
     kReceived,  // "Receive() frame after X ms: ..." one reception as it arrived
-    kDiscarded, // "Drain() discarded after X ms: ..." bytes dropped after a failed attempt
+    kDiscarded, // "Drain() discarded N bytes after X ms: ..." bytes a flush dropped
     kLateNote,  // "N late bytes discarded: the reply time-out is shorter ..."
 };
 

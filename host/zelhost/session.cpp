@@ -9,6 +9,7 @@
 #include <strings.h>
 
 #include "host/zelhost/host_log.h"
+#include "host/zelhost/init_folder.h"
 #include "host/zelhost/trace.h"
 
 #ifndef _WIN32
@@ -170,6 +171,7 @@ Session::~Session() {
 
 int Session::Load(const GlobalOptions& global) {
     InstallLogSink(global.logLevel);
+    trace_ = global.trace;
     if (global.trace) StartTrace(stderr);
     std::string error;
     const std::string path = global.driver.empty() ? DefaultDriverPath() : global.driver;
@@ -212,7 +214,7 @@ int32_t ColdStartIn(const std::string& initDir, Channel& channel, zel::OpenParam
     return rc;
 }
 
-int Session::Start(const LineOptions& line, const std::string& initDir) {
+int Session::Start(const LineOptions& line, const std::string& initDir, bool frames) {
     if (line.port.empty()) return Fail(kExitUsage, "no port given (--port)");
     if (line.port.size() > 11)
         return Fail(kExitUsage, "port name '" + line.port +
@@ -229,8 +231,17 @@ int Session::Start(const LineOptions& line, const std::string& initDir) {
 
     open_ = open;
     channel_ = std::make_unique<Channel>(lib_, line.channel, info_.stateSize);
+    // The driver logs its frames only when the channel's file asks for it.
+    InitFolder traced;
+    std::string from = initDir;
+    if (from.empty() && (trace_ || frames)) {
+        std::string kept;
+        if (!traced.Make(line.channel, {"TRACE"}, kTraceLine, kept))
+            return Fail(kExitPort, "cannot create a temporary folder for the channel's init file");
+        from = traced.Dir();
+    }
     std::string lost;
-    const int32_t rc = ColdStartIn(initDir, *channel_, open, lost);
+    const int32_t rc = ColdStartIn(from, *channel_, open, lost);
     if (!lost.empty()) return Fail(kExitPort, "cannot return to " + lost);
     started_ = true;
     if (rc != 0) {

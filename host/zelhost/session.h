@@ -96,7 +96,9 @@ class Session {
     int Load(const GlobalOptions& global);
     // Starts the channel on the port of `line`; an exit code. With
     // `initDir` the channel reads its initialization file from that folder.
-    int Start(const LineOptions& line, const std::string& initDir = "");
+    // Otherwise, with --trace or `frames`, it reads the user's file with the
+    // driver's frame lines turned on, from a private folder.
+    int Start(const LineOptions& line, const std::string& initDir = "", bool frames = false);
     // Checks a gate address with operation 3 (single) or 4 (block of
     // blockLength). Without an explicit gate type (-1) the type follows from
     // the memory area, and a gate with a bit number is digital.
@@ -120,6 +122,7 @@ class Session {
     zel::OpenParams open_{};
     std::unique_ptr<Channel> channel_;
     bool started_ = false;
+    bool trace_ = false;
 };
 
 // ColdStart of `channel` with the current folder moved to `initDir` ("":

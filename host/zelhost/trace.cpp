@@ -67,6 +67,7 @@ std::string Fault(const std::string& body, bool frames) {
     if (Has(body, "crc error") || Has(body, "error in crc")) return "CRC error";
     if (Has(body, "reply too short") || Has(body, "DoRead() reply of"))
         return "the reply does not fit the request";
+    if (Has(body, "wrong echo")) return "the echo does not repeat the request";
     if (Has(body, "failed errorcode:")) {
         const size_t at = body.find("errorcode:");
         return "exception reply:" + body.substr(at + std::strlen("errorcode:"));

@@ -35,7 +35,7 @@ TxnOutcome FaultOf(const std::string& text) {
     if (Has(text, "timeout 1 (iRead=0)")) return TxnOutcome::kNoReply;
     if (Has(text, "timeout") || Has(text, "wrong length") || Has(text, "Wrong plc") ||
         Has(text, "Different function") || Has(text, "crc error") || Has(text, "error in crc") ||
-        Has(text, "reply too short") || Has(text, "DoRead() reply of") ||
+        Has(text, "reply too short") || Has(text, "DoRead() reply of") || Has(text, "wrong echo") ||
         Has(text, "Wrong receive"))
         return TxnOutcome::kGarbled;
     if (Has(text, "Unable to send message")) return TxnOutcome::kPort;
