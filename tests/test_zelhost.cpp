@@ -307,8 +307,8 @@ TEST(ZelhostTrace, PrintsTheConversationFromTheDriversLines) {
           "12.345 ms"}},
         // Once frames are logged, their verdict says what this line says.
         {8, "ZELMR01> DoRead() crc error, retry 2", {}},
-        {0,
-         "ZELMR01> Drain() discarded after 250.120 ms: 01 03 02 00 2A 39 9B",
+        {8,
+         "ZELMR01> Drain() discarded 7 bytes after 250.120 ms: 01 03 02 00 2A 39 9B",
          {"T drop  01 03 02 00 2A 39 9B", "reply 1 register: 42 (CRC ok; discarded 250.120 ms"}},
         {8,
          "ZELMR01> 7 late bytes discarded: the reply time-out is shorter than the slave's answer "
@@ -327,8 +327,8 @@ TEST(ZelhostTrace, PrintsTheConversationFromTheDriversLines) {
          {"exception reply cut short by the time-out"}},
         // The rest of a reception given up on halfway is read with it.
         {0, "ZELMR01> Receive() frame after 3.000 ms: 05 83", {"station 5: exception"}},
-        {0,
-         "ZELMR01> Drain() discarded after 20.000 ms: 02 C0 F1",
+        {8,
+         "ZELMR01> Drain() discarded 3 bytes after 20.000 ms: 02 C0 F1",
          {"T drop  02 C0 F1",
           "with the bytes before: station 5: exception 2 Illegal Data Address"}},
         {32, "ZELMR01> Protocol = Modbus", {}},
