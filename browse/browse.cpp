@@ -4,6 +4,7 @@
 #include "browse/browse_logic.h"
 #include "config/initfile.h"
 #include "core/areas.h"
+#include "core/host_library.h"
 #include "core/log.h"
 
 namespace zel {
