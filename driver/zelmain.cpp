@@ -1,6 +1,5 @@
 #include "driver/zelmain.h"
 
-#include "core/channel.h"
 #include "driver/operations.h"
 
 namespace zel {
@@ -8,9 +7,6 @@ namespace zel {
 int32_t driverEnded = 0;
 
 namespace {
-
-constexpr char kDriverName[] = "Modicon Modbus";
-constexpr char kDriverDescription[] = "ModBus/J-BUS (RTU protocol) 32 Bit driver Installed.\n";
 
 // Slot number = operation code; null slots are empty.
 constexpr Handler kHandlers[kOpLast + 1] = {
@@ -35,22 +31,6 @@ constexpr Handler kHandlers[kOpLast + 1] = {
 };
 
 } // namespace
-
-int32_t GetZelInfo(DriverRequest* req) {
-    auto* info = static_cast<DriverInfo*>(req->argument);
-    if (!info) return kCommFailure;
-    info->kind = 80;
-    info->name = kDriverName;
-    info->description = kDriverDescription;
-    info->stateSize = kChannelStateSize;
-    info->four = 4;
-    info->baud = 9600;
-    info->dataBits = 8;
-    info->stopBits = 0;
-    info->parity = 0;
-    info->version = 0x00870023;
-    return kOk;
-}
 
 int32_t Dispatch(DriverRequest* req) {
     if (driverEnded == 1) return kOk;
