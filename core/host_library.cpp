@@ -1,5 +1,7 @@
 #include "core/host_library.h"
 
+#include "core/library_names.h"
+
 #include <cstdio>
 #include <string_view>
 
@@ -27,11 +29,9 @@ int NoRmClient(unsigned char) {
 }
 
 #ifdef _WIN32
-constexpr char kHostLibraryName[] = "KAVPRO.dll";
-
 HMODULE OpenHostLibrary() {
-    HMODULE lib = GetModuleHandleA(kHostLibraryName);
-    return lib ? lib : LoadLibraryA(kHostLibraryName);
+    HMODULE lib = GetModuleHandleA(kHostModuleName);
+    return lib ? lib : LoadLibraryA(kHostModuleName);
 }
 
 template <typename Fn> void Bind(HMODULE lib, const char* name, Fn& slot) {
@@ -39,8 +39,6 @@ template <typename Fn> void Bind(HMODULE lib, const char* name, Fn& slot) {
         slot = reinterpret_cast<Fn>(reinterpret_cast<void (*)(void)>(p));
 }
 #else
-constexpr char kHostLibraryName[] = "libkavpro.so";
-
 // dlsym on a library handle also searches that library's dependencies, where
 // glibc's err(3) lives. Only a definition inside the host library itself is
 // taken.

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "core/channel.h"
+#include "core/library_names.h"
 #include "host/kavpro/kavprorec.h"
 #include "tools/simplc_patterns.h"
 
@@ -104,10 +105,12 @@ void DumpLog() {
 
 bool LoadDriver() {
     // The host has its own library loaded before any driver.
-    HMODULE host = LoadLibraryA("KAVPRO.dll");
-    Check(host != nullptr, "LoadLibrary KAVPRO.dll (error %lu)", host ? 0ul : GetLastError());
-    HMODULE driver = driverModule = LoadLibraryA("ZELQKMR.DLL");
-    Check(driver != nullptr, "LoadLibrary ZELQKMR.DLL (error %lu)", driver ? 0ul : GetLastError());
+    HMODULE host = LoadLibraryA(kHostModuleName);
+    Check(host != nullptr, "LoadLibrary %s (error %lu)", kHostModuleName,
+          host ? 0ul : GetLastError());
+    HMODULE driver = driverModule = LoadLibraryA(kDriverModuleName);
+    Check(driver != nullptr, "LoadLibrary %s (error %lu)", kDriverModuleName,
+          driver ? 0ul : GetLastError());
     if (!driver) return false;
     zelMain = reinterpret_cast<ZelMainFn>(
         reinterpret_cast<void (*)(void)>(GetProcAddress(driver, "ZelMain")));
