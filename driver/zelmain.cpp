@@ -1,5 +1,8 @@
 #include "driver/zelmain.h"
 
+#include <array>
+#include <iterator>
+
 #include "driver/operations.h"
 
 namespace zel {
@@ -8,27 +11,50 @@ int32_t driverEnded = 0;
 
 namespace {
 
-// Slot number = operation code; null slots are empty.
-constexpr Handler kHandlers[kOpLast + 1] = {
-    nullptr,
-    ColdStart,
-    WarmStart,
-    SingleAddressParser,
-    BlockAddressParser,
-    SingleRead,
-    BlockRead,
-    SingleWrite,
-    nullptr,
-    nullptr,
-    BlockWrite,
-    EndZel,
-    CloseCom,
-    ReOpenCom,
-    GetZelInfo,
-    ChangeZelParams,
-    BrowseAddress,
-    nullptr,
+// The host's operations by code. A code that no row names (0, 8, 9, 17) is
+// an empty slot.
+struct Operation {
+    int32_t code;
+    Handler handler;
 };
+
+constexpr Operation kOperations[] = {
+    {.code = kOpColdStart, .handler = ColdStart},
+    {.code = kOpWarmStart, .handler = WarmStart},
+    {.code = kOpSingleAddressParser, .handler = SingleAddressParser},
+    {.code = kOpBlockAddressParser, .handler = BlockAddressParser},
+    {.code = kOpSingleRead, .handler = SingleRead},
+    {.code = kOpBlockRead, .handler = BlockRead},
+    {.code = kOpSingleWrite, .handler = SingleWrite},
+    {.code = kOpBlockWrite, .handler = BlockWrite},
+    {.code = kOpEndZel, .handler = EndZel},
+    {.code = kOpCloseCom, .handler = CloseCom},
+    {.code = kOpReOpenCom, .handler = ReOpenCom},
+    {.code = kOpGetZelInfo, .handler = GetZelInfo},
+    {.code = kOpChangeZelParams, .handler = ChangeZelParams},
+    {.code = kOpBrowseAddress, .handler = BrowseAddress},
+};
+
+using HandlerTable = std::array<Handler, kOpLast + 1>;
+
+// Slot number = operation code; null slots are empty. Each row takes a slot
+// of its own within the table.
+constexpr HandlerTable MakeHandlerTable() {
+    HandlerTable slots{};
+    for (const Operation& op : kOperations)
+        slots.at(static_cast<size_t>(op.code)) = op.handler;
+    return slots;
+}
+
+constexpr HandlerTable kHandlers = MakeHandlerTable();
+
+constexpr bool EachCodeOnce() {
+    size_t filled = 0;
+    for (Handler h : kHandlers)
+        filled += h != nullptr ? 1 : 0;
+    return filled == std::size(kOperations);
+}
+static_assert(EachCodeOnce(), "two operations share a code");
 
 } // namespace
 

@@ -186,8 +186,8 @@ void InterFrameGap(uint16_t ms, uint16_t loops) {
     } else if (loops != 0) {
         // The passes are the gap: the volatile counter keeps the loop alive.
         const uint32_t passes = static_cast<uint32_t>(loops) * 100u;
-        for (volatile uint32_t i = 0; i < passes; i = i + 1) {
-        }
+        for (volatile uint32_t i = 0; i < passes;)
+            i = i + 1;
     }
 }
 
