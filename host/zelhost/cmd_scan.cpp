@@ -207,7 +207,7 @@ double MeasureSilentStation(Session& session, const LineOptions& line, const std
     if (openpty(&master, &slave, name, nullptr, nullptr) != 0) return -1;
     double ms = -1;
     if (std::strlen(name) <= 11) {
-        Channel probe(session.Library(), line.channel, session.Info().stateSize);
+        Channel probe(session.Library().Entry(), line.channel, session.Info().stateSize);
         zel::OpenParams open = session.Opened();
         std::memset(open.portName, 0, sizeof open.portName);
         std::memcpy(open.portName, name, std::strlen(name));

@@ -173,8 +173,8 @@ int Session::Load(const GlobalOptions& global) {
     if (global.trace) StartTrace(stderr);
     std::string error;
     const std::string path = global.driver.empty() ? DefaultDriverPath() : global.driver;
-    if (!lib_.Load(path, error)) return Fail(kExitPort, error);
-    if (lib_.GetInfo(info_) != 0 || info_.stateSize <= 0)
+    if (!lib_.Load(path, &error)) return Fail(kExitPort, error);
+    if (zelclient::GetInfo(lib_.Entry(), info_) != 0 || info_.stateSize <= 0)
         return Fail(kExitPort, "driver '" + path + "' did not report its identity");
     return kExitOk;
 }
@@ -228,7 +228,7 @@ int Session::Start(const LineOptions& line, const std::string& initDir) {
     open.parity = line.parity.empty() ? info_.parity : ParityCode(line.parity);
 
     open_ = open;
-    channel_ = std::make_unique<Channel>(lib_, line.channel, info_.stateSize);
+    channel_ = std::make_unique<Channel>(lib_.Entry(), line.channel, info_.stateSize);
     std::string lost;
     const int32_t rc = ColdStartIn(initDir, *channel_, open, lost);
     if (!lost.empty()) return Fail(kExitPort, "cannot return to " + lost);

@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "host/zelhost/driver_loader.h"
+#include "host/client/zel_client.h"
+#include "host/zelhost/driver_path.h"
 #include "host/zelhost/gate_values.h"
 #include "host/zelhost/host_log.h"
 #include "host/zelhost/txn_report.h"
@@ -19,6 +20,8 @@ class Validator;
 } // namespace CLI
 
 namespace zelhost {
+
+using zelclient::Channel;
 
 // Exit codes of zelhost.
 enum : int {
@@ -107,7 +110,7 @@ class Session {
     // EndZel: closes the port and ends the driver.
     int32_t End();
 
-    DriverLibrary& Library() { return lib_; }
+    const zelclient::Driver& Library() const { return lib_; }
     Channel& Chan() { return *channel_; }
     const zel::DriverInfo& Info() const { return info_; }
     // The line the channel was started with.
@@ -115,7 +118,7 @@ class Session {
     std::string Line() const;
 
   private:
-    DriverLibrary lib_;
+    zelclient::Driver lib_;
     zel::DriverInfo info_{};
     zel::OpenParams open_{};
     std::unique_ptr<Channel> channel_;
