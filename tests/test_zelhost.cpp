@@ -905,6 +905,37 @@ TEST_F(ZelhostTest, ScanFindsTheStationAndItsLineSettings) {
     EXPECT_NE(none.out.find("0 station(s) answered"), std::string::npos) << none.out;
 }
 
+// The scan's private folder starts from the file the driver itself would
+// read for the channel: for every choice of files, the file the scan says it
+// kept is the one the driver reads.
+TEST_F(ZelhostTest, ScanKeepsTheInitFileTheDriverReads) {
+    const struct {
+        std::string channel;
+        std::vector<std::string> files;
+        std::string read;
+    } cases[] = {
+        {"1", {"ZELMR01.INT", "ZELMR1.INT", "ZELMR.INT"}, "ZELMR01.INT"},
+        {"1", {"ZELMR1.INT", "ZELMR.INT"}, "ZELMR1.INT"},
+        {"1", {"ZELMR.INT", "ZELMR2.INT"}, "ZELMR.INT"},
+        {"12", {"ZELMR12.INT", "ZELMR.INT"}, "ZELMR12.INT"},
+        {"0", {"ZELMR00.INT", "ZELMR0.INT"}, "ZELMR00.INT"},
+    };
+    for (const auto& c : cases) {
+        zeltest::ScratchDir dir;
+        for (const std::string& f : c.files)
+            ASSERT_TRUE(dir.Write(f, "RTSCTS = NO\n"));
+        const Outcome read =
+            Zelhost({"-l", "0", "read", "-p", "NUL", "-t", "10", "--channel", c.channel, "0140001"},
+                    "", dir.path());
+        EXPECT_NE(read.err.find("reading initfile '" + c.read + "'"), std::string::npos)
+            << Dump(read);
+        const Outcome scan = Zelhost(
+            {"scan", "-p", "NUL", "-t", "10", "-s", "1", "--channel", c.channel}, "", dir.path());
+        EXPECT_NE(scan.err.find("settings of " + c.read + " kept"), std::string::npos)
+            << Dump(scan);
+    }
+}
+
 // Ctrl-C ends a long scan with what it has found so far.
 TEST_F(ZelhostTest, ScanEndsEarlyOnCtrlCWithWhatItFound) {
     if (!zeltools::ToolsAvailable()) GTEST_SKIP() << "tools not built";

@@ -25,6 +25,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "config/init_names.h"
 #include "host/zelhost/commands.h"
 #include "host/zelhost/host_log.h"
 #include "host/zelhost/stop_signal.h"
@@ -165,13 +166,13 @@ class InitFolder {
         if (!mkdtemp(tmpl)) return false;
         dir_ = tmpl;
         char name[32];
-        std::snprintf(name, sizeof name, "ZELMR%02d.INT", channel);
-        const std::string names[] = {name, "ZELMR" + std::to_string(channel) + ".INT", "ZELMR.INT"};
         std::string text;
-        for (const std::string& n : names) {
-            std::ifstream in(n);
+        for (int i = 0; i < zel::kInitFileCandidates; ++i) {
+            if (!zel::InitFileCandidate(i, zel::kInitFileBaseName, channel, name, sizeof name))
+                continue;
+            std::ifstream in(name);
             if (!in) continue;
-            kept = n;
+            kept = name;
             std::string line;
             while (std::getline(in, line))
                 if (!Key(line, "BUS") && !Key(line, "SLAVE") && !Key(line, "BAUD_RATE"))
@@ -179,6 +180,8 @@ class InitFolder {
             break;
         }
         text += "BUS = M,H\n";
+        if (!zel::InitFileCandidate(0, zel::kInitFileBaseName, channel, name, sizeof name))
+            return false;
         file_ = dir_ + "/" + name;
         std::ofstream out(file_);
         out << text;
