@@ -29,6 +29,7 @@
 #include "host/zelhost/commands.h"
 #include "host/zelhost/host_log.h"
 #include "host/zelhost/stop_signal.h"
+#include "serial/line_format.h"
 
 namespace zelhost {
 namespace {
@@ -48,10 +49,11 @@ struct Setting {
         return LineText(static_cast<unsigned>(baud), static_cast<unsigned>(dataBits),
                         ParityCode(parity), StopBitsCode(stopBits));
     }
-    // Wire time of one character in ms: start bit, data, parity, stop bits.
+    // Wire time of one character in ms, by the driver's own rule.
     double CharMs() const {
-        const int bits = 1 + dataBits + (parity == "N" ? 0 : 1) + (stopBits == "2" ? 2 : 1);
-        return 1000.0 * bits / baud;
+        const zel::LineSettings line{static_cast<uint32_t>(baud), static_cast<uint16_t>(dataBits),
+                                     StopBitsCode(stopBits), ParityCode(parity), 0};
+        return zel::CharTimeUs(line) / 1000.0;
     }
 };
 
