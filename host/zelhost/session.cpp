@@ -10,6 +10,7 @@
 
 #include "host/zelhost/host_log.h"
 #include "host/zelhost/trace.h"
+#include "serial/posix/devnames.h"
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -285,7 +286,6 @@ int32_t Session::End() {
 
 namespace {
 
-#ifndef _WIN32
 std::string DiagnosePath(const std::string& path) {
     struct stat st {};
     if (stat(path.c_str(), &st) != 0) return "no such device";
@@ -293,47 +293,33 @@ std::string DiagnosePath(const std::string& path) {
     if (fd < 0 && errno == EBUSY) return "in use by another program";
     if (fd < 0) return std::string("not accessible (") + std::strerror(errno) + ")";
     const bool busy = flock(fd, LOCK_EX | LOCK_NB) != 0;
+    const bool terminal = isatty(fd) != 0;
     close(fd);
     if (busy) return "in use by another program";
-    if (!S_ISCHR(st.st_mode)) return "not a serial device";
+    if (!S_ISCHR(st.st_mode) || !terminal) return "not a serial device";
     return "the line settings were refused";
 }
-
-// The link a COMn name goes through, as the driver looks for it.
-std::string ComLink(const std::string& port) {
-    unsigned n = 0;
-    char rest = 0;
-    if (port.size() < 4 || strncasecmp(port.c_str(), "COM", 3) != 0 ||
-        std::sscanf(port.c_str() + 3, "%u%c", &n, &rest) != 1 || n < 1 || n > 256)
-        return "";
-    const std::string name = "/com" + std::to_string(n);
-    if (const char* dir = std::getenv("ZEL_COMDIR"))
-        if (*dir) return dir + name;
-    struct stat st {};
-    if (const char* home = std::getenv("HOME")) {
-        const std::string mine = std::string(home) + "/.zelqkmr/dosdevices" + name;
-        if (*home && lstat(mine.c_str(), &st) == 0) return mine;
-    }
-    return "/etc/zelqkmr/dosdevices" + name;
-}
-#endif
 
 } // namespace
 
 std::string DiagnosePort(const std::string& port) {
-#ifndef _WIN32
-    if (!port.empty() && port[0] == '/') return DiagnosePath(port);
-    const std::string link = ComLink(port);
-    if (!link.empty()) {
-        struct stat st {};
-        if (lstat(link.c_str(), &st) != 0)
-            return port + " is not mapped: no link " + link + " (see docs/serial-linux.md)";
-        return "through " + link + ": " + DiagnosePath(link);
-    }
-    if (strcasecmp(port.c_str(), "NUL") != 0)
+    // The name as the driver resolves it.
+    char path[4096];
+    switch (zel::posixcomm::ResolveDevice(port.c_str(), path, sizeof path)) {
+    case zel::posixcomm::DeviceKind::kUnknown:
         return "not a device name (a path such as /dev/ttyUSB0, COMn or NUL)";
-#endif
-    return "the port does not open";
+    case zel::posixcomm::DeviceKind::kNull:
+        // Only "NUL" itself opens without line settings.
+        if (port != "NUL") return "the null device, which opens as \"NUL\" only";
+        return "the port does not open";
+    case zel::posixcomm::DeviceKind::kPath:
+        break;
+    }
+    if (port[0] == '/') return DiagnosePath(port);
+    struct stat st {};
+    if (lstat(path, &st) != 0)
+        return port + " is not mapped: no link " + path + " (see docs/serial-linux.md)";
+    return "through " + std::string(path) + ": " + DiagnosePath(path);
 }
 
 } // namespace zelhost
