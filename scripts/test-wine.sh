@@ -34,7 +34,7 @@ die() { echo "test-wine: $*" >&2; exit 1; }
 # --- which Wine -----------------------------------------------------------------
 arch=${ZEL_WINE_ARCH:-}
 if [ -z "$arch" ]; then
-  if timeout 20 /usr/lib/wine/wine --version >/dev/null 2>&1; then
+  if runs_32bit; then
     arch=win32
   elif [ -x /usr/lib/wine/wine64 ]; then
     arch=win64
@@ -48,22 +48,20 @@ case "$arch" in
     WINE=/usr/lib/wine/wine
     WINESERVER=/usr/lib/wine/wineserver32
     [ -x "$WINESERVER" ] || WINESERVER=/usr/lib/wine/wineserver64
-    build=${ZEL_WINE_BUILD:-$top/build/win32}
-    [ -f "$build/build.ninja" ] || "$top/scripts/build.sh" win32
-    cmake --build "$build" --target zelqkmr kavpro kavprorec wintest >/dev/null
     ;;
   win64)
     WINE=/usr/lib/wine/wine64
     WINESERVER=/usr/lib/wine/wineserver64
-    build=${ZEL_WINE_BUILD:-$top/build/win64}
-    if [ ! -f "$build/build.ninja" ]; then
-      cmake -G Ninja -S "$top" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-x86_64.cmake" \
-        -DZEL_TESTS=OFF >/dev/null
-    fi
-    cmake --build "$build" --target zelqkmr kavpro kavprorec wintest >/dev/null
     ;;
   *) die "unknown ZEL_WINE_ARCH $arch" ;;
 esac
+if [ -n "${ZEL_WINE_BUILD:-}" ]; then
+  build=$ZEL_WINE_BUILD
+  cmake --build "$build" --target zelqkmr kavpro kavprorec wintest >/dev/null
+else
+  build=$top/build/$arch
+  "$top/scripts/build.sh" "$arch" zelqkmr kavpro kavprorec wintest >/dev/null
+fi
 export WINEARCH=$arch WINELOADER=$WINE WINESERVER
 export WINEPREFIX=${ZEL_WINE_PREFIX:-$top/build/wine-prefix/$arch}
 for f in ZELQKMR.DLL KAVPRO.dll KAVPROREC.dll wintest.exe; do
