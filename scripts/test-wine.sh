@@ -187,8 +187,22 @@ dismiss_error() { # expected text
   fi
 }
 
+# A control of the dialog by its name in browse/dialog_ids.h, which the
+# resource script and the dialog procedure are built from.
+control() { # ZEL_IDC_...
+  local id
+  id=$(sed -n "s/^#define $1 \([0-9][0-9]*\)$/\1/p" "$top/browse/dialog_ids.h")
+  [ -n "$id" ] || die "browse/dialog_ids.h defines no $1"
+  echo "$id"
+}
+
 stage_browse() {
   echo "== browse dialog (Xvfb, xdotool)"
+  local plc_number address plc_arrows bit_number ok=1 # ok: IDOK, Windows' own
+  plc_number=$(control ZEL_IDC_PLC_NUMBER)
+  address=$(control ZEL_IDC_ADDRESS)
+  plc_arrows=$(control ZEL_IDC_PLC_ARROWS)
+  bit_number=$(control ZEL_IDC_BIT_NUMBER)
   local run=$out/browse
   rm -rf "$run"
   mkdir -p "$run"
@@ -221,7 +235,7 @@ stage_browse() {
     xdo windowfocus --sync "$dialog" || true
     keys Return                                # OK on the empty form
     dismiss_error "missing value!"
-    click 1037                                 # PLC number: 12
+    click "$plc_number"                        # PLC number: 12
     keys End BackSpace BackSpace BackSpace BackSpace
     typed 12
     keys Tab                                   # memory type: the item starting with 4
@@ -230,17 +244,17 @@ stage_browse() {
     typed 123
     keys Return
     dismiss_error "Wrong address! (4 decimal digits)"
-    click 1007
+    click "$address"
     keys End BackSpace BackSpace BackSpace BackSpace BackSpace BackSpace
     typed 0123
-    click 1036 upper                           # PLC number 12 -> 13 -> 14 -> 13
-    click 1036 upper
-    click 1036 lower
+    click "$plc_arrows" upper                  # PLC number 12 -> 13 -> 14 -> 13
+    click "$plc_arrows" upper
+    click "$plc_arrows" lower
     for _ in 1 2 3 4 5 6; do                   # bit list: from "None" six down to "5"
-      click 1022 scrolldown
+      click "$bit_number" scrolldown
     done
     import -window root "$out/browse-dialog-filled.png"
-    click 1                                    # OK
+    click "$ok"                                # OK
   fi
 
   # Second dialog: no owner (version 819); Esc leaves it.
