@@ -37,8 +37,8 @@ constexpr Operation kOperations[] = {
 
 using HandlerTable = std::array<Handler, kOpLast + 1>;
 
-// Slot number = operation code; null slots are empty. Each row takes a slot
-// of its own within the table.
+// Slot number = operation code; null slots are empty. A code beyond the
+// table stops the build.
 constexpr HandlerTable MakeHandlerTable() {
     HandlerTable slots{};
     for (const Operation& op : kOperations)
@@ -49,10 +49,10 @@ constexpr HandlerTable MakeHandlerTable() {
 constexpr HandlerTable kHandlers = MakeHandlerTable();
 
 constexpr bool EachCodeOnce() {
-    size_t filled = 0;
-    for (Handler h : kHandlers)
-        filled += h != nullptr ? 1 : 0;
-    return filled == std::size(kOperations);
+    for (size_t i = 0; i < std::size(kOperations); ++i)
+        for (size_t j = i + 1; j < std::size(kOperations); ++j)
+            if (kOperations[i].code == kOperations[j].code) return false;
+    return true;
 }
 static_assert(EachCodeOnce(), "two operations share a code");
 
