@@ -1,11 +1,12 @@
 #include "host/zelhost/init_folder.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <strings.h>
 #include <unistd.h>
+
+#include "config/init_names.h"
 
 namespace zelhost {
 namespace {
@@ -33,13 +34,13 @@ bool InitFolder::Make(int channel, const std::vector<std::string>& replaced,
     if (!mkdtemp(tmpl)) return false;
     dir_ = tmpl;
     char name[32];
-    std::snprintf(name, sizeof name, "ZELMR%02d.INT", channel);
-    const std::string names[] = {name, "ZELMR" + std::to_string(channel) + ".INT", "ZELMR.INT"};
     std::string text;
-    for (const std::string& n : names) {
-        std::ifstream in(n);
+    for (int i = 0; i < zel::kInitFileCandidates; ++i) {
+        if (!zel::InitFileCandidate(i, zel::kInitFileBaseName, channel, name, sizeof name))
+            continue;
+        std::ifstream in(name);
         if (!in) continue;
-        kept = n;
+        kept = name;
         std::string line;
         while (std::getline(in, line)) {
             bool drop = false;
@@ -50,6 +51,9 @@ bool InitFolder::Make(int channel, const std::vector<std::string>& replaced,
         break;
     }
     text += added;
+    // The driver tries this name first.
+    if (!zel::InitFileCandidate(0, zel::kInitFileBaseName, channel, name, sizeof name))
+        return false;
     file_ = dir_ + "/" + name;
     std::ofstream out(file_);
     out << text;
