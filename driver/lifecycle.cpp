@@ -113,6 +113,9 @@ int32_t ColdStart(DriverRequest* req) {
     // A disabled channel gets its port settings too, so that a later
     // WarmStart or ReOpenCom opens the port the host named.
     SettingsFromHost(ch->portSettings, *params);
+    // The block may hold anything before its first start; later opens keep
+    // the reply window an earlier transaction left.
+    ch->line.replyWindowEndUs = 0;
     if (ch->portOpen == 0) return kOk;
 
     void* handle = OpenChannelPort(*ch, ch->portSettings);

@@ -260,7 +260,8 @@ void InterFrameGap(uint16_t ms, uint16_t loops) {
 void StartLine(LineState& line, const char* name, const LineSettings& settings) {
     line.lastActivityUs = 0;
     line.requestSentUs = 0;
-    line.replyWindowEndUs = 0;
+    // The reply window is kept: a late answer to a request sent before a
+    // reopen still arrives on the line after it.
     line.charTimeUs = name && std::strcmp(name, "NUL") == 0 ? 0 : CharTimeUs(settings);
 }
 

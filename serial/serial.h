@@ -41,6 +41,8 @@ int SetReadTimeout(void* handle, int32_t timeout);
 
 // The line state of a port just opened with these settings: its character
 // time (none for the null device, which has no line) and no traffic yet.
+// The reply window is left as it was: answers to requests sent before the
+// port was reopened may still come.
 void StartLine(LineState& line, const char* name, const LineSettings& settings);
 
 // Microseconds of a monotonic clock.

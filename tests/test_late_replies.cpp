@@ -95,6 +95,38 @@ TEST(LateReplies, MissedThenLateSlaveGivesEachReadItsOwnValue) {
     EXPECT_EQ(v, sim::HoldingAt(2)) << "register 0 holds 0x" << std::hex << sim::HoldingAt(0);
 }
 
+// A host that closes and reopens the port after a failed read, or changes
+// its parameters, still has the late answer to that read kept apart from
+// the next one's: the reply window outlives the port's handle.
+TEST(LateReplies, AReopenedPortStillWaitsOutTheReplyWindow) {
+    REQUIRE_TOOLS();
+    struct Case {
+        const char* what;
+        bool change; // ChangeZelParams rather than ReOpenCom
+    } cases[] = {{"CloseCom, then ReOpenCom", false}, {"CloseCom, then ChangeZelParams", true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SlowPlc s;
+        std::string error;
+        ASSERT_TRUE(s.Start({"--miss-first", "2", "--reply-delay-ms", "150"}, 10, &error)) << error;
+        uint32_t v = 0;
+        EXPECT_EQ(s.ch.ReadSingle(s.Tag(0), &v), kCommFailure);
+        ASSERT_EQ(s.ch.Call(kOpCloseCom), 0);
+        if (c.change) {
+            ChangeParams change{};
+            std::strncpy(change.portName, s.plc->device.c_str(), sizeof change.portName - 1);
+            change.timeout = 10;
+            ASSERT_EQ(s.ch.Call(kOpChangeZelParams, &change), 0);
+        } else {
+            ASSERT_EQ(s.ch.Call(kOpReOpenCom), 0);
+        }
+        v = 0;
+        const int32_t rc = s.ch.ReadSingle(s.Tag(2), &v);
+        ASSERT_EQ(rc, 0) << zeltest::LogDump();
+        EXPECT_EQ(v, sim::HoldingAt(2)) << "register 0 holds 0x" << std::hex << sim::HoldingAt(0);
+    }
+}
+
 // The same slave, dropping what arrives while it is busy answering. The
 // late echo of the first write must not pass for the second's.
 TEST(LateReplies, BusySlaveNeverHasAWriteReportedDoneThatItDidNotMake) {
