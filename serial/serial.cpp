@@ -5,6 +5,8 @@
 
 #include "core/log.h"
 #include "serial/comm_api.h"
+#include "serial/net/address.h"
+#include "serial/net/net_port.h"
 
 namespace zel {
 namespace {
@@ -30,6 +32,12 @@ static_assert(3 * kDrainChunk < kHexFrameSize, "a drained chunk fits one log lin
 // A babbling line that never falls quiet holds the caller for at most this
 // many reads of kQuietUnits each.
 constexpr int kMaxDrainReads = 50;
+
+// The call table of an open port: a network port's own, or the serial table
+// in force.
+const CommApi& CommOf(HANDLE h) {
+    return IsNetworkHandle(h) ? NetworkComm() : comm;
+}
 
 DWORD DtrControlFor(uint16_t lineFlags) {
     if (lineFlags & 0x0101) return DTR_CONTROL_ENABLE;
@@ -70,8 +78,10 @@ SerialResult OpenPort(const char* name, const LineSettings& line, const uint16_t
                       void** handle) {
     *handle = nullptr;
     if (!name) return SerialResult::kNotOpened;
-    HANDLE h = comm.CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = net::IsNetworkAddress(name)
+                   ? OpenNetworkPort(name, line.connectTimeoutMs)
+                   : comm.CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE || h == nullptr) return SerialResult::kNotOpened;
     if (std::strcmp(name, "NUL") == 0) {
         *handle = h;
@@ -81,27 +91,27 @@ SerialResult OpenPort(const char* name, const LineSettings& line, const uint16_t
     DCB dcb;
     std::memset(&dcb, 0, sizeof dcb);
     dcb.DCBlength = sizeof(DCB);
-    if (!comm.GetCommState(h, &dcb)) {
-        comm.CloseHandle(h);
+    if (!CommOf(h).GetCommState(h, &dcb)) {
+        CommOf(h).CloseHandle(h);
         return SerialResult::kNoSettings;
     }
 
     COMMTIMEOUTS timeouts{0, 0, kOpenReadTimeoutMs, 0, 0};
-    if (!comm.SetCommTimeouts(h, &timeouts)) {
-        comm.CloseHandle(h);
+    if (!CommOf(h).SetCommTimeouts(h, &timeouts)) {
+        CommOf(h).CloseHandle(h);
         return SerialResult::kNotOpened;
     }
 
     ApplyLineSettings(dcb, line);
-    if (!comm.SetCommState(h, &dcb)) {
+    if (!CommOf(h).SetCommState(h, &dcb)) {
         if (channel)
             ZEL_LOG(kLogEvent, "ZELMR%02d> open com port failed using paramters from init file ",
                     static_cast<int>(*channel));
-        comm.CloseHandle(h);
+        CommOf(h).CloseHandle(h);
         return SerialResult::kRefused;
     }
 
-    comm.SetupComm(h, kQueueSize, kQueueSize);
+    CommOf(h).SetupComm(h, kQueueSize, kQueueSize);
     *handle = h;
     return SerialResult::kOk;
 }
@@ -117,8 +127,14 @@ SerialResult OpenComPortInit(const char* name, const LineSettings& line, uint16_
     return OpenPort(name, line, &channel, handle);
 }
 
+PortKind KindOfPort(const char* name) {
+    net::Address address;
+    if (!net::ParseAddress(name, &address)) return PortKind::kSerial;
+    return address.mode == net::Mode::kRaw ? PortKind::kRawTcp : PortKind::kRfc2217;
+}
+
 SerialResult CloseComPort(void* handle) {
-    return comm.CloseHandle(handle) ? SerialResult::kOk : SerialResult::kIoFailed;
+    return CommOf(handle).CloseHandle(handle) ? SerialResult::kOk : SerialResult::kIoFailed;
 }
 
 // A time-out of 0 or below would make every read wait without limit (and
@@ -126,14 +142,14 @@ SerialResult CloseComPort(void* handle) {
 // default of 1000 ms instead.
 int SetReadTimeout(void* handle, int32_t timeout) {
     COMMTIMEOUTS t;
-    if (!comm.GetCommTimeouts(handle, &t)) return 0;
+    if (!CommOf(handle).GetCommTimeouts(handle, &t)) return 0;
     const int32_t units = timeout > 0 ? timeout : kDefaultTimeoutUnits;
     uint64_t ms = static_cast<uint64_t>(units) * 10u;
     if (ms > kMaxTimeoutMs) ms = kMaxTimeoutMs;
     const DWORD previous = t.ReadTotalTimeoutConstant;
     if (ms != previous) {
         t.ReadTotalTimeoutConstant = static_cast<DWORD>(ms);
-        if (!comm.SetCommTimeouts(handle, &t)) return 0;
+        if (!CommOf(handle).SetCommTimeouts(handle, &t)) return 0;
     }
     return static_cast<int>(previous / 10u);
 }
@@ -142,7 +158,7 @@ bool FlushInput(void* handle, LineState* line) {
     DWORD errors = 0;
     COMSTAT stat;
     std::memset(&stat, 0, sizeof stat);
-    if (comm.ClearCommError(handle, &errors, &stat) && stat.cbInQue == 0) return true;
+    if (CommOf(handle).ClearCommError(handle, &errors, &stat) && stat.cbInQue == 0) return true;
 
     const int previous = SetReadTimeout(handle, kFlushTimeoutUnits);
     uint8_t scratch[kFlushChunk];
@@ -151,7 +167,7 @@ bool FlushInput(void* handle, LineState* line) {
     DWORD total = 0;
     for (int reads = 0; reads < kMaxFlushReads; ++reads) {
         got = 0;
-        ok = comm.ReadFile(handle, scratch, kFlushChunk, &got, nullptr);
+        ok = CommOf(handle).ReadFile(handle, scratch, kFlushChunk, &got, nullptr);
         total += ok ? got : 0;
         if (!ok || got != kFlushChunk) break;
     }
@@ -162,7 +178,8 @@ bool FlushInput(void* handle, LineState* line) {
 
 SerialResult WritePort(void* handle, const uint8_t* bytes, uint32_t count, uint32_t* written) {
     DWORD put = 0;
-    if (!comm.WriteFile(handle, bytes, count, &put, nullptr)) return SerialResult::kIoFailed;
+    if (!CommOf(handle).WriteFile(handle, bytes, count, &put, nullptr))
+        return SerialResult::kIoFailed;
     if (written) *written = put;
     return put == count ? SerialResult::kOk : SerialResult::kShort;
 }
@@ -170,7 +187,8 @@ SerialResult WritePort(void* handle, const uint8_t* bytes, uint32_t count, uint3
 SerialResult ReadPort(void* handle, uint8_t* buffer, uint16_t count, uint32_t* got) {
     if (got) *got = 0;
     DWORD n = 0;
-    if (!comm.ReadFile(handle, buffer, count, &n, nullptr)) return SerialResult::kIoFailed;
+    if (!CommOf(handle).ReadFile(handle, buffer, count, &n, nullptr))
+        return SerialResult::kIoFailed;
     if (n == 0) return SerialResult::kIoFailed;
     if (got) *got = n;
     return SerialResult::kOk;
@@ -207,7 +225,10 @@ uint32_t CharTimeUs(const LineSettings& settings) {
 void StartLine(LineState& line, const char* name, const LineSettings& settings) {
     line.lastActivityUs = 0;
     line.requestSentUs = 0;
-    line.charTimeUs = name && std::strcmp(name, "NUL") == 0 ? 0 : CharTimeUs(settings);
+    // The null device has no line; a device server keeps its own line's
+    // timing, and the silence before a request would only delay it.
+    const bool noLine = name && (std::strcmp(name, "NUL") == 0 || net::IsNetworkAddress(name));
+    line.charTimeUs = noLine ? 0 : CharTimeUs(settings);
 }
 
 uint64_t NowUs() {
@@ -221,7 +242,7 @@ uint64_t NowUs() {
 }
 
 void ReleaseRts(void* handle) {
-    comm.EscapeCommFunction(handle, CLRRTS);
+    CommOf(handle).EscapeCommFunction(handle, CLRRTS);
 }
 
 uint32_t SilentIntervalUs(const LineState& line) {
@@ -246,17 +267,17 @@ KeyedWrite WriteRequest(void* handle, const uint8_t* bytes, uint32_t count, bool
         WaitUntil(line.lastActivityUs + SilentIntervalUs(line));
 
     KeyedWrite done{SerialResult::kOk, false, false, false};
-    if (keyRts) done.raiseFailed = !comm.EscapeCommFunction(handle, SETRTS);
+    if (keyRts) done.raiseFailed = !CommOf(handle).EscapeCommFunction(handle, SETRTS);
     uint32_t written = 0;
     done.write = WritePort(handle, bytes, count, &written);
     // The request leaves before its reply is waited for: the reply time-out
     // counts from its end, and nothing is left to leave after a time-out.
-    comm.FlushFileBuffers(handle);
+    CommOf(handle).FlushFileBuffers(handle);
     if (keyRts) {
         for (int polls = 0; polls < kMaxRtsPolls; ++polls) {
             DWORD errors = 0;
             COMSTAT stat{};
-            if (!comm.ClearCommError(handle, &errors, &stat)) {
+            if (!CommOf(handle).ClearCommError(handle, &errors, &stat)) {
                 done.queueQueryFailed = true;
                 break;
             }
@@ -265,10 +286,10 @@ KeyedWrite WriteRequest(void* handle, const uint8_t* bytes, uint32_t count, bool
         }
         // Where the drain stops at the driver's queue, the FIFO and the shift
         // register may still be sending: RTS stays up for their wire time.
-        const DWORD depth = comm.TransmitterDepth(handle);
+        const DWORD depth = CommOf(handle).TransmitterDepth(handle);
         if (depth != 0 && line.charTimeUs != 0)
             comm.SleepMicroseconds(static_cast<DWORD>(depth * line.charTimeUs));
-        done.lowerFailed = !comm.EscapeCommFunction(handle, CLRRTS);
+        done.lowerFailed = !CommOf(handle).EscapeCommFunction(handle, CLRRTS);
     }
     line.requestSentUs = line.lastActivityUs = NowUs();
     return done;
