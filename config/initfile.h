@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "core/channel.h"
+
 namespace zel {
 
 // A baud rate of 999 stands for "none given".
@@ -23,6 +25,8 @@ struct InitSettings {
     int32_t slaveOverride = 0;
     int32_t parityCheck = 1;
     uint32_t baudRate = kNoBaudRate;
+    // PORT: the port to open instead of the host's; empty: the host's.
+    char port[kPortAddressSize] = {};
 };
 
 // Tries "<base>%02d.INT", "<base>%01d.INT" and "<base>.INT" in the current
