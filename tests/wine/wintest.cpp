@@ -566,8 +566,8 @@ void NetworkChannel(int32_t number, const char* mode) {
 
 int RunNetwork() {
     if (!LoadDriver()) return Summary();
-    if (GetModuleHandleA("ws2_32.dll") != nullptr)
-        Note("ws2_32.dll was loaded before any network port (by the process, not the driver)");
+    Check(GetModuleHandleA("ws2_32.dll") == nullptr,
+          "the driver loads no Winsock before a channel asks for a network port");
     NetworkChannel(3, "raw TCP");
     NetworkChannel(4, "RFC 2217");
     Channel ch{5, {}};
