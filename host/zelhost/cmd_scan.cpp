@@ -103,8 +103,8 @@ bool ParseSettings(const ScanOptions& o, const zel::DriverInfo& info, std::vecto
     std::vector<std::string> parities, stops;
     for (const std::string& b : Split(o.bauds.empty() ? std::to_string(info.baud) : o.bauds)) {
         long v = 0;
-        if (!WholeNumber(b, 1, 65535, v)) {
-            error = "--baud: '" + b + "' is not a rate between 1 and 65535";
+        if (!WholeNumber(b, 1, 4000000, v)) {
+            error = "--baud: '" + b + "' is not a rate between 1 and 4000000";
             return false;
         }
         bauds.push_back(v);
@@ -143,52 +143,14 @@ bool ParseSettings(const ScanOptions& o, const zel::DriverInfo& info, std::vecto
     return true;
 }
 
-bool Key(const std::string& line, const char* key) {
-    size_t n = 0;
-    while (n < line.size() && line[n] != ' ' && line[n] != '\t' && line[n] != '=')
-        ++n;
-    return n == std::strlen(key) && strncasecmp(line.c_str(), key, n) == 0;
+// The scan's own lines of the channel's initialization file: the
+// hexadecimal base, in which a gate address holds stations up to 0xFF, and
+// neither a station override nor the user's baud rate.
+void ScanKeys(PrivateInit& init) {
+    init.Set("BUS", "BUS = M,H");
+    init.Set("SLAVE", "");
+    init.Set("BAUD_RATE", "");
 }
-
-// The private folder of the scan's channel with its initialization file:
-// the user's own file for this channel (as the driver would find it in the
-// current folder) without its base, station override and baud rate, and the
-// hexadecimal base, in which a gate address holds stations up to 0xFF.
-class InitFolder {
-  public:
-    ~InitFolder() {
-        if (!file_.empty()) unlink(file_.c_str());
-        if (!dir_.empty()) rmdir(dir_.c_str());
-    }
-    bool Make(int channel, std::string& kept) {
-        char tmpl[] = "/tmp/zelhost-scan.XXXXXX";
-        if (!mkdtemp(tmpl)) return false;
-        dir_ = tmpl;
-        char name[32];
-        std::snprintf(name, sizeof name, "ZELMR%02d.INT", channel);
-        const std::string names[] = {name, "ZELMR" + std::to_string(channel) + ".INT", "ZELMR.INT"};
-        std::string text;
-        for (const std::string& n : names) {
-            std::ifstream in(n);
-            if (!in) continue;
-            kept = n;
-            std::string line;
-            while (std::getline(in, line))
-                if (!Key(line, "BUS") && !Key(line, "SLAVE") && !Key(line, "BAUD_RATE"))
-                    text += line + "\n";
-            break;
-        }
-        text += "BUS = M,H\n";
-        file_ = dir_ + "/" + name;
-        std::ofstream out(file_);
-        out << text;
-        return static_cast<bool>(out);
-    }
-    const std::string& Dir() const { return dir_; }
-
-  private:
-    std::string dir_, file_;
-};
 
 // The gate address of holding register 1 of a station in the hexadecimal base.
 std::string ProbeGas(int station) {
@@ -200,19 +162,21 @@ std::string ProbeGas(int station) {
 // What one silent station costs the driver (its attempts, time-outs and
 // waits for late bytes): a probe on a pseudo-terminal that nobody answers.
 // -1 when no such line can be had.
-double MeasureSilentStation(Session& session, const LineOptions& line, const std::string& initDir,
+double MeasureSilentStation(Session& session, const LineOptions& line, PrivateInit& init,
                             int& requests) {
     int master = -1, slave = -1;
     char name[64] = {};
     if (openpty(&master, &slave, name, nullptr, nullptr) != 0) return -1;
     double ms = -1;
-    if (std::strlen(name) <= 11) {
+    // The probe's channel opens its own line, not the one the file may carry.
+    init.Carry(name, line.baud);
+    if (std::strlen(name) <= 11 && init.Write(line.channel)) {
         Channel probe(session.Library(), line.channel, session.Info().stateSize);
         zel::OpenParams open = session.Opened();
         std::memset(open.portName, 0, sizeof open.portName);
         std::memcpy(open.portName, name, std::strlen(name));
         std::string lost;
-        const int32_t started = ColdStartIn(initDir, probe, open, lost);
+        const int32_t started = ColdStartIn(init.Dir(), probe, open, lost);
         zel::TagAddress tag{};
         if (lost.empty() && started == 0 &&
             probe.Parse(ProbeGas(1).c_str(), zel::kGateUnsigned16, 0, tag) == 0) {
@@ -229,6 +193,8 @@ double MeasureSilentStation(Session& session, const LineOptions& line, const std
     }
     close(master);
     close(slave);
+    init.Carry(line.port, line.baud);
+    if (!init.Write(line.channel)) return -1;
     return ms;
 }
 
@@ -243,10 +209,17 @@ std::string Duration(double ms) {
     return text;
 }
 
-bool Reopen(Session& session, const LineOptions& line, const Setting& s) {
+// A rate above 65535 needs the init file, and so a new start of the channel.
+bool Reopen(Session& session, LineOptions& line, const Setting& s, PrivateInit& init) {
+    line.baud = s.baud;
+    line.dataBits = s.dataBits;
+    line.parity = s.parity;
+    line.stopBits = s.stopBits;
+    if (s.baud > 65535) return session.Restart(line, &init) == kExitOk;
     session.Chan().CloseCom();
     zel::ChangeParams change{};
-    std::memcpy(change.portName, line.port.c_str(), line.port.size());
+    const std::string port = session.RecordPort(line);
+    std::memcpy(change.portName, port.c_str(), port.size());
     change.timeout = (line.timeoutMs + 9) / 10;
     change.baud = static_cast<uint16_t>(s.baud);
     change.dataBits = static_cast<uint16_t>(s.dataBits);
@@ -267,21 +240,22 @@ int RunScan(const GlobalOptions& global, ScanOptions& o) {
     std::vector<Setting> settings;
     if (!ParseSettings(o, session.Info(), settings, error)) return Fail(kExitUsage, error);
 
-    InitFolder folder;
+    PrivateInit init;
+    ScanKeys(init);
     std::string kept;
-    if (!folder.Make(o.line.channel, kept))
+    if (!init.Write(o.line.channel, &kept))
         return Fail(kExitPort, "cannot create a temporary folder for the channel's init file");
     LineOptions line = o.line;
     line.baud = settings[0].baud;
     line.dataBits = settings[0].dataBits;
     line.parity = settings[0].parity;
     line.stopBits = settings[0].stopBits;
-    if (int rc = session.Start(line, folder.Dir())) return rc;
+    if (int rc = session.Start(line, &init)) return rc;
     if (LoggedBase() != 'H')
-        return Fail(kExitPort, "the driver did not take the hexadecimal base from " + folder.Dir());
+        return Fail(kExitPort, "the driver did not take the hexadecimal base from " + init.Dir());
 
     int requests = 3;
-    const double silentMs = MeasureSilentStation(session, line, folder.Dir(), requests);
+    const double silentMs = MeasureSilentStation(session, line, init, requests);
     if (silentMs < 0)
         return Fail(kExitPort, "cannot measure what a silent station costs (no pseudo-terminal)");
     // A request is 8 bytes on the wire; a setting change reopens the port.
@@ -320,7 +294,7 @@ int RunScan(const GlobalOptions& global, ScanOptions& o) {
     std::fflush(stdout);
     for (size_t si = 0; si < settings.size() && !StopRequested() && !outOfTime; ++si) {
         const Setting& s = settings[si];
-        if (si > 0 && !Reopen(session, line, s)) {
+        if (si > 0 && !Reopen(session, line, s, init)) {
             Note("the port refused " + s.Text() + "; skipped");
             continue;
         }

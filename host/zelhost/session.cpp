@@ -10,6 +10,8 @@
 
 #include "host/zelhost/host_log.h"
 #include "host/zelhost/trace.h"
+#include "serial/net/address.h"
+#include "serial/net/socket.h"
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -79,8 +81,11 @@ CLI::Validator StopBitsCheck() {
 
 void AddPortOptions(CLI::App* cmd, LineOptions& line) {
     cmd->add_option("--port,-p", line.port,
-                    "serial port: a device path such as /dev/ttyUSB0 or /dev/pts/3, or COMn "
-                    "(at most 11 characters)")
+                    "serial port: a device path such as /dev/ttyUSB0 or "
+                    "/dev/serial/by-id/..., COMn, or a serial device server: "
+                    "tcp://HOST:PORT (raw TCP) or rfc2217://HOST:PORT (the line settings go to "
+                    "the server); what does not fit the host's 11 characters goes through the "
+                    "channel's init file")
         ->required();
     cmd->add_option("--channel", line.channel, "channel number (init file ZELMRnn.INT)")
         ->capture_default_str()
@@ -91,9 +96,9 @@ void AddLineOptions(CLI::App* cmd, LineOptions& line) {
     AddPortOptions(cmd, line);
     cmd->add_option(
            "--baud,-b", line.baud,
-           "baud rate (default: the driver's, 9600; the host record holds at most 65535, higher "
-           "rates go in the init file's BAUD_RATE)")
-        ->check(NumberIn(1, 65535));
+           "baud rate (default: the driver's, 9600; above 65535 it goes through the channel's "
+           "init file, as BAUD_RATE)")
+        ->check(NumberIn(1, 4000000));
     cmd->add_option("--data-bits", line.dataBits, "data bits (default 8)")->check(NumberIn(5, 8));
     cmd->add_option("--parity", line.parity, "parity: N, E, O, M or S (default N)")
         ->check(OneOf({"N", "E", "O", "M", "S"}));
@@ -199,7 +204,7 @@ uint16_t StopBitsCode(const std::string& s) {
 }
 
 std::string Session::Line() const {
-    return LineText(open_.baud, open_.dataBits, open_.parity, open_.stopBits);
+    return LineText(static_cast<unsigned>(baud_), open_.dataBits, open_.parity, open_.stopBits);
 }
 
 int32_t ColdStartIn(const std::string& initDir, Channel& channel, zel::OpenParams& open,
@@ -212,27 +217,44 @@ int32_t ColdStartIn(const std::string& initDir, Channel& channel, zel::OpenParam
     return rc;
 }
 
-int Session::Start(const LineOptions& line, const std::string& initDir) {
+std::string Session::RecordPort(const LineOptions& line) const {
+    return PortNeedsFile(line.port) ? kCarriedPortName : line.port;
+}
+
+int Session::StartChannel(const LineOptions& line, PrivateInit* init, bool again) {
     if (line.port.empty()) return Fail(kExitUsage, "no port given (--port)");
-    if (line.port.size() > 11)
-        return Fail(kExitUsage, "port name '" + line.port +
-                                    "' is longer than 11 characters; use a shorter path "
-                                    "(a symbolic link) or a COMn name");
+    // What the host's record cannot hold goes through the init file of a
+    // private folder: the caller's, or the session's own.
+    PrivateInit* file = init;
+    if (!file && (PortNeedsFile(line.port) || line.baud > 65535)) file = &ownInit_;
+    if (file) {
+        file->Carry(line.port, line.baud);
+        if (!file->Empty() && !file->Write(line.channel))
+            return Fail(kExitPort, "cannot write the channel's init file in a temporary folder");
+    }
+    const std::string initDir = file && !file->Empty() ? file->Dir() : "";
+
     zel::OpenParams open{};
-    std::memcpy(open.portName, line.port.c_str(), line.port.size());
+    const std::string port = RecordPort(line);
+    std::memcpy(open.portName, port.c_str(), port.size());
     open.enabled = 1;
     open.timeout = (line.timeoutMs + 9) / 10;
-    open.baud = static_cast<uint16_t>(line.baud ? line.baud : info_.baud);
+    // The init file's rate wins; the record gets a tenth of it, as the
+    // driver writes it back.
+    open.baud = static_cast<uint16_t>(line.baud > 65535 ? line.baud / 10
+                                      : line.baud       ? line.baud
+                                                        : info_.baud);
     open.dataBits = static_cast<uint16_t>(line.dataBits ? line.dataBits : info_.dataBits);
     open.stopBits = line.stopBits.empty() ? info_.stopBits : StopBitsCode(line.stopBits);
     open.parity = line.parity.empty() ? info_.parity : ParityCode(line.parity);
 
     open_ = open;
-    channel_ = std::make_unique<Channel>(lib_, line.channel, info_.stateSize);
+    baud_ = line.baud > 65535 ? line.baud : open.baud;
     std::string lost;
     const int32_t rc = ColdStartIn(initDir, *channel_, open, lost);
     if (!lost.empty()) return Fail(kExitPort, "cannot return to " + lost);
     started_ = true;
+    if (rc != 0 && again) return kExitPort; // the caller says what it skips
     if (rc != 0) {
         const std::string said = LastLogLineWith("ColdStart()");
         End();
@@ -240,6 +262,17 @@ int Session::Start(const LineOptions& line, const std::string& initDir) {
                                    (said.empty() ? "" : " (driver: " + said + ")"));
     }
     return kExitOk;
+}
+
+int Session::Start(const LineOptions& line, PrivateInit* init) {
+    channel_ = std::make_unique<Channel>(lib_, line.channel, info_.stateSize);
+    return StartChannel(line, init, false);
+}
+
+int Session::Restart(const LineOptions& line, PrivateInit* init) {
+    if (!channel_) return Start(line, init);
+    channel_->CloseCom();
+    return StartChannel(line, init, true);
 }
 
 int Session::ResolveGate(const std::string& gas, int32_t gateType, int32_t blockLength,
@@ -318,9 +351,39 @@ std::string ComLink(const std::string& port) {
 }
 #endif
 
+// Why a device server's port did not open, found by connecting to it.
+std::string DiagnoseServer(const std::string& port) {
+    zel::net::Address a{};
+    if (!zel::net::ParseAddress(port.c_str(), &a))
+        return "not a device server address (tcp://HOST:PORT or rfc2217://HOST:PORT, port "
+               "1..65535)";
+    const std::string where = std::string(a.host) + ":" + std::to_string(a.port);
+    constexpr uint32_t kProbeMs = 3000;
+    zel::net::ConnectResult result = zel::net::ConnectResult::kFailed;
+    const zel::net::Socket s = zel::net::Connect(a.host, a.port, kProbeMs, &result);
+    zel::net::CloseSocket(s);
+    switch (result) {
+    case zel::net::ConnectResult::kRefused:
+        return "nothing listens at " + where + " (connection refused)";
+    case zel::net::ConnectResult::kTimedOut:
+        return "no answer from " + where + " within " + std::to_string(kProbeMs / 1000) + " s";
+    case zel::net::ConnectResult::kNoAddress:
+        return "the host name '" + std::string(a.host) + "' does not resolve";
+    case zel::net::ConnectResult::kConnected:
+        return a.mode == zel::net::Mode::kRfc2217
+                   ? "the server at " + where +
+                         " did not take RFC 2217's COM-PORT-OPTION in time (a raw TCP port, or "
+                         "its device in use?)"
+                   : "the server at " + where + " answers now, it did not in time before";
+    default:
+        return "cannot connect to " + where;
+    }
+}
+
 } // namespace
 
 std::string DiagnosePort(const std::string& port) {
+    if (zel::net::IsNetworkAddress(port.c_str())) return DiagnoseServer(port);
 #ifndef _WIN32
     if (!port.empty() && port[0] == '/') return DiagnosePath(port);
     const std::string link = ComLink(port);

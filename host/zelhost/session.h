@@ -11,6 +11,7 @@
 #include "host/zelhost/driver_loader.h"
 #include "host/zelhost/gate_values.h"
 #include "host/zelhost/host_log.h"
+#include "host/zelhost/private_init.h"
 #include "host/zelhost/txn_report.h"
 
 namespace CLI {
@@ -39,7 +40,7 @@ struct GlobalOptions {
 struct LineOptions {
     std::string port;
     int channel = 1;
-    int baud = 0;         // 0: the driver's default
+    long baud = 0;        // 0: the driver's default; above 65535 through the init file
     int dataBits = 0;     // 0: the driver's default
     std::string parity;   // N E O M S; "": the driver's default
     std::string stopBits; // 1 1.5 2; "": the driver's default
@@ -94,9 +95,17 @@ class Session {
     ~Session();
     // Loads the driver and reads its identity; an exit code (0 when loaded).
     int Load(const GlobalOptions& global);
-    // Starts the channel on the port of `line`; an exit code. With
-    // `initDir` the channel reads its initialization file from that folder.
-    int Start(const LineOptions& line, const std::string& initDir = "");
+    // Starts the channel on the port of `line`; an exit code. With `init`
+    // the channel reads its initialization file from that private folder;
+    // without it, a private folder of the session's own is used when the
+    // port or the rate cannot go into the host's record (private_init.h).
+    int Start(const LineOptions& line, PrivateInit* init = nullptr);
+    // Starts the channel again (CloseCom, ColdStart) with the line settings
+    // of `line`, as a rate above 65535 can only be set by the init file;
+    // kExitPort, without a message, when the port does not open.
+    int Restart(const LineOptions& line, PrivateInit* init = nullptr);
+    // The port name in the host's record: the port, or kCarriedPortName.
+    std::string RecordPort(const LineOptions& line) const;
     // Checks a gate address with operation 3 (single) or 4 (block of
     // blockLength). Without an explicit gate type (-1) the type follows from
     // the memory area, and a gate with a bit number is digital.
@@ -118,7 +127,11 @@ class Session {
     DriverLibrary lib_;
     zel::DriverInfo info_{};
     zel::OpenParams open_{};
+    int StartChannel(const LineOptions& line, PrivateInit* init, bool again);
+
     std::unique_ptr<Channel> channel_;
+    PrivateInit ownInit_;
+    long baud_ = 0; // the rate asked for, also one the record cannot hold
     bool started_ = false;
 };
 
