@@ -1,7 +1,6 @@
 // The driver as the host drives it: dlopen, records, ColdStart on the line,
 // gates parsed with operations 3 and 4, then operations 5, 6, 7 and 10, and
 // CloseCom / ReOpenCom around every round.
-#include <dlfcn.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,19 +8,17 @@
 #include <vector>
 
 #include "bench/clients.h"
-#include "core/channel.h"
+#include "core/records.h"
+#include "host/client/zel_client.h"
 #include "host/kavpro/kavprorec.h"
 #include "tools/simplc_patterns.h"
 
 namespace zelbench {
 namespace {
 
-using zel::DriverRequest;
 using zel::IoRequest;
 using zel::ParseRequest;
 using zel::TagAddress;
-using ZelMainFn = int32_t (*)(DriverRequest*);
-
 constexpr int32_t kChannel = 1;
 constexpr int32_t kTimeoutUnits = 100; // 1 s
 
@@ -42,7 +39,7 @@ void PutLe32(uint8_t* p, uint32_t v) {
 
 class DriverClient : public Client {
   public:
-    explicit DriverClient(ZelMainFn zelMain) : zelMain_(zelMain), state_(zel::kChannelStateSize) {
+    explicit DriverClient(zelclient::ZelMainFn zelMain) : channel_(zelMain, kChannel) {
         expectedHolding_.resize(250);
         for (unsigned i = 0; i < 125; ++i)
             PutLe16(&expectedHolding_[2 * i], zel::sim::HoldingAt(i));
@@ -88,7 +85,7 @@ class DriverClient : public Client {
         p.dataBits = 8;
         p.stopBits = 0;
         p.parity = line.parity == 'E' ? 2 : 0;
-        std::fill(state_.begin(), state_.end(), 0);
+        channel_.Reset();
         const int32_t rc = Call(zel::kOpColdStart, &p);
         std::remove("ZELMR01.INT");
         if (rc != 0) {
@@ -203,14 +200,7 @@ class DriverClient : public Client {
     }
 
   private:
-    int32_t Call(int32_t op, void* argument) {
-        DriverRequest req{};
-        req.state = state_.data();
-        req.operation = op;
-        req.channel = kChannel;
-        req.argument = argument;
-        return zelMain_(&req);
-    }
+    int32_t Call(int32_t op, void* argument) { return channel_.Call(op, argument); }
 
     // Parses `gas` as the host does when it loads its gates: operation 3 for
     // a single gate, 4 for a block of `count`.
@@ -232,9 +222,8 @@ class DriverClient : public Client {
         return true;
     }
 
-    ZelMainFn zelMain_;
+    zelclient::Channel channel_; // the channel's block, owned by the host
     bool network_ = false;
-    std::vector<uint8_t> state_; // the channel's block, owned by the host
     CaseId id_ = CaseId::kRead1;
     int32_t op_ = zel::kOpSingleRead;
     int32_t last_ = 0;
@@ -248,17 +237,9 @@ class DriverClient : public Client {
 
 std::unique_ptr<Client> MakeDriverClient(const std::string& path, std::string* error) {
     // The library stays loaded for the life of the program, as in a host.
-    void* lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!lib) {
-        *error = std::string("cannot load the driver: ") + dlerror();
-        return nullptr;
-    }
-    auto fn = reinterpret_cast<ZelMainFn>(dlsym(lib, "ZelMain"));
-    if (!fn) {
-        *error = "the driver exports no ZelMain";
-        return nullptr;
-    }
-    return std::make_unique<DriverClient>(fn);
+    zelclient::Driver driver;
+    if (!driver.Load(path, error)) return nullptr;
+    return std::make_unique<DriverClient>(driver.Entry());
 }
 
 } // namespace zelbench

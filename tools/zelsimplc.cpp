@@ -192,6 +192,24 @@ bool ConnectDevice(modbus_t* ctx, int waitMs) {
     return false;
 }
 
+// The initial value of element `index` of an area, as a script reads it
+// instead of copying the patterns; false for an unknown area.
+bool PrintPattern(const std::string& area, unsigned index) {
+    long value = 0;
+    if (area == "coil")
+        value = zel::sim::CoilAt(index);
+    else if (area == "input")
+        value = zel::sim::InputAt(index);
+    else if (area == "holding")
+        value = zel::sim::HoldingAt(index);
+    else if (area == "input-register")
+        value = zel::sim::InputRegisterAt(index);
+    else
+        return false;
+    std::printf("%ld\n", value);
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -229,7 +247,16 @@ int main(int argc, char** argv) {
                    "How long to wait for --device to appear at start")
         ->check(CLI::NonNegativeNumber);
     app.add_flag("--verbose", o.verbose, "Trace every frame on stderr");
+    std::string valueArea;
+    unsigned valueIndex = 0;
+    auto* optValue =
+        app.add_option("--value", valueArea,
+                       "Print the initial value of an element and exit: coil, input, holding or "
+                       "input-register, with --element")
+            ->check(CLI::IsMember({"coil", "input", "holding", "input-register"}));
+    app.add_option("--element", valueIndex, "Element of --value, counted from 0")->needs(optValue);
     CLI11_PARSE(app, argc, argv);
+    if (!valueArea.empty()) return PrintPattern(valueArea, valueIndex) ? 0 : 2;
     o.parity = parity[0];
     if (o.frameGapMs == 0) {
         int bits = 1 + 8 + (o.parity == 'N' ? 0 : 1) + o.stopBits;

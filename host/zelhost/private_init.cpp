@@ -6,6 +6,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include "config/init_names.h"
 #include "serial/net/address.h"
 
 namespace zelhost {
@@ -55,16 +56,17 @@ bool PrivateInit::Write(int channel, std::string* kept) {
         if (!mkdtemp(tmpl)) return false;
         dir_ = tmpl;
     }
-    char name[32];
-    std::snprintf(name, sizeof name, "ZELMR%02d.INT", channel);
-    const std::string names[] = {name, "ZELMR" + std::to_string(channel) + ".INT", "ZELMR.INT"};
     const std::map<std::string, std::string> keys = Effective();
     std::string text;
     if (kept) kept->clear();
-    for (const std::string& n : names) {
-        std::ifstream in(n);
+    // The user's file as the driver would find it in the current folder.
+    char name[32];
+    for (int i = 0; i < zel::kInitFileCandidates; ++i) {
+        if (!zel::InitFileCandidate(i, zel::kInitFileBaseName, channel, name, sizeof name))
+            continue;
+        std::ifstream in(name);
         if (!in) continue;
-        if (kept) *kept = n;
+        if (kept) *kept = name;
         std::string line;
         while (std::getline(in, line)) {
             bool replaced = false;
@@ -76,6 +78,9 @@ bool PrivateInit::Write(int channel, std::string* kept) {
     }
     for (const auto& k : keys)
         if (!k.second.empty()) text += k.second + "\n";
+    // Written under the name the driver tries first.
+    if (!zel::InitFileCandidate(0, zel::kInitFileBaseName, channel, name, sizeof name))
+        return false;
     file_ = dir_ + "/" + name;
     std::ofstream out(file_, std::ios::trunc);
     out << text;

@@ -1,0 +1,84 @@
+#include "host/zelhost/port_diagnosis.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "serial/net/address.h"
+#include "serial/net/socket.h"
+#include "serial/posix/devnames.h"
+
+namespace zelhost {
+namespace {
+
+std::string DiagnosePath(const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return "no such device";
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 && errno == EBUSY) return "in use by another program";
+    if (fd < 0) return std::string("not accessible (") + std::strerror(errno) + ")";
+    const bool busy = flock(fd, LOCK_EX | LOCK_NB) != 0;
+    const bool terminal = isatty(fd) != 0;
+    close(fd);
+    if (busy) return "in use by another program";
+    if (!S_ISCHR(st.st_mode) || !terminal) return "not a serial device";
+    return "the line settings were refused";
+}
+
+// Why a device server's port did not open, found by connecting to it.
+std::string DiagnoseServer(const std::string& port) {
+    zel::net::Address a{};
+    if (!zel::net::ParseAddress(port.c_str(), &a))
+        return "not a device server address (tcp://HOST:PORT or rfc2217://HOST:PORT, port "
+               "1..65535)";
+    const std::string where = std::string(a.host) + ":" + std::to_string(a.port);
+    constexpr uint32_t kProbeMs = 3000;
+    zel::net::ConnectResult result = zel::net::ConnectResult::kFailed;
+    const zel::net::Socket s = zel::net::Connect(a.host, a.port, kProbeMs, &result);
+    zel::net::CloseSocket(s);
+    switch (result) {
+    case zel::net::ConnectResult::kRefused:
+        return "nothing listens at " + where + " (connection refused)";
+    case zel::net::ConnectResult::kTimedOut:
+        return "no answer from " + where + " within " + std::to_string(kProbeMs / 1000) + " s";
+    case zel::net::ConnectResult::kNoAddress:
+        return "the host name '" + std::string(a.host) + "' does not resolve";
+    case zel::net::ConnectResult::kConnected:
+        return a.mode == zel::net::Mode::kRfc2217
+                   ? "the server at " + where +
+                         " did not take RFC 2217's COM-PORT-OPTION in time (a raw TCP port, or "
+                         "its device in use?)"
+                   : "the server at " + where + " answers now, it did not in time before";
+    default:
+        return "cannot connect to " + where;
+    }
+}
+
+} // namespace
+
+std::string DiagnosePort(const std::string& port) {
+    if (zel::net::IsNetworkAddress(port.c_str())) return DiagnoseServer(port);
+    // The name as the driver resolves it.
+    char path[4096];
+    switch (zel::posixcomm::ResolveDevice(port.c_str(), path, sizeof path)) {
+    case zel::posixcomm::DeviceKind::kUnknown:
+        return "not a device name (a path such as /dev/ttyUSB0, COMn or NUL)";
+    case zel::posixcomm::DeviceKind::kNull:
+        // Only "NUL" itself opens without line settings.
+        if (port != "NUL") return "the null device, which opens as \"NUL\" only";
+        return "the port does not open";
+    case zel::posixcomm::DeviceKind::kPath:
+        break;
+    }
+    if (port[0] == '/') return DiagnosePath(port);
+    struct stat st {};
+    if (lstat(path, &st) != 0)
+        return port + " is not mapped: no link " + path + " (see docs/serial-linux.md)";
+    return "through " + std::string(path) + ": " + DiagnosePath(path);
+}
+
+} // namespace zelhost
