@@ -1,6 +1,8 @@
 // The driver as the host drives it: dlopen, records, ColdStart on the line,
 // gates parsed with operations 3 and 4, then operations 5, 6, 7 and 10, and
 // CloseCom / ReOpenCom around every round.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -53,23 +55,28 @@ class DriverClient : public Client {
         // initialization file, as on a real installation.
         std::remove("ZELMR01.INT");
         zel::OpenParams p{};
-        if (line.port.size() >= sizeof p.portName) {
+        // A device server's address goes through the file's PORT.
+        network_ = line.port.rfind("tcp://", 0) == 0 || line.port.rfind("rfc2217://", 0) == 0;
+        if (network_) {
+            std::strcpy(p.portName, "NET");
+        } else if (line.port.size() >= sizeof p.portName) {
             *error = "port path too long for the driver: " + line.port;
             return false;
         }
-        std::strncpy(p.portName, line.port.c_str(), sizeof p.portName - 1);
+        if (!network_) std::strncpy(p.portName, line.port.c_str(), sizeof p.portName - 1);
         // An unpaced pseudo-terminal has no wire: at a nominal 100 Mbaud the
         // silence the driver keeps before each request (3.5 characters of a
         // microsecond at least) has passed before the next request is built,
         // so the figures show the driver's own work.
         const long baud = line.baud > 0 ? line.baud : 100000000;
-        if (baud > 65535) {
+        if (baud > 65535 || network_) {
             std::FILE* f = std::fopen("ZELMR01.INT", "w");
             if (!f) {
                 *error = "cannot write ZELMR01.INT";
                 return false;
             }
-            std::fprintf(f, "BAUD_RATE=%ld\n", baud);
+            if (baud > 65535) std::fprintf(f, "BAUD_RATE=%ld\n", baud);
+            if (network_) std::fprintf(f, "PORT = %s\n", line.port.c_str());
             std::fclose(f);
         }
         p.enabled = 1;
@@ -95,7 +102,12 @@ class DriverClient : public Client {
         return rc == 0;
     }
 
-    void Close() override { Call(zel::kOpCloseCom, nullptr); }
+    void Close() override {
+        Call(zel::kOpCloseCom, nullptr);
+        // ser2net lets the line go a moment after the connection has ended;
+        // the other master's round must not find it still held.
+        if (network_) usleep(300000);
+    }
 
     bool Prepare(CaseId id, std::string* error) override {
         id_ = id;
@@ -211,6 +223,7 @@ class DriverClient : public Client {
     }
 
     zelclient::Channel channel_; // the channel's block, owned by the host
+    bool network_ = false;
     CaseId id_ = CaseId::kRead1;
     int32_t op_ = zel::kOpSingleRead;
     int32_t last_ = 0;

@@ -33,7 +33,19 @@ std::unique_ptr<RunningLine> RunningLine::Start(const LineKind& kind, std::strin
     line->paced_ = zeltools::PlcLine::Start(options, {}, error);
     if (!line->paced_) return nullptr;
     line->port_ = line->paced_->port();
+    if (*kind.via) {
+        zeltools::DeviceServerOptions server;
+        server.lineSettings = std::to_string(kind.baud) + (kind.parity == 'E' ? "e81" : "n81");
+        line->server_ = zeltools::DeviceServer::Start(line->port_, server, error);
+        if (!line->server_) return nullptr;
+        line->telnet_ = std::string(kind.via) == "rfc2217";
+    }
     return line;
+}
+
+std::string RunningLine::address() const {
+    if (!server_) return "";
+    return telnet_ ? server_->TelnetAddress() : server_->RawAddress();
 }
 
 RunningLine::~RunningLine() {

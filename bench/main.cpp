@@ -122,13 +122,25 @@ int Run(const Options& o) {
 
     for (const LineKind& kind : kLines) {
         if (!Selected(lines, kind.key)) continue;
+        // Lines through a device server only when asked for by name: they
+        // compare the driver with itself, not with libmodbus (which has no
+        // RTU over TCP).
+        if (*kind.via && lines.empty()) continue;
         std::unique_ptr<RunningLine> line = RunningLine::Start(kind, &error);
         if (!line) {
             std::fprintf(stderr, "zelbench: line %s: %s\n", kind.key, error.c_str());
             return 2;
         }
         const LineParams params{line->port(), kind.baud, kind.parity};
-        if (!driver->Setup(params, &error) || !modbus->Setup(params, &error)) {
+        std::unique_ptr<Client> network;
+        if (*kind.via) {
+            network = MakeDriverClient(o.driverPath, &error);
+            if (!network || !network->Setup({line->address(), kind.baud, kind.parity}, &error) ||
+                !driver->Setup(params, &error)) {
+                std::fprintf(stderr, "zelbench: line %s: %s\n", kind.key, error.c_str());
+                return 2;
+            }
+        } else if (!driver->Setup(params, &error) || !modbus->Setup(params, &error)) {
             std::fprintf(stderr, "zelbench: line %s: %s\n", kind.key, error.c_str());
             return 2;
         }
@@ -139,15 +151,25 @@ int Run(const Options& o) {
         plan.minTransactions = kind.baud > 0 ? 6 : 20;
         for (const CaseInfo& c : kCases) {
             if (!Selected(o.cases, c.key)) continue;
-            CaseResult r = RunCase(kind, c, *driver, *modbus, plan, &seq);
-            PrintQuickLine(r);
+            // Through a device server the driver is measured against itself
+            // on the line's own pty.
+            CaseResult r = network ? RunCase(kind, c, *network, *driver, plan, &seq)
+                                   : RunCase(kind, c, *driver, *modbus, plan, &seq);
+            if (network)
+                PrintQuickLine(r, kind.via, "pty");
+            else
+                PrintQuickLine(r);
+
             if (r.failures) {
                 std::fprintf(stderr, "zelbench: %s on %s: %d failures, first: %s\n", c.key,
                              kind.key, r.failures, r.firstFailure.c_str());
                 failures += r.failures;
             }
-            report.results.push_back(std::move(r));
+            // The tables compare with libmodbus: lines through a device
+            // server are printed only.
+            if (!network) report.results.push_back(std::move(r));
         }
+        if (network) continue;
         if (cpu && kind.baud == 0) {
             if (!ValgrindAvailable()) {
                 std::fprintf(stderr, "zelbench: valgrind not found, no instruction counts\n");
@@ -221,7 +243,10 @@ int main(int argc, char** argv) {
                    "/bench/results.md)");
     app.add_option("--plot", o.plot, "PNG plot to write (default: the table's name with .png)");
     app.add_option("--driver", o.driverPath, "Driver library to load")->capture_default_str();
-    app.add_option("--lines", o.lines, "Lines to measure: unpaced, 19200-8E1, 115200-8N1")
+    app.add_option("--lines", o.lines,
+                   "Lines to measure: unpaced, 19200-8E1, 115200-8N1; through ser2net (the "
+                   "driver against itself on the pty): 19200-8E1-raw, 19200-8E1-rfc2217, "
+                   "115200-8N1-raw, 115200-8N1-rfc2217")
         ->delimiter(',');
     app.add_option("--cases", o.cases, "Cases: read1, read125, coils2000, write1, float, write123")
         ->delimiter(',');

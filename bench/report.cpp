@@ -89,17 +89,22 @@ double AllocationsPerTransaction(const std::vector<CaseResult>& results, const s
     return transactions ? static_cast<double>(allocations) / static_cast<double>(transactions) : 0;
 }
 
-void PrintQuickLine(const CaseResult& r) {
+void PrintQuickLine(const CaseResult& r, const char* first, const char* second) {
     const Summary d = Summarize(r.driver.perRound);
     const Summary m = Summarize(r.modbus.perRound);
     const Summary ratio = Summarize(r.ratios);
     const double allocs = r.driver.transactions ? static_cast<double>(r.driver.allocations) /
                                                       static_cast<double>(r.driver.transactions)
                                                 : 0;
-    std::printf("%-10s %-11s driver %8.0f tx/s  libmodbus %8.0f tx/s  ratio %.3f  "
+    const double wire = WireLimit(*r.line, *r.info, 0);
+    std::printf("%-10s %-11s %s %8.0f tx/s  %s %8.0f tx/s  ratio %.3f%s  "
                 "heap allocations/tx %.2f%s%s\n",
-                r.info->key, r.line->key, d.median, m.median, ratio.median, allocs,
-                r.lost ? ("  unanswered " + std::to_string(r.lost)).c_str() : "",
+                r.info->key, r.line->key, first, d.median, second, m.median, ratio.median,
+                wire > 0 ? ("  of wire " + std::to_string(d.median / wire).substr(0, 5) + " / " +
+                            std::to_string(m.median / wire).substr(0, 5))
+                               .c_str()
+                         : "",
+                allocs, r.lost ? ("  unanswered " + std::to_string(r.lost)).c_str() : "",
                 r.failures ? "  FAILED" : "");
     std::fflush(stdout);
 }

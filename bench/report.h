@@ -23,7 +23,9 @@ struct Report {
 };
 
 // One line per result: both rates, the ratio, heap allocations.
-void PrintQuickLine(const CaseResult& r);
+// One line per case; the second master is libmodbus unless named otherwise.
+void PrintQuickLine(const CaseResult& r, const char* first = "driver",
+                    const char* second = "libmodbus");
 
 // Markdown table with the machine and date; false when it cannot be written.
 bool WriteMarkdown(const Report& report, const std::string& path);

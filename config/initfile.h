@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "core/channel.h"
+
 namespace zel {
 
 // A baud rate of 999 stands for "none given".
@@ -25,6 +27,8 @@ struct InitSettings {
     int32_t slaveOverride = 0;
     int32_t parityCheck = 1;
     uint32_t baudRate = kNoBaudRate;
+    // PORT: the port to open instead of the host's; empty: the host's.
+    char port[kPortAddressSize] = {};
 };
 
 // Tries the candidate names of config/init_names.h in their order; returns

@@ -11,6 +11,7 @@
 
 #include "core/channel.h"
 #include "core/log.h"
+#include "serial/net/address.h"
 
 namespace zel {
 
@@ -48,6 +49,57 @@ void ApplyBaudRate(InitSettings& settings, const char* line) {
     }
     unsigned baud = 0;
     if (std::sscanf(value, "%ul", &baud) >= 1) settings.baudRate = baud;
+}
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+// PORT: the key in any case from the first column, blanks around '='
+// optional. Its value (a device path or a device server's address) is taken
+// as written, case and all, up to the end of the line without the blanks
+// behind it. False when the line is not a PORT line.
+bool IsPortLine(const char* line, const char** value, size_t* length) {
+    static constexpr char kKey[] = "PORT";
+    for (size_t i = 0; i + 1 < sizeof kKey; ++i)
+        if (std::toupper(static_cast<unsigned char>(line[i])) != kKey[i]) return false;
+    const char* p = line + sizeof kKey - 1;
+    while (IsBlank(*p))
+        ++p;
+    if (*p != '=') return false;
+    ++p;
+    while (IsBlank(*p))
+        ++p;
+    const char* end = p + std::strlen(p);
+    while (end > p && (IsBlank(end[-1]) || end[-1] == '\n' || end[-1] == '\r'))
+        --end;
+    *value = p;
+    *length = static_cast<size_t>(end - p);
+    return true;
+}
+
+// An empty value, one that does not fit (a cut path would open another
+// device), one whose line did not fit the line buffer, and a network
+// address that does not parse are refused, and the host's name stays.
+void ApplyPort(InitSettings& settings, uint16_t ch, const char* line, const char* value,
+               size_t length) {
+    const size_t lineLength = std::strlen(line);
+    const bool whole = lineLength + 1 < kInitLineSize || line[lineLength - 1] == '\n';
+    char port[kPortAddressSize] = {};
+    bool valid = whole && length != 0 && length < sizeof port;
+    if (valid) {
+        std::memcpy(port, value, length);
+        net::Address address;
+        valid = !net::IsNetworkAddress(port) || net::ParseAddress(port, &address);
+    }
+    if (!valid) {
+        ZEL_LOG(kLogEvent, "ZELMR%02d> Illegal format of Int File:", ch);
+        ZEL_LOG(kLogEvent,
+                "ZELMR%02d> Check for PORT = in your int file. Assuming the host's port name", ch);
+        settings.port[0] = '\0';
+        return;
+    }
+    std::memcpy(settings.port, port, sizeof port);
 }
 
 void UpperCase(char* line) {
@@ -137,6 +189,13 @@ bool ReadInitLine(std::FILE* file, char* buffer, size_t size) {
 void ApplyInitLine(InitSettings& state, uint16_t ch, char* line, int lineNumber) {
     if (std::strstr(line, "BAUD_RATE=")) {
         ApplyBaudRate(state, line);
+        return;
+    }
+
+    const char* portValue = nullptr;
+    size_t portLength = 0;
+    if (IsPortLine(line, &portValue, &portLength)) {
+        ApplyPort(state, ch, line, portValue, portLength);
         return;
     }
 

@@ -38,7 +38,12 @@ struct LineState {
 
 // The longest request is 253 bytes and its CRC; the longest reply 260.
 constexpr int kRequestFrameSize = 512;
-constexpr int kReplyFrameSize = 604;
+constexpr int kReplyFrameSize = 264;
+
+// Room for the port that a channel's initialization file names instead of
+// the host's (a device path of any length the line buffer allows, or a
+// device server's address), with its terminator.
+constexpr int kPortAddressSize = 128;
 
 // The host allocates kChannelStateSize bytes and keeps them between calls;
 // the layout is private to the driver. Fields are ordered widest first so
@@ -64,8 +69,12 @@ struct ChannelState {
     uint8_t traceFrames;  // log every frame sent, received and discarded (TRACE = YES)
     uint8_t requestFrame[kRequestFrameSize];
     uint8_t replyFrame[kReplyFrameSize];
+    // The port opened instead of portSettings.name, from the initialization
+    // file; empty: the host's. Always terminated once ColdStart has run.
+    char portAddress[kPortAddressSize];
 };
 
+static_assert(sizeof(ChannelState::portAddress) == 128, "room for a port address");
 static_assert(sizeof(ChannelState) <= kChannelStateSize, "ChannelState must fit the host's block");
 
 inline ChannelState* StateOf(const DriverRequest* req) {

@@ -45,25 +45,59 @@ void SettingsFromHost(PortSettings& s, const OpenParams& p) {
     s.lineFlags = kDefaultLineFlags;
 }
 
+// The reply time-out in milliseconds, as SetReadTimeout applies it: 0 and
+// below stand for the open-time 1000 ms.
+uint32_t ReplyTimeoutMs(int32_t timeout) {
+    return timeout > 0 ? static_cast<uint32_t>(timeout) * 10u : 1000u;
+}
+
 } // namespace
 
 // A channel whose initialization file gave the rate opens at that rate,
 // whatever other channels (or a browse) read since; the host's record only
-// holds a tenth of it, cut to 16 bits.
+// holds a tenth of it, cut to 16 bits. A port the file names is opened
+// instead of the host's; the host's name stays in portSettings and in the
+// lines that show it.
 void* OpenChannelPort(ChannelState& channel, const PortSettings& settings) {
     void* handle = nullptr;
     // The block may hold anything: never read past the name's 12 bytes.
     char name[sizeof settings.name];
     std::memcpy(name, settings.name, sizeof name);
     name[sizeof name - 1] = '\0';
+    char address[sizeof channel.portAddress];
+    std::memcpy(address, channel.portAddress, sizeof address);
+    address[sizeof address - 1] = '\0';
+    const bool filePort = address[0] != '\0';
+    const char* device = filePort ? address : name;
+
     const bool fromFile = channel.rateFromFile != 0;
-    const LineSettings line{fromFile ? channel.fileBaudRate : settings.baud, settings.dataBits,
-                            settings.stopBits, settings.parity, settings.lineFlags};
-    const SerialResult rc = fromFile ? OpenComPortInit(name, line, channel.channel, &handle)
-                                     : OpenComPort(name, line, &handle);
+    LineSettings line{fromFile ? channel.fileBaudRate : settings.baud, settings.dataBits,
+                      settings.stopBits, settings.parity, settings.lineFlags};
+    // Connecting to a device server takes no longer than a reply may.
+    line.connectTimeoutMs = ReplyTimeoutMs(channel.timeout);
+    const SerialResult rc = fromFile ? OpenComPortInit(device, line, channel.channel, &handle)
+                                     : OpenComPort(device, line, &handle);
+    if (filePort) {
+        if (rc == SerialResult::kOk)
+            ZEL_LOG(kLogEvent,
+                    "ZELMR%02d> Port '%s' of the initialization file opened instead of '%s'",
+                    Ch(channel), device, name);
+        else
+            ZEL_LOG(
+                kLogEvent,
+                "ZELMR%02d> Port '%s' of the initialization file (instead of '%s') does not open",
+                Ch(channel), device, name);
+    }
     if (rc != SerialResult::kOk) return nullptr;
-    StartLine(channel.line, name, line);
+    StartLine(channel.line, device, line);
     if (channel.rtsControl != 0) ReleaseRts(handle);
+    if (KindOfPort(device) == PortKind::kRawTcp)
+        ZEL_LOG(kLogEvent,
+                "ZELMR%02d> Raw TCP port '%s': the device server keeps its own line settings (%u "
+                "baud, %u data bits, parity code %u, stop-bits code %u not sent)",
+                Ch(channel), device, static_cast<unsigned>(line.baudRate),
+                static_cast<unsigned>(line.dataBits), static_cast<unsigned>(line.parity),
+                static_cast<unsigned>(line.stopBits));
     if (fromFile)
         ZEL_LOG(kLogEvent,
                 "ZELMR%02d> The baud rate was taken from initialization file and it is  = %d  ",
@@ -107,6 +141,9 @@ int32_t ColdStart(DriverRequest* req) {
     ch->traceFrames = file.traceFrames;
     ch->rateFromFile = file.baudRate != kNoBaudRate ? 1 : 0;
     ch->fileBaudRate = file.baudRate;
+    static_assert(sizeof ch->portAddress == sizeof file.port, "the file's port fits the block");
+    std::memcpy(ch->portAddress, file.port, sizeof ch->portAddress);
+    ch->portAddress[sizeof ch->portAddress - 1] = '\0';
 
     if (ch->rateFromFile) params->baud = static_cast<uint16_t>(file.baudRate / 10u);
 

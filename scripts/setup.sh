@@ -7,7 +7,8 @@ packages=(cmake ninja-build g++ g++-multilib g++-mingw-w64-i686 binutils-mingw-w
   googletest libgtest-dev libgmock-dev libmodbus-dev libcli11-dev clang libclang-rt-14-dev
   valgrind gnuplot-nox qemu-user
   dpkg-dev file unzip # packages: dpkg-shlibdeps (through file) for the .deb, unzip to check the zip
-  qemu-system-x86 busybox-static cpio) # the UART stage: a qemu guest with a 16550A
+  qemu-system-x86 busybox-static cpio # the UART stage: a qemu guest with a 16550A
+  ser2net iproute2) # a serial device server in front of the simulated PLC (raw TCP, RFC 2217)
 wine_packages=(wine wine32:i386 xvfb xdotool imagemagick x11-apps
   wine64 g++-mingw-w64-x86-64-win32) # 64-bit pair: Wine test where 32-bit programs cannot run
 

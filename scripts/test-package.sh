@@ -176,6 +176,16 @@ dialog_resource() {
 check "ZELQKMR.DLL carries the dialog resource 101" dialog_resource
 check "ZELQKMR.DLL needs no MinGW run-time DLL" \
   sh -c 'grep "DLL Name" "$0"; ! grep -Ei "DLL Name: .*(stdc\+\+|libgcc|winpthread)" "$0"' "$work/dll.txt"
+# Winsock is loaded at run time, the first time a channel opens a network
+# port: the import table names the system DLLs the driver always needs and
+# nothing else.
+dll_imports() {
+  local names
+  names=$(awk '/DLL Name:/{print toupper($3)}' "$work/dll.txt" | sort | tr '\n' ' ')
+  echo "imports: $names"
+  [ "$names" = "KERNEL32.DLL MSVCRT.DLL USER32.DLL " ]
+}
+check "ZELQKMR.DLL imports KERNEL32, msvcrt and USER32 only (Winsock on demand)" dll_imports
 crlf() {
   local f
   for f in README.txt ZELMR01.INT ZELMR01.INT.txt LICENSE.txt; do

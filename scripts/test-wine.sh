@@ -5,7 +5,9 @@
 #   1. serial: COM1 is mapped to a pseudo-terminal whose other end is the
 #      simulated PLC; the host starts, reads, writes, restarts and ends a
 #      channel and checks the log lines;
-#   2. browse: under Xvfb the "Tag Format" dialog is driven with xdotool and
+#   2. network: a channel through ser2net on the host, raw TCP and RFC 2217,
+#      from the initialization file's PORT;
+#   3. browse: under Xvfb the "Tag Format" dialog is driven with xdotool and
 #      a screenshot is saved as build/wine/browse-dialog.png.
 #
 # The 32-bit DLL (build/win32, from scripts/build.sh win32) runs in a 32-bit
@@ -15,7 +17,7 @@
 # instead; the script says so. ZEL_WINE_ARCH=win32|win64 forces a choice.
 #
 # Environment: ZEL_WINE_BUILD (build folder with the DLLs and wintest.exe),
-# ZEL_TOOLS_DIR (zelsimplc), ZEL_WINE_STAGES ("serial browse"),
+# ZEL_TOOLS_DIR (zelsimplc), ZEL_WINE_STAGES ("serial network browse"),
 # ZEL_WINE_PREFIX (the Wine prefix; default build/wine-prefix/<arch>).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -23,7 +25,7 @@ cd "$top"
 
 export WINEDEBUG=-all
 tools=${ZEL_TOOLS_DIR:-$top/build/linux64/tools}
-stages=${ZEL_WINE_STAGES:-serial browse}
+stages=${ZEL_WINE_STAGES:-serial network browse}
 out=$top/build/wine
 mkdir -p "$out"
 
@@ -137,6 +139,65 @@ stage_serial() {
   count_checks <"$run/wintest.out"
   tr -d '\r' <"$run/wintest.out" | grep ' passed, 0 failed$' >/dev/null && [ "$rc" = 0 ] && pass "wintest serial exits 0" ||
     fail "wintest serial exits $rc"
+}
+
+# --- network --------------------------------------------------------------------
+# A second simulated PLC behind ser2net on the Linux side, raw TCP and RFC 2217
+# on 127.0.0.1 at ports the system picks; channels 3 and 4 of the Windows host
+# reach it through the initialization file's PORT, channel 5 a port nothing
+# listens on. ser2net is stopped by the pid in its pid file.
+# A port below the system's ephemeral range that nothing uses at the moment.
+free_port() {
+  local p
+  for _ in $(seq 100); do
+    p=$((20000 + RANDOM % 12000))
+    ss -tan | awk '{print $4}' | grep -q ":$p\$" || { echo "$p"; return 0; }
+  done
+  die "no free port found"
+}
+
+stage_network() {
+  echo "== network port (ser2net on the host)"
+  [ -x /usr/sbin/ser2net ] || die "ser2net is not installed (scripts/setup.sh)"
+  local run=$out/network
+  rm -rf "$run"
+  mkdir -p "$run"
+  "$tools/zelsimplc" --pty --station 1 --parity N >"$run/simplc.out" 2>"$run/simplc.err" &
+  pids+=($!)
+  wait_ready "$run/simplc.out" || true
+  local tty raw rfc none
+  tty=$(sed -n 's/^PTY //p' "$run/simplc.out")
+  [ -n "$tty" ] && [ -c "$tty" ] || die "the simulated PLC did not start: $(cat "$run/simplc.err")"
+  raw=$(free_port) rfc=$(free_port) none=$(free_port)
+  cat >"$run/ser2net.yaml" <<EOF
+connection: &raw
+  accepter: tcp,127.0.0.1,$raw
+  connector: serialdev,$tty,9600n81,local
+connection: &rfc
+  accepter: telnet(rfc2217),tcp,127.0.0.1,$rfc
+  connector: serialdev,$tty,9600n81,local
+EOF
+  /usr/sbin/ser2net -n -c "$run/ser2net.yaml" -P "$run/ser2net.pid" 2>"$run/ser2net.err" &
+  local ser2net=$!
+  local i
+  for ((i = 0; i < 50; i++)); do
+    ss -ltn 2>/dev/null | grep -q "127.0.0.1:$rfc " && break
+    sleep 0.1
+  done
+  printf 'PORT = tcp://127.0.0.1:%s\n' "$raw" >"$run/ZELMR03.INT"
+  printf 'PORT = rfc2217://127.0.0.1:%s\nBAUD_RATE=19200\n' "$rfc" >"$run/ZELMR04.INT"
+  printf 'PORT = tcp://127.0.0.1:%s\n' "$none" >"$run/ZELMR05.INT"
+  local rc=0
+  (cd "$run" && timeout 120 "$WINE" "$build/wintest.exe" network) >"$run/wintest.out" 2>"$run/wintest.err" || rc=$?
+  if [ -s "$run/ser2net.pid" ]; then
+    kill "$(cat "$run/ser2net.pid")" 2>/dev/null || true
+  fi
+  kill "$ser2net" 2>/dev/null || true
+  wait "$ser2net" 2>/dev/null || true
+  tr -d '\r' <"$run/wintest.out"
+  count_checks <"$run/wintest.out"
+  tr -d '\r' <"$run/wintest.out" | grep ' passed, 0 failed$' >/dev/null && [ "$rc" = 0 ] &&
+    pass "wintest network exits 0" || fail "wintest network exits $rc"
 }
 
 # --- browse ---------------------------------------------------------------------

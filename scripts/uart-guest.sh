@@ -153,6 +153,9 @@ check "read of ten registers back to back (the gap run)" 0 "${want[@]}"
 # --- the 32-bit product ---------------------------------------------------------------------
 if [ "${GUEST32:-0}" = 1 ]; then
   echo "== 32-bit Linux: build/linux32's ctest, natively on the guest's kernel"
+  # The device server tests (and the Wine suite's network stage) talk to
+  # ser2net on 127.0.0.1: the guest's loopback has to be up.
+  ip link set lo up 2>/dev/null || ifconfig lo 127.0.0.1 up 2>/dev/null || true
   if runs_32bit; then
     pass "the guest's kernel runs 32-bit programs"
   else

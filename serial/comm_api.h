@@ -1,11 +1,14 @@
 // The kernel32-shaped call table that the serial code is written against.
 //
-// The serial operations call the platform only through `zel::comm`, a table
-// of function pointers with the signatures and semantics of the Windows
-// serial communications calls. Three tables fill it:
+// The serial operations call the platform only through a table of function
+// pointers with the signatures and semantics of the Windows serial
+// communications calls. The table belongs to the open port: a serial port
+// uses `zel::comm`, which one of these fills:
 //   - Windows: kernel32 itself (win32/comm.cpp);
 //   - Linux: a POSIX implementation on termios (posix/);
-//   - tests: doubles that wrap or replace the platform table.
+//   - tests: doubles that wrap or replace the platform table;
+// and a network port (a line behind a device server) has its own table over
+// sockets (net/net_port.h), on both platforms.
 // On Linux this header also supplies the few kernel32 types and constants
 // that the table needs, with the Windows layouts.
 #pragma once

@@ -16,6 +16,9 @@ struct LineSettings {
     uint16_t stopBits;
     uint16_t parity;
     uint16_t lineFlags;
+    // A network port waits at most this long for its connection, and never
+    // more than a few seconds (0: those few seconds).
+    uint32_t connectTimeoutMs = 0;
 };
 
 // The time a character takes at the line's rate and format (start bit, data

@@ -5,6 +5,8 @@
 
 #include "core/log.h"
 #include "serial/comm_api.h"
+#include "serial/net/address.h"
+#include "serial/net/net_port.h"
 
 namespace zel {
 namespace {
@@ -21,6 +23,12 @@ constexpr uint64_t kMaxTimeoutMs = 4294967290u;
 // lowered: enough for the longest frame at 300 baud, so that a queue that
 // never drains cannot hold the caller's thread for ever.
 constexpr int kMaxRtsPolls = 10000;
+
+// The call table of an open port: a network port's own, or the serial table
+// in force.
+const CommApi& CommOf(HANDLE h) {
+    return IsNetworkHandle(h) ? NetworkComm() : comm;
+}
 
 DWORD DtrControlFor(uint16_t lineFlags) {
     if (lineFlags & 0x0101) return DTR_CONTROL_ENABLE;
@@ -61,8 +69,10 @@ SerialResult OpenPort(const char* name, const LineSettings& line, const uint16_t
                       void** handle) {
     *handle = nullptr;
     if (!name) return SerialResult::kNotOpened;
-    HANDLE h = comm.CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = net::IsNetworkAddress(name)
+                   ? OpenNetworkPort(name, line.connectTimeoutMs)
+                   : comm.CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE || h == nullptr) return SerialResult::kNotOpened;
     if (std::strcmp(name, "NUL") == 0) {
         *handle = h;
@@ -72,27 +82,27 @@ SerialResult OpenPort(const char* name, const LineSettings& line, const uint16_t
     DCB dcb;
     std::memset(&dcb, 0, sizeof dcb);
     dcb.DCBlength = sizeof(DCB);
-    if (!comm.GetCommState(h, &dcb)) {
-        comm.CloseHandle(h);
+    if (!CommOf(h).GetCommState(h, &dcb)) {
+        CommOf(h).CloseHandle(h);
         return SerialResult::kNoSettings;
     }
 
     COMMTIMEOUTS timeouts{0, 0, kOpenReadTimeoutMs, 0, 0};
-    if (!comm.SetCommTimeouts(h, &timeouts)) {
-        comm.CloseHandle(h);
+    if (!CommOf(h).SetCommTimeouts(h, &timeouts)) {
+        CommOf(h).CloseHandle(h);
         return SerialResult::kNotOpened;
     }
 
     ApplyLineSettings(dcb, line);
-    if (!comm.SetCommState(h, &dcb)) {
+    if (!CommOf(h).SetCommState(h, &dcb)) {
         if (channel)
             ZEL_LOG(kLogEvent, "ZELMR%02d> open com port failed using paramters from init file ",
                     static_cast<int>(*channel));
-        comm.CloseHandle(h);
+        CommOf(h).CloseHandle(h);
         return SerialResult::kRefused;
     }
 
-    comm.SetupComm(h, kQueueSize, kQueueSize);
+    CommOf(h).SetupComm(h, kQueueSize, kQueueSize);
     *handle = h;
     return SerialResult::kOk;
 }
@@ -108,8 +118,14 @@ SerialResult OpenComPortInit(const char* name, const LineSettings& line, uint16_
     return OpenPort(name, line, &channel, handle);
 }
 
+PortKind KindOfPort(const char* name) {
+    net::Address address;
+    if (!net::ParseAddress(name, &address)) return PortKind::kSerial;
+    return address.mode == net::Mode::kRaw ? PortKind::kRawTcp : PortKind::kRfc2217;
+}
+
 SerialResult CloseComPort(void* handle) {
-    return comm.CloseHandle(handle) ? SerialResult::kOk : SerialResult::kIoFailed;
+    return CommOf(handle).CloseHandle(handle) ? SerialResult::kOk : SerialResult::kIoFailed;
 }
 
 // A time-out of 0 or below would make every read wait without limit (and
@@ -117,14 +133,14 @@ SerialResult CloseComPort(void* handle) {
 // default of 1000 ms instead.
 int SetReadTimeout(void* handle, int32_t timeout) {
     COMMTIMEOUTS t;
-    if (!comm.GetCommTimeouts(handle, &t)) return 0;
+    if (!CommOf(handle).GetCommTimeouts(handle, &t)) return 0;
     const int32_t units = timeout > 0 ? timeout : kDefaultTimeoutUnits;
     uint64_t ms = static_cast<uint64_t>(units) * 10u;
     if (ms > kMaxTimeoutMs) ms = kMaxTimeoutMs;
     const DWORD previous = t.ReadTotalTimeoutConstant;
     if (ms != previous) {
         t.ReadTotalTimeoutConstant = static_cast<DWORD>(ms);
-        if (!comm.SetCommTimeouts(handle, &t)) return 0;
+        if (!CommOf(handle).SetCommTimeouts(handle, &t)) return 0;
     }
     return static_cast<int>(previous / 10u);
 }
@@ -146,7 +162,7 @@ Discarded Discard(void* handle, LineState* line, uint64_t untilUs, uint32_t quie
     COMMTIMEOUTS saved;
     // Where the time-outs cannot be read they cannot be put back either:
     // one read with the port's own time-out.
-    const bool own = comm.GetCommTimeouts(handle, &saved) != FALSE;
+    const bool own = CommOf(handle).GetCommTimeouts(handle, &saved) != FALSE;
     uint8_t scratch[kFlushChunk];
     for (int reads = 0; reads < kMaxDiscardReads; ++reads) {
         if (own) {
@@ -158,10 +174,10 @@ Discarded Discard(void* handle, LineState* line, uint64_t untilUs, uint32_t quie
             t.ReadIntervalTimeout = 0;
             t.ReadTotalTimeoutMultiplier = 0;
             t.ReadTotalTimeoutConstant = static_cast<DWORD>(ms);
-            comm.SetCommTimeouts(handle, &t);
+            CommOf(handle).SetCommTimeouts(handle, &t);
         }
         DWORD got = 0;
-        if (!comm.ReadFile(handle, scratch, kFlushChunk, &got, nullptr)) {
+        if (!CommOf(handle).ReadFile(handle, scratch, kFlushChunk, &got, nullptr)) {
             d.readFailed = true;
             break;
         }
@@ -171,7 +187,7 @@ Discarded Discard(void* handle, LineState* line, uint64_t untilUs, uint32_t quie
         if (line) NoteTraffic(*line);
         if (!own) break;
     }
-    if (own) comm.SetCommTimeouts(handle, &saved);
+    if (own) CommOf(handle).SetCommTimeouts(handle, &saved);
     return d;
 }
 
@@ -179,7 +195,7 @@ bool NothingWaits(void* handle) {
     DWORD errors = 0;
     COMSTAT stat;
     std::memset(&stat, 0, sizeof stat);
-    return comm.ClearCommError(handle, &errors, &stat) && stat.cbInQue == 0;
+    return CommOf(handle).ClearCommError(handle, &errors, &stat) && stat.cbInQue == 0;
 }
 
 } // namespace
@@ -202,14 +218,14 @@ Discarded DiscardWaiting(void* handle, LineState* line, uint8_t* keep, uint32_t 
     DWORD errors = 0;
     COMSTAT stat;
     std::memset(&stat, 0, sizeof stat);
-    if (!comm.ClearCommError(handle, &errors, &stat) || stat.cbInQue == 0) return d;
+    if (!CommOf(handle).ClearCommError(handle, &errors, &stat) || stat.cbInQue == 0) return d;
     // What waits is read at once, whatever the read time-out.
     uint8_t scratch[kFlushChunk];
     DWORD left = stat.cbInQue;
     for (int reads = 0; reads < kMaxDiscardReads && left != 0; ++reads) {
         DWORD got = 0;
-        if (!comm.ReadFile(handle, scratch, left < kFlushChunk ? left : kFlushChunk, &got,
-                           nullptr)) {
+        if (!CommOf(handle).ReadFile(handle, scratch, left < kFlushChunk ? left : kFlushChunk, &got,
+                                     nullptr)) {
             d.readFailed = true;
             break;
         }
@@ -228,7 +244,8 @@ bool FlushInput(void* handle, LineState* line) {
 
 SerialResult WritePort(void* handle, const uint8_t* bytes, uint32_t count, uint32_t* written) {
     DWORD put = 0;
-    if (!comm.WriteFile(handle, bytes, count, &put, nullptr)) return SerialResult::kIoFailed;
+    if (!CommOf(handle).WriteFile(handle, bytes, count, &put, nullptr))
+        return SerialResult::kIoFailed;
     if (written) *written = put;
     return put == count ? SerialResult::kOk : SerialResult::kShort;
 }
@@ -236,7 +253,8 @@ SerialResult WritePort(void* handle, const uint8_t* bytes, uint32_t count, uint3
 SerialResult ReadPort(void* handle, uint8_t* buffer, uint16_t count, uint32_t* got) {
     if (got) *got = 0;
     DWORD n = 0;
-    if (!comm.ReadFile(handle, buffer, count, &n, nullptr)) return SerialResult::kIoFailed;
+    if (!CommOf(handle).ReadFile(handle, buffer, count, &n, nullptr))
+        return SerialResult::kIoFailed;
     if (n == 0) return SerialResult::kIoFailed;
     if (got) *got = n;
     return SerialResult::kOk;
@@ -261,8 +279,11 @@ void StartLine(LineState& line, const char* name, const LineSettings& settings) 
     line.lastActivityUs = 0;
     line.requestSentUs = 0;
     // The reply window is kept: a late answer to a request sent before a
-    // reopen still arrives on the line after it.
-    line.charTimeUs = name && std::strcmp(name, "NUL") == 0 ? 0 : CharTimeUs(settings);
+    // reopen still arrives on the line after it. The null device has no
+    // line; a device server keeps its own line's timing, and the silence
+    // before a request would only delay it.
+    const bool noLine = name && (std::strcmp(name, "NUL") == 0 || net::IsNetworkAddress(name));
+    line.charTimeUs = noLine ? 0 : CharTimeUs(settings);
 }
 
 uint64_t NowUs() {
@@ -276,7 +297,7 @@ uint64_t NowUs() {
 }
 
 void ReleaseRts(void* handle) {
-    comm.EscapeCommFunction(handle, CLRRTS);
+    CommOf(handle).EscapeCommFunction(handle, CLRRTS);
 }
 
 uint32_t SilentIntervalUs(const LineState& line) {
@@ -301,17 +322,17 @@ KeyedWrite WriteRequest(void* handle, const uint8_t* bytes, uint32_t count, bool
         WaitUntil(line.lastActivityUs + SilentIntervalUs(line));
 
     KeyedWrite done{SerialResult::kOk, false, false, false};
-    if (keyRts) done.raiseFailed = !comm.EscapeCommFunction(handle, SETRTS);
+    if (keyRts) done.raiseFailed = !CommOf(handle).EscapeCommFunction(handle, SETRTS);
     uint32_t written = 0;
     done.write = WritePort(handle, bytes, count, &written);
     // The request leaves before its reply is waited for: the reply time-out
     // counts from its end, and nothing is left to leave after a time-out.
-    comm.FlushFileBuffers(handle);
+    CommOf(handle).FlushFileBuffers(handle);
     if (keyRts) {
         for (int polls = 0; polls < kMaxRtsPolls; ++polls) {
             DWORD errors = 0;
             COMSTAT stat{};
-            if (!comm.ClearCommError(handle, &errors, &stat)) {
+            if (!CommOf(handle).ClearCommError(handle, &errors, &stat)) {
                 done.queueQueryFailed = true;
                 break;
             }
@@ -320,10 +341,10 @@ KeyedWrite WriteRequest(void* handle, const uint8_t* bytes, uint32_t count, bool
         }
         // Where the drain stops at the driver's queue, the FIFO and the shift
         // register may still be sending: RTS stays up for their wire time.
-        const DWORD depth = comm.TransmitterDepth(handle);
+        const DWORD depth = CommOf(handle).TransmitterDepth(handle);
         if (depth != 0 && line.charTimeUs != 0)
             comm.SleepMicroseconds(static_cast<DWORD>(depth * line.charTimeUs));
-        done.lowerFailed = !comm.EscapeCommFunction(handle, CLRRTS);
+        done.lowerFailed = !CommOf(handle).EscapeCommFunction(handle, CLRRTS);
     }
     line.requestSentUs = line.lastActivityUs = NowUs();
     return done;

@@ -25,13 +25,20 @@ enum class SerialResult : int {
 };
 
 // Opens the device `name` for exclusive use and configures it; on kOk the
-// handle is in `*handle`, otherwise `*handle` is null.
+// handle is in `*handle`, otherwise `*handle` is null. A name with the scheme
+// tcp:// or rfc2217:// opens a network port (serial/net/net_port.h), whose
+// handle carries its own call table; every other name goes to `comm`.
 SerialResult OpenComPort(const char* name, const LineSettings& line, void** handle);
 
 // As OpenComPort, and logs a refusal of the line settings with the channel's
 // prefix (the rate came from the channel's initialization file).
 SerialResult OpenComPortInit(const char* name, const LineSettings& line, uint16_t channel,
                              void** handle);
+
+// What a port name opens: a serial device (or the null device), or a
+// network port through a device server, raw or with RFC 2217.
+enum class PortKind { kSerial, kRawTcp, kRfc2217 };
+PortKind KindOfPort(const char* name);
 
 SerialResult CloseComPort(void* handle);
 
@@ -40,7 +47,8 @@ SerialResult CloseComPort(void* handle);
 int SetReadTimeout(void* handle, int32_t timeout);
 
 // The line state of a port just opened with these settings: its character
-// time (none for the null device, which has no line) and no traffic yet.
+// time (none for the null device, which has no line, and none for a network
+// port, whose device server keeps the line's timing) and no traffic yet.
 // The reply window is left as it was: answers to requests sent before the
 // port was reopened may still come.
 void StartLine(LineState& line, const char* name, const LineSettings& settings);

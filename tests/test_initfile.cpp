@@ -108,6 +108,7 @@ struct Settings {
     uint8_t rts = 0;
     uint8_t trace = 0;
     uint32_t baud = 4800; // what the caller left
+    std::string port;     // PORT; empty: the host's
 };
 
 struct LineCase {
@@ -144,6 +145,7 @@ TEST_P(InitFileLines, SetsFieldsAndLogs) {
     // The summary says so only when frame lines are on.
     EXPECT_EQ(zeltest::Logged("ZELMR01> Frame lines = YES", 32), want.trace != 0);
     EXPECT_EQ(st.baudRate, want.baud);
+    EXPECT_EQ(std::string(st.port), want.port);
     EXPECT_EQ(LineMessages(), c.messages) << zeltest::LogDump();
     EXPECT_TRUE(zeltest::Logged("ZELMR01> ColdStart() reading initfile 'ZELMR01.INT'", 32));
 }
@@ -256,6 +258,50 @@ INSTANTIATE_TEST_SUITE_P(
                      s.slave = 1;
                  },
                  Illegal(3)}));
+
+const char kPortCheck[] = "Check for PORT = in your int file. Assuming the host's port name";
+
+std::function<void(Settings&)> PortIs(const std::string& port) {
+    return [port](Settings& s) { s.port = port; };
+}
+
+const std::string kByIdPath =
+    "/dev/serial/by-id/usb-Silicon_Labs_CP2102N_USB_to_UART_Bridge_Controller_"
+    "3c2a9f0e4e2bed11a0c2fb2b1d9a7b8c-if00-port0";
+
+INSTANTIATE_TEST_SUITE_P(
+    Port, InitFileLines,
+    ::testing::Values(
+        LineCase{"device path, case kept", "PORT = /dev/ttyUSB0\n", PortIs("/dev/ttyUSB0"), {}},
+        LineCase{"long path", "PORT=" + kByIdPath + "\n", PortIs(kByIdPath), {}},
+        LineCase{"key in any case, blanks and CR after the value",
+                 "port  =  /dev/ttyACM0 \t\r\n",
+                 PortIs("/dev/ttyACM0"),
+                 {}},
+        LineCase{"raw TCP", "PORT = tcp://10.0.0.7:4001\n", PortIs("tcp://10.0.0.7:4001"), {}},
+        LineCase{"RFC 2217 at the end of the file",
+                 "PORT = rfc2217://Plant-GW:4002",
+                 PortIs("rfc2217://Plant-GW:4002"),
+                 {}},
+        LineCase{"COM name", "PORT = COM12\n", PortIs("COM12"), {}},
+        LineCase{"last line decides", "PORT = COM3\nPORT = /dev/ttyS1\n", PortIs("/dev/ttyS1"), {}},
+        LineCase{"indented key", "  PORT = COM3\n", nullptr, Illegal(1)},
+        LineCase{"other key", "PORTS = COM3\n", nullptr, Illegal(1)},
+        LineCase{"no value", "PORT = COM3\nPORT = \n", nullptr, Pair(kPortCheck)},
+        LineCase{"network address without a port", "PORT = tcp://10.0.0.7\n", nullptr,
+                 Pair(kPortCheck)},
+        LineCase{"too long to keep", "PORT = /dev/" + std::string(130, 'x') + "\n", nullptr,
+                 Pair(kPortCheck)},
+        // A line longer than the line buffer arrives in pieces: the first
+        // one holds no whole value, the rest is a line of its own.
+        LineCase{"longer than a line",
+                 "PORT = /" + std::string(300, 'y') + "\n",
+                 nullptr,
+                 {Pair(kPortCheck)[0], Pair(kPortCheck)[1], Illegal(2)[0]}},
+        LineCase{"BAUD_RATE= in the value makes a BAUD_RATE line",
+                 "PORT = /tmp/BAUD_RATE=1\n",
+                 [](Settings& s) { s.baud = 999; },
+                 {}}));
 
 // --- Line counting --------------------------------------------------------
 

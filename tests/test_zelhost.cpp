@@ -21,6 +21,7 @@
 #include "host/zelhost/gate_values.h"
 #include "host/zelhost/trace.h"
 #include "host/zelhost/txn_report.h"
+#include "support/pty.h"
 #include "support/scratch_dir.h"
 #include "tools/procs/tool_procs.h"
 #include "tools/simplc_patterns.h"
@@ -28,6 +29,10 @@
 extern char** environ;
 
 namespace {
+
+uint32_t TtySpeed(int fd) {
+    return zeltest::TtyOutputSpeed(fd);
+}
 
 using zeltools::SimPlc;
 using zeltools::SimPlcOptions;
@@ -623,7 +628,9 @@ TEST_F(ZelhostTest, BadInputGivesOneClearErrorLine) {
          2,
          "unknown command 'pol' (commands: info, read, write, poll, scan, browse, demo)"},
         {{"read", "-p", "/dev/nope", "0140001"}, 3, "no such device"},
-        {{"read", "-p", longName, "0140001"}, 2, "longer than 11 characters"},
+        {{"read", "-p", longName, "0140001"}, 3, "no such device"},
+        {{"read", "-p", "/dev/ttyUSB9", "0140001"}, 3, "no such device"},
+        {{"read", "-p", Port(), "-b", "4000001", "0140001"}, 2, "not between 1 and 4000000"},
         {{"read", "-p", Port(), "0A40001"},
          2,
          "refused: ZELMR01> Parse() illegal GAS:'0A40001 ' for decimal base"},
@@ -944,6 +951,90 @@ TEST_F(ZelhostTest, ScanFindsTheStationAndItsLineSettings) {
     const Outcome none = Zelhost({"scan", "-p", pl->port(), "-s", "1,2", "-b", "19200"});
     EXPECT_EQ(none.exit, 1) << Dump(none);
     EXPECT_NE(none.out.find("0 station(s) answered"), std::string::npos) << none.out;
+}
+
+// The port names and rates the host's record cannot hold (a path longer than
+// 11 characters, a device server, a rate above 65535) travel through the
+// init file of zelhost's private folder, in every command.
+TEST_F(ZelhostTest, PortsAndRatesBeyondTheHostRecord) {
+    REQUIRE_PLC();
+    if (!zeltools::DeviceServer::Available()) GTEST_SKIP() << "ser2net is not installed";
+    std::string error;
+    std::optional<zeltools::DeviceServer> server =
+        zeltools::DeviceServer::Start(Port(), {}, &error);
+    ASSERT_TRUE(server) << error;
+    zeltest::ScratchDir dir;
+    const std::string byId = dir.File("usb-FTDI_FT232R_USB_UART_A12345678-if00-port0");
+    ASSERT_EQ(symlink(Port().c_str(), byId.c_str()), 0);
+    // The user's own file is kept around what zelhost sets.
+    ASSERT_TRUE(dir.Write("ZELMR01.INT", "SWAP = YES\nPORT = /dev/nonexistent\n"));
+    const std::string value = std::to_string(zel::sim::HoldingAt(9));
+    struct Case {
+        std::vector<std::string> args;
+        int exit;
+        std::string out;      // in stdout
+        std::string err;      // in stderr
+        uint32_t ptyBaud = 0; // the rate the pty holds afterwards, when not 0
+    };
+    const Case cases[] = {
+        {{"read", "-p", byId, "0140010"}, 0, "0140010 = " + value, ""},
+        {{"read", "-p", byId, "-b", "230400", "0140010"}, 0, "0140010 = " + value, "", 230400},
+        {{"read", "-p", server->RawAddress(), "0140010"}, 0, "0140010 = " + value, ""},
+        {{"-v", "read", "-p", server->TelnetAddress(), "-b", "115200", "0140010"},
+         0,
+         "0140010 = " + value,
+         "opened instead of 'ZELHOST'"},
+        {{"write", "-p", server->TelnetAddress(), "0100012", "1"}, 0, "", ""},
+        {{"read", "-p", server->RawAddress(), "0100012"}, 0, "0100012 = 1", ""},
+        {{"--trace", "read", "-p", server->RawAddress(), "0140010"},
+         0,
+         "0140010 = " + value,
+         "recv  01 03 02"},
+        {{"poll", "-p", server->TelnetAddress(), "-b", "19200", "0140010", "-i", "50", "--count",
+          "3"},
+         0,
+         "line " + server->TelnetAddress() + " at 19200 8N1",
+         ""},
+        {{"read", "-p", "tcp://127.0.0.1:" + std::to_string(zeltools::FreeLoopbackPort()),
+          "0140010"},
+         3,
+         "",
+         "nothing listens at 127.0.0.1:"},
+        {{"read", "-p", "tcp://127.0.0.1", "0140010"}, 3, "", "not a device server address"},
+    };
+    for (const Case& c : cases) {
+        std::string what;
+        for (const std::string& a : c.args)
+            what += a + " ";
+        // ser2net lets the device go a moment after a connection has closed.
+        usleep(300000);
+        const Outcome r = Zelhost(c.args, "", dir.path());
+        EXPECT_EQ(r.exit, c.exit) << what << Dump(r);
+        EXPECT_NE(r.out.find(c.out), std::string::npos) << what << Dump(r);
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << what << Dump(r);
+        if (c.ptyBaud != 0) {
+            const int fd = open(Port().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            ASSERT_GE(fd, 0);
+            EXPECT_EQ(TtySpeed(fd), c.ptyBaud) << what;
+            close(fd);
+        }
+    }
+}
+
+// scan carries rates above 65535 through its init file as well.
+TEST_F(ZelhostTest, ScanProbesRatesAbove65535) {
+    if (!zeltools::ToolsAvailable()) GTEST_SKIP() << "tools not built";
+    zeltools::LineEmuOptions line;
+    line.baud = 115200;
+    line.extra = {"--strict"};
+    std::string error;
+    std::optional<zeltools::PlcLine> pl = zeltools::PlcLine::Start(line, {}, &error);
+    ASSERT_TRUE(pl) << error;
+    const Outcome r = Zelhost({"scan", "-p", pl->port(), "-s", "1", "-b", "115200,19200"});
+    EXPECT_EQ(r.exit, 0) << Dump(r);
+    EXPECT_NE(r.out.find("       1 115200 8N1   holding register 1 = "), std::string::npos)
+        << Dump(r);
+    EXPECT_NE(r.out.find("answered: 1 at 115200 8N1"), std::string::npos) << Dump(r);
 }
 
 // The scan's private folder starts from the file the driver itself would

@@ -200,7 +200,7 @@ int RunPoll(const GlobalOptions& global, PollOptions& o) {
     Session session;
     if (int rc = session.Load(global)) return rc;
     // The statistics read the reply times from the driver's frame lines.
-    if (int rc = session.Start(o.line, "", true)) return rc;
+    if (int rc = session.Start(o.line, nullptr, true)) return rc;
     std::vector<Gate> gates;
     if (int rc = session.ResolveGates(o.gates, o.gateType, 0, gates)) return rc;
     std::vector<Row> rows(gates.size());

@@ -26,7 +26,6 @@
 
 #include "host/zelhost/commands.h"
 #include "host/zelhost/host_log.h"
-#include "host/zelhost/init_folder.h"
 #include "host/zelhost/stop_signal.h"
 #include "serial/line_format.h"
 
@@ -105,8 +104,8 @@ bool ParseSettings(const ScanOptions& o, const zel::DriverInfo& info, std::vecto
     std::vector<std::string> parities, stops;
     for (const std::string& b : Split(o.bauds.empty() ? std::to_string(info.baud) : o.bauds)) {
         long v = 0;
-        if (!WholeNumber(b, 1, 65535, v)) {
-            error = "--baud: '" + b + "' is not a rate between 1 and 65535";
+        if (!WholeNumber(b, 1, 4000000, v)) {
+            error = "--baud: '" + b + "' is not a rate between 1 and 4000000";
             return false;
         }
         bauds.push_back(v);
@@ -145,6 +144,18 @@ bool ParseSettings(const ScanOptions& o, const zel::DriverInfo& info, std::vecto
     return true;
 }
 
+// The scan's own lines of the channel's initialization file: the
+// hexadecimal base, in which a gate address holds stations up to 0xFF,
+// neither a station override nor the user's baud rate, and the frame lines,
+// which give each answer's reply time and the requests a silent station
+// costs.
+void ScanKeys(PrivateInit& init) {
+    init.Set("BUS", "BUS = M,H");
+    init.Set("SLAVE", "");
+    init.Set("BAUD_RATE", "");
+    init.Set("TRACE", kTraceLine);
+}
+
 // The gate address of holding register 1 of a station in the hexadecimal base.
 std::string ProbeGas(int station) {
     char gas[16];
@@ -156,19 +167,21 @@ std::string ProbeGas(int station) {
 // the reply window it waits out): a probe on a pseudo-terminal that nobody
 // answers.
 // -1 when no such line can be had.
-double MeasureSilentStation(Session& session, const LineOptions& line, const std::string& initDir,
+double MeasureSilentStation(Session& session, const LineOptions& line, PrivateInit& init,
                             int& requests) {
     int master = -1, slave = -1;
     char name[64] = {};
     if (openpty(&master, &slave, name, nullptr, nullptr) != 0) return -1;
     double ms = -1;
-    if (std::strlen(name) <= 11) {
+    // The probe's channel opens its own line, not the one the file may carry.
+    init.Carry(name, line.baud);
+    if (std::strlen(name) <= 11 && init.Write(line.channel)) {
         Channel probe(session.Library().Entry(), line.channel, session.Info().stateSize);
         zel::OpenParams open = session.Opened();
         std::memset(open.portName, 0, sizeof open.portName);
         std::memcpy(open.portName, name, std::strlen(name));
         std::string lost;
-        const int32_t started = ColdStartIn(initDir, probe, open, lost);
+        const int32_t started = ColdStartIn(init.Dir(), probe, open, lost);
         zel::TagAddress tag{};
         if (lost.empty() && started == 0 &&
             probe.Parse(ProbeGas(1).c_str(), zel::kGateUnsigned16, 0, tag) == 0) {
@@ -189,6 +202,8 @@ double MeasureSilentStation(Session& session, const LineOptions& line, const std
     }
     close(master);
     close(slave);
+    init.Carry(line.port, line.baud);
+    if (!init.Write(line.channel)) return -1;
     return ms;
 }
 
@@ -203,10 +218,17 @@ std::string Duration(double ms) {
     return text;
 }
 
-bool Reopen(Session& session, const LineOptions& line, const Setting& s) {
+// A rate above 65535 needs the init file, and so a new start of the channel.
+bool Reopen(Session& session, LineOptions& line, const Setting& s, PrivateInit& init) {
+    line.baud = s.baud;
+    line.dataBits = s.dataBits;
+    line.parity = s.parity;
+    line.stopBits = s.stopBits;
+    if (s.baud > 65535) return session.Restart(line, &init) == kExitOk;
     session.Chan().CloseCom();
     zel::ChangeParams change{};
-    std::memcpy(change.portName, line.port.c_str(), line.port.size());
+    const std::string port = session.RecordPort(line);
+    std::memcpy(change.portName, port.c_str(), port.size());
     change.timeout = (line.timeoutMs + 9) / 10;
     change.baud = static_cast<uint16_t>(s.baud);
     change.dataBits = static_cast<uint16_t>(s.dataBits);
@@ -244,8 +266,8 @@ struct ScanFindings {
 
 // Loads the driver, starts the channel from the private folder, measures a
 // silent station and announces the plan on stderr; an exit code.
-int PlanScan(const GlobalOptions& global, const ScanOptions& o, Session& session,
-             InitFolder& folder, ScanPlan& plan) {
+int PlanScan(const GlobalOptions& global, const ScanOptions& o, Session& session, PrivateInit& init,
+             ScanPlan& plan) {
     std::string error;
     if (!ParseStations(o.stations, plan.stations, error)) return Fail(kExitUsage, error);
     // Ctrl-C ends the scan between two probes, also while it prepares, so
@@ -254,11 +276,9 @@ int PlanScan(const GlobalOptions& global, const ScanOptions& o, Session& session
     if (int rc = session.Load(global)) return rc;
     if (!ParseSettings(o, session.Info(), plan.settings, error)) return Fail(kExitUsage, error);
 
-    // The frame lines give each answer's reply time and the requests a
-    // silent station costs.
     std::string kept;
-    if (!folder.Make(o.line.channel, {"BUS", "SLAVE", "BAUD_RATE", "TRACE"},
-                     std::string("BUS = M,H\n") + kTraceLine, kept))
+    ScanKeys(init);
+    if (!init.Write(o.line.channel, &kept))
         return Fail(kExitPort, "cannot create a temporary folder for the channel's init file");
     LineOptions& line = plan.line;
     line = o.line;
@@ -266,11 +286,11 @@ int PlanScan(const GlobalOptions& global, const ScanOptions& o, Session& session
     line.dataBits = plan.settings[0].dataBits;
     line.parity = plan.settings[0].parity;
     line.stopBits = plan.settings[0].stopBits;
-    if (int rc = session.Start(line, folder.Dir())) return rc;
+    if (int rc = session.Start(line, &init)) return rc;
     if (LoggedBase() != 'H')
-        return Fail(kExitPort, "the driver did not take the hexadecimal base from " + folder.Dir());
+        return Fail(kExitPort, "the driver did not take the hexadecimal base from " + init.Dir());
 
-    plan.silentMs = MeasureSilentStation(session, line, folder.Dir(), plan.requests);
+    plan.silentMs = MeasureSilentStation(session, line, init, plan.requests);
     if (plan.silentMs < 0)
         return Fail(kExitPort, "cannot measure what a silent station costs (no pseudo-terminal)");
     // A setting change reopens the port.
@@ -356,14 +376,16 @@ bool ProbeStation(Session& session, int station, const Setting& s, bool progress
 }
 
 // Every station at every setting, within the plan's bound and until Ctrl-C.
-void RunProbes(Session& session, const ScanPlan& plan, double start, ScanFindings& f) {
+void RunProbes(Session& session, const ScanPlan& plan, PrivateInit& init, double start,
+               ScanFindings& f) {
     const bool progress = isatty(STDERR_FILENO) != 0;
     std::printf("%-8s %-12s %s\n", "station", "line", "answer");
     std::fflush(stdout);
     const std::vector<int>& stations = plan.stations;
+    LineOptions line = plan.line; // at the setting in force
     for (size_t si = 0; si < plan.settings.size() && !StopRequested() && !f.outOfTime; ++si) {
         const Setting& s = plan.settings[si];
-        if (si > 0 && !Reopen(session, plan.line, s)) {
+        if (si > 0 && !Reopen(session, line, s, init)) {
             Note("the port refused " + s.Text() + "; skipped");
             continue;
         }
@@ -410,12 +432,12 @@ int SummarizeScan(const ScanPlan& plan, ScanFindings& f, double tookMs) {
 
 int RunScan(const GlobalOptions& global, ScanOptions& o) {
     Session session;
-    InitFolder folder;
+    PrivateInit init;
     ScanPlan plan;
-    if (int rc = PlanScan(global, o, session, folder, plan)) return rc;
+    if (int rc = PlanScan(global, o, session, init, plan)) return rc;
     const double start = SteadyMs();
     ScanFindings findings;
-    RunProbes(session, plan, start, findings);
+    RunProbes(session, plan, init, start, findings);
     ClearCapturedLog();
     session.End();
     return SummarizeScan(plan, findings, SteadyMs() - start);

@@ -8,8 +8,11 @@ namespace zelhost {
 
 void AddPortOptions(CLI::App* cmd, LineOptions& line) {
     cmd->add_option("--port,-p", line.port,
-                    "serial port: a device path such as /dev/ttyUSB0 or /dev/pts/3, or COMn "
-                    "(at most 11 characters)")
+                    "serial port: a device path such as /dev/ttyUSB0 or "
+                    "/dev/serial/by-id/..., COMn, or a serial device server: "
+                    "tcp://HOST:PORT (raw TCP) or rfc2217://HOST:PORT (the line settings go to "
+                    "the server); what does not fit the host's 11 characters goes through the "
+                    "channel's init file")
         ->required();
     cmd->add_option("--channel", line.channel, "channel number (init file ZELMRnn.INT)")
         ->capture_default_str()
@@ -20,9 +23,9 @@ void AddLineOptions(CLI::App* cmd, LineOptions& line) {
     AddPortOptions(cmd, line);
     cmd->add_option(
            "--baud,-b", line.baud,
-           "baud rate (default: the driver's, 9600; the host record holds at most 65535, higher "
-           "rates go in the init file's BAUD_RATE)")
-        ->check(NumberIn(1, 65535));
+           "baud rate (default: the driver's, 9600; above 65535 it goes through the channel's "
+           "init file, as BAUD_RATE)")
+        ->check(NumberIn(1, 4000000));
     cmd->add_option("--data-bits", line.dataBits, "data bits (default 8)")->check(NumberIn(5, 8));
     cmd->add_option("--parity", line.parity, "parity: N, E, O, M or S (default N)")
         ->check(OneOf({"N", "E", "O", "M", "S"}));

@@ -23,7 +23,7 @@ struct GlobalOptions {
 struct LineOptions {
     std::string port;
     int channel = 1;
-    int baud = 0;         // 0: the driver's default
+    long baud = 0;        // 0: the driver's default; above 65535 through the init file
     int dataBits = 0;     // 0: the driver's default
     std::string parity;   // N E O M S; "": the driver's default
     std::string stopBits; // 1 1.5 2; "": the driver's default

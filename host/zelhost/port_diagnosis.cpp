@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "serial/net/address.h"
+#include "serial/net/socket.h"
 #include "serial/posix/devnames.h"
 
 namespace zelhost {
@@ -27,9 +29,39 @@ std::string DiagnosePath(const std::string& path) {
     return "the line settings were refused";
 }
 
+// Why a device server's port did not open, found by connecting to it.
+std::string DiagnoseServer(const std::string& port) {
+    zel::net::Address a{};
+    if (!zel::net::ParseAddress(port.c_str(), &a))
+        return "not a device server address (tcp://HOST:PORT or rfc2217://HOST:PORT, port "
+               "1..65535)";
+    const std::string where = std::string(a.host) + ":" + std::to_string(a.port);
+    constexpr uint32_t kProbeMs = 3000;
+    zel::net::ConnectResult result = zel::net::ConnectResult::kFailed;
+    const zel::net::Socket s = zel::net::Connect(a.host, a.port, kProbeMs, &result);
+    zel::net::CloseSocket(s);
+    switch (result) {
+    case zel::net::ConnectResult::kRefused:
+        return "nothing listens at " + where + " (connection refused)";
+    case zel::net::ConnectResult::kTimedOut:
+        return "no answer from " + where + " within " + std::to_string(kProbeMs / 1000) + " s";
+    case zel::net::ConnectResult::kNoAddress:
+        return "the host name '" + std::string(a.host) + "' does not resolve";
+    case zel::net::ConnectResult::kConnected:
+        return a.mode == zel::net::Mode::kRfc2217
+                   ? "the server at " + where +
+                         " did not take RFC 2217's COM-PORT-OPTION in time (a raw TCP port, or "
+                         "its device in use?)"
+                   : "the server at " + where + " answers now, it did not in time before";
+    default:
+        return "cannot connect to " + where;
+    }
+}
+
 } // namespace
 
 std::string DiagnosePort(const std::string& port) {
+    if (zel::net::IsNetworkAddress(port.c_str())) return DiagnoseServer(port);
     // The name as the driver resolves it.
     char path[4096];
     switch (zel::posixcomm::ResolveDevice(port.c_str(), path, sizeof path)) {

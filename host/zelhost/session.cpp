@@ -7,7 +7,6 @@
 #include "host/zelhost/driver_path.h"
 #include "host/zelhost/failures.h"
 #include "host/zelhost/host_log.h"
-#include "host/zelhost/init_folder.h"
 #include "host/zelhost/line_text.h"
 #include "host/zelhost/port_diagnosis.h"
 #include "host/zelhost/trace.h"
@@ -38,7 +37,7 @@ int Session::Load(const GlobalOptions& global) {
 }
 
 std::string Session::Line() const {
-    return LineText(open_.baud, open_.dataBits, open_.parity, open_.stopBits);
+    return LineText(static_cast<unsigned>(baud_), open_.dataBits, open_.parity, open_.stopBits);
 }
 
 int32_t ColdStartIn(const std::string& initDir, Channel& channel, zel::OpenParams& open,
@@ -51,36 +50,47 @@ int32_t ColdStartIn(const std::string& initDir, Channel& channel, zel::OpenParam
     return rc;
 }
 
-int Session::Start(const LineOptions& line, const std::string& initDir, bool frames) {
+std::string Session::RecordPort(const LineOptions& line) const {
+    return PortNeedsFile(line.port) ? kCarriedPortName : line.port;
+}
+
+int Session::StartChannel(const LineOptions& line, PrivateInit* init, bool again) {
     if (line.port.empty()) return Fail(kExitUsage, "no port given (--port)");
-    if (line.port.size() > 11)
-        return Fail(kExitUsage, "port name '" + line.port +
-                                    "' is longer than 11 characters; use a shorter path "
-                                    "(a symbolic link) or a COMn name");
+    // What the host's record cannot hold goes through the init file of a
+    // private folder: the caller's, or the session's own.
+    PrivateInit* file = init;
+    // The driver logs its frames only when the channel's file asks for it.
+    const bool frames = trace_ || frames_;
+    if (!file && (PortNeedsFile(line.port) || line.baud > 65535 || frames)) file = &ownInit_;
+    if (file) {
+        if (frames) file->Set("TRACE", kTraceLine);
+        file->Carry(line.port, line.baud);
+        if (!file->Empty() && !file->Write(line.channel))
+            return Fail(kExitPort, "cannot write the channel's init file in a temporary folder");
+    }
+    const std::string initDir = file && !file->Empty() ? file->Dir() : "";
+
     zel::OpenParams open{};
-    std::memcpy(open.portName, line.port.c_str(), line.port.size());
+    const std::string port = RecordPort(line);
+    std::memcpy(open.portName, port.c_str(), port.size());
     open.enabled = 1;
     open.timeout = (line.timeoutMs + 9) / 10;
-    open.baud = static_cast<uint16_t>(line.baud ? line.baud : info_.baud);
+    // The init file's rate wins; the record gets a tenth of it, as the
+    // driver writes it back.
+    open.baud = static_cast<uint16_t>(line.baud > 65535 ? line.baud / 10
+                                      : line.baud       ? line.baud
+                                                        : info_.baud);
     open.dataBits = static_cast<uint16_t>(line.dataBits ? line.dataBits : info_.dataBits);
     open.stopBits = line.stopBits.empty() ? info_.stopBits : StopBitsCode(line.stopBits);
     open.parity = line.parity.empty() ? info_.parity : ParityCode(line.parity);
 
     open_ = open;
-    channel_ = std::make_unique<Channel>(lib_.Entry(), line.channel, info_.stateSize);
-    // The driver logs its frames only when the channel's file asks for it.
-    InitFolder traced;
-    std::string from = initDir;
-    if (from.empty() && (trace_ || frames)) {
-        std::string kept;
-        if (!traced.Make(line.channel, {"TRACE"}, kTraceLine, kept))
-            return Fail(kExitPort, "cannot create a temporary folder for the channel's init file");
-        from = traced.Dir();
-    }
+    baud_ = line.baud > 65535 ? line.baud : open.baud;
     std::string lost;
-    const int32_t rc = ColdStartIn(from, *channel_, open, lost);
+    const int32_t rc = ColdStartIn(initDir, *channel_, open, lost);
     if (!lost.empty()) return Fail(kExitPort, "cannot return to " + lost);
     started_ = true;
+    if (rc != 0 && again) return kExitPort; // the caller says what it skips
     if (rc != 0) {
         const std::string said = LastLogLineWith("ColdStart()");
         End();
@@ -88,6 +98,18 @@ int Session::Start(const LineOptions& line, const std::string& initDir, bool fra
                                    (said.empty() ? "" : " (driver: " + said + ")"));
     }
     return kExitOk;
+}
+
+int Session::Start(const LineOptions& line, PrivateInit* init, bool frames) {
+    frames_ = frames;
+    channel_ = std::make_unique<Channel>(lib_.Entry(), line.channel, info_.stateSize);
+    return StartChannel(line, init, false);
+}
+
+int Session::Restart(const LineOptions& line, PrivateInit* init) {
+    if (!channel_) return Start(line, init);
+    channel_->CloseCom();
+    return StartChannel(line, init, true);
 }
 
 int Session::ResolveGate(const std::string& gas, int32_t gateType, int32_t blockLength,

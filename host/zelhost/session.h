@@ -10,6 +10,7 @@
 #include "host/client/zel_client.h"
 #include "host/zelhost/gate_values.h"
 #include "host/zelhost/options.h"
+#include "host/zelhost/private_init.h"
 
 namespace zelhost {
 
@@ -31,11 +32,18 @@ class Session {
     ~Session();
     // Loads the driver and reads its identity; an exit code (0 when loaded).
     int Load(const GlobalOptions& global);
-    // Starts the channel on the port of `line`; an exit code. With
-    // `initDir` the channel reads its initialization file from that folder.
-    // Otherwise, with --trace or `frames`, it reads the user's file with the
-    // driver's frame lines turned on, from a private folder.
-    int Start(const LineOptions& line, const std::string& initDir = "", bool frames = false);
+    // Starts the channel on the port of `line`; an exit code. With `init`
+    // the channel reads its initialization file from that private folder;
+    // without it, a private folder of the session's own is used when the
+    // port or the rate cannot go into the host's record (private_init.h),
+    // or, with --trace or `frames`, to turn the driver's frame lines on.
+    int Start(const LineOptions& line, PrivateInit* init = nullptr, bool frames = false);
+    // Starts the channel again (CloseCom, ColdStart) with the line settings
+    // of `line`, as a rate above 65535 can only be set by the init file;
+    // kExitPort, without a message, when the port does not open.
+    int Restart(const LineOptions& line, PrivateInit* init = nullptr);
+    // The port name in the host's record: the port, or kCarriedPortName.
+    std::string RecordPort(const LineOptions& line) const;
     // Checks a gate address with operation 3 (single) or 4 (block of
     // blockLength). Without an explicit gate type (-1) the type follows from
     // the memory area, and a gate with a bit number is digital.
@@ -57,9 +65,14 @@ class Session {
     zelclient::Driver lib_;
     zel::DriverInfo info_{};
     zel::OpenParams open_{};
+    int StartChannel(const LineOptions& line, PrivateInit* init, bool again);
+
     std::unique_ptr<Channel> channel_;
+    PrivateInit ownInit_;
+    long baud_ = 0; // the rate asked for, also one the record cannot hold
     bool started_ = false;
-    bool trace_ = false;
+    bool trace_ = false;  // --trace
+    bool frames_ = false; // the caller reads the frame lines
 };
 
 // ColdStart of `channel` with the current folder moved to `initDir` ("":

@@ -2,11 +2,15 @@
 //
 // It loads the host's library (the stand-in KAVPRO.dll) and then the driver
 // with LoadLibrary, takes ZelMain with GetProcAddress, and drives it as a
-// host does. Two modes:
+// host does. Three modes:
 //
 //   wintest serial   the driver on COM1, whose other end is the simulated PLC
 //                    (station 1, memory as in tools/simplc_patterns.h); COM2
 //                    must name a tty that does not exist.
+//   wintest network  channels 3 and 4 through ser2net on the Linux side (raw
+//                    TCP and RFC 2217, from ZELMR03.INT and ZELMR04.INT in
+//                    the current folder) to another such PLC, and channel 5
+//                    on a port nothing listens on (ZELMR05.INT).
 //   wintest browse   BrowseAddress twice, played from outside by xdotool: the
 //                    first dialog (host version 820, owned by our window) is
 //                    filled in and accepted, the second (version 819, no
@@ -492,6 +496,85 @@ int RunSerial() {
     return Summary();
 }
 
+// --- network mode ---------------------------------------------------------------
+// The script serves a second simulated PLC through ser2net on the Linux side
+// and writes ZELMR03.INT (PORT = tcp://...), ZELMR04.INT (PORT =
+// rfc2217://...) and ZELMR05.INT (a port nothing listens on).
+
+void NetworkChannel(int32_t number, const char* mode) {
+    Channel ch(number);
+    KavRecClear();
+    OpenParams open{};
+    std::strcpy(open.portName, "COM1");
+    open.enabled = 1;
+    open.timeout = 100;
+    open.baud = 19200;
+    open.dataBits = 8;
+    const int32_t rc = ch.Call(kOpColdStart, &open);
+    Check(rc == 0, "%s: ColdStart through the device server answers 0 (rc %d)", mode, rc);
+    Check(LoggedStartingWith("ZELMR0") && GetModuleHandleA("ws2_32.dll") != nullptr,
+          "%s: Winsock is loaded once a channel opens a network port", mode);
+    char opened[64];
+    std::snprintf(opened, sizeof opened, "ZELMR%02d> Port '", number);
+    bool replaced = false;
+    KavRecEntry e;
+    for (int i = 0; KavRecGet(i, &e); ++i)
+        if (e.kind == KAVREC_ERR && std::strncmp(e.text, opened, std::strlen(opened)) == 0 &&
+            std::strstr(e.text, "opened instead of 'COM1'"))
+            replaced = true;
+    Check(replaced, "%s: the log says what was opened instead of COM1", mode);
+    if (rc != 0) {
+        DumpLog();
+        return;
+    }
+    Check(ReadSingle(ch, "0140011", 0) == sim::HoldingAt(10), "%s: single read", mode);
+    TagAddress tag{};
+    uint16_t regs[125] = {};
+    ParseGate(ch, "0140101", 0, &tag, 125);
+    IoRequest io = Io("0140101", tag, 125, regs);
+    bool ok = ch.Call(kOpBlockRead, &io) == 0;
+    for (unsigned i = 0; i < 125; ++i)
+        ok = ok && regs[i] == sim::HoldingAt(100 + i);
+    Check(ok, "%s: block read of 125 holding registers", mode);
+    uint8_t coils[250] = {};
+    ParseGate(ch, "0100001", 6, &tag, 2000);
+    io = Io("0100001", tag, 2000, coils);
+    ok = ch.Call(kOpBlockRead, &io) == 0;
+    for (unsigned i = 0; i < 2000; ++i)
+        ok = ok && (((coils[i / 8] >> (i % 8)) & 1) == sim::CoilAt(i));
+    Check(ok, "%s: block read of 2000 coils", mode);
+    Check(WriteSingle(ch, "0100502", 6, 1) == 0 && ReadSingle(ch, "0100502", 6) == 1,
+          "%s: coil written on (FF00) and read back", mode);
+    Check(WriteSingle(ch, "0140501", 0, 0xFFFF) == 0 && ReadSingle(ch, "0140501", 0) == 0xFFFF,
+          "%s: register written with FFFF and read back", mode);
+    Check(ch.Call(kOpCloseCom, nullptr) == 0, "%s: CloseCom", mode);
+    // ser2net lets the device go a moment after the connection has closed.
+    Sleep(300);
+}
+
+int RunNetwork() {
+    if (!LoadDriver()) return Summary();
+    Check(GetModuleHandleA("ws2_32.dll") == nullptr,
+          "the driver loads no Winsock before a channel asks for a network port");
+    NetworkChannel(3, "raw TCP");
+    NetworkChannel(4, "RFC 2217");
+    Channel ch(5);
+    KavRecClear();
+    OpenParams open{};
+    std::strcpy(open.portName, "COM1");
+    open.enabled = 1;
+    open.timeout = 100;
+    open.baud = 9600;
+    open.dataBits = 8;
+    const DWORD start = GetTickCount();
+    const int32_t rc = ch.Call(kOpColdStart, &open);
+    const DWORD took = GetTickCount() - start;
+    Check(rc == 2 && Logged("ZELMR05> ColdStart() error opening COM port") && took < 3500,
+          "nothing listening: ColdStart answers 2 within the bound (rc %d, %lu ms)", rc,
+          static_cast<unsigned long>(took));
+    return Summary();
+}
+
 // --- browse mode ----------------------------------------------------------------
 
 struct ControlSpec {
@@ -787,6 +870,7 @@ int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "serial") return RunSerial();
     if (mode == "browse") return RunBrowse();
-    std::fprintf(stderr, "usage: wintest serial|browse\n");
+    if (mode == "network") return RunNetwork();
+    std::fprintf(stderr, "usage: wintest serial|network|browse\n");
     return 2;
 }

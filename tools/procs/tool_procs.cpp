@@ -5,8 +5,12 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <fstream>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -328,6 +332,156 @@ std::optional<PlcLine> PlcLine::Start(const LineEmuOptions& line, const SimPlcOp
     if (!sim) return std::nullopt;
     pl.plc = std::move(*sim);
     return pl;
+}
+
+namespace {
+
+constexpr char kSer2net[] = "/usr/sbin/ser2net";
+
+void RemoveTree(const std::string& dir) {
+    if (dir.empty()) return;
+    for (const char* f : {"ser2net.yaml", "ser2net.pid", "ser2net.err"})
+        unlink((dir + "/" + f).c_str());
+    rmdir(dir.c_str());
+}
+
+} // namespace
+
+uint16_t FreeLoopbackPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return 0;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof a;
+    uint16_t port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length) == 0)
+        port = ntohs(a.sin_port);
+    close(fd);
+    return port;
+}
+
+// Listening sockets are in /proc/net/tcp with state 0A; looking there opens
+// no connection (a connection would make ser2net open its device).
+bool Listening(uint16_t port) {
+    std::ifstream tcp("/proc/net/tcp");
+    std::string line;
+    char wanted[16];
+    std::snprintf(wanted, sizeof wanted, ":%04X", static_cast<unsigned>(port));
+    while (std::getline(tcp, line)) {
+        const size_t local = line.find(':', line.find(':') + 1);
+        if (local == std::string::npos) continue;
+        if (line.compare(local, 5, wanted) == 0 && line.find(" 0A ") != std::string::npos)
+            return true;
+    }
+    return false;
+}
+
+bool DeviceServer::Available() {
+    return access(kSer2net, X_OK) == 0;
+}
+
+DeviceServer::DeviceServer(DeviceServer&& other) noexcept {
+    *this = std::move(other);
+}
+
+DeviceServer& DeviceServer::operator=(DeviceServer&& other) noexcept {
+    if (this != &other) {
+        proc_.Stop();
+        RemoveTree(dir_);
+        rawPort = other.rawPort;
+        telnetPort = other.telnetPort;
+        dir_ = std::move(other.dir_);
+        device_ = std::move(other.device_);
+        options_ = other.options_;
+        proc_ = std::move(other.proc_);
+        other.dir_.clear();
+    }
+    return *this;
+}
+
+DeviceServer::~DeviceServer() {
+    proc_.Stop();
+    RemoveTree(dir_);
+}
+
+std::string DeviceServer::RawAddress() const {
+    return "tcp://127.0.0.1:" + std::to_string(rawPort);
+}
+
+std::string DeviceServer::TelnetAddress() const {
+    return "rfc2217://127.0.0.1:" + std::to_string(telnetPort);
+}
+
+pid_t DeviceServer::pid() const {
+    return proc_.pid();
+}
+
+void DeviceServer::Kill() {
+    // The pid file names the server; it is the child started here.
+    std::ifstream pidFile(dir_ + "/ser2net.pid");
+    long pid = 0;
+    if (pidFile >> pid && pid == proc_.pid()) proc_.Signal(SIGKILL);
+    proc_.Stop(2000);
+}
+
+bool DeviceServer::Restart(int timeoutMs) {
+    Kill();
+    return Launch(timeoutMs, nullptr);
+}
+
+bool DeviceServer::Launch(int timeoutMs, std::string* error) {
+    if (!proc_.Spawn(kSer2net, {"-n", "-c", dir_ + "/ser2net.yaml", "-P", dir_ + "/ser2net.pid"},
+                     error, {dir_ + "/ser2net.err", false}))
+        return false;
+    const long long deadline = NowMs() + timeoutMs;
+    while (NowMs() < deadline) {
+        if (Listening(rawPort) && Listening(telnetPort)) return true;
+        if (!proc_.Running()) break;
+        usleep(20000);
+    }
+    SetError(error, "ser2net did not listen on ports " + std::to_string(rawPort) + " and " +
+                        std::to_string(telnetPort) + " (see " + dir_ + "/ser2net.err)");
+    proc_.Stop();
+    return false;
+}
+
+std::optional<DeviceServer> DeviceServer::Start(const std::string& device,
+                                                const DeviceServerOptions& options,
+                                                std::string* error) {
+    if (!Available()) {
+        SetError(error, std::string(kSer2net) + " is not installed");
+        return std::nullopt;
+    }
+    char dir[] = "/tmp/zelser2net.XXXXXX";
+    if (!mkdtemp(dir)) {
+        SetError(error, std::string("mkdtemp: ") + std::strerror(errno));
+        return std::nullopt;
+    }
+    DeviceServer server;
+    server.dir_ = dir;
+    server.device_ = device;
+    server.options_ = options;
+    // Two free ports from the system; one that another run takes meanwhile
+    // makes ser2net fail to listen, and the next pair is tried.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        server.rawPort = FreeLoopbackPort();
+        server.telnetPort = FreeLoopbackPort();
+        if (server.rawPort == 0 || server.telnetPort == 0 || server.rawPort == server.telnetPort)
+            continue;
+        std::ofstream yaml(server.dir_ + "/ser2net.yaml");
+        const std::string connector =
+            "  connector: serialdev," + device + "," + options.lineSettings + ",local\n";
+        const std::string kick = options.kickOldUser ? "  options:\n    kickolduser: true\n" : "";
+        yaml << "connection: &raw\n  accepter: tcp,127.0.0.1," << server.rawPort << "\n"
+             << connector << kick << "connection: &rfc\n  accepter: telnet(rfc2217),tcp,127.0.0.1,"
+             << server.telnetPort << "\n"
+             << connector << kick;
+        yaml.close();
+        if (server.Launch(5000, error)) return server;
+    }
+    return std::nullopt;
 }
 
 int OpenRawTty(const std::string& path) {

@@ -113,6 +113,54 @@ struct PlcLine {
     SimPlc plc;
 };
 
+struct DeviceServerOptions {
+    std::string lineSettings = "9600n81"; // ser2net's form of the device's first settings
+    bool kickOldUser = true;              // a new connection takes over from the last one
+};
+
+// ser2net (Debian's, /usr/sbin/ser2net) serving `device` on 127.0.0.1: raw
+// TCP on rawPort, Telnet with RFC 2217 on telnetPort. Its configuration and
+// pid file are in a folder of its own; it is stopped (by the pid in its pid
+// file) and the folder removed with the object.
+class DeviceServer {
+  public:
+    // True where ser2net is installed (tests skip otherwise).
+    static bool Available();
+    static std::optional<DeviceServer> Start(const std::string& device,
+                                             const DeviceServerOptions& options = {},
+                                             std::string* error = nullptr);
+    DeviceServer() = default;
+    DeviceServer(DeviceServer&& other) noexcept;
+    DeviceServer& operator=(DeviceServer&& other) noexcept;
+    ~DeviceServer();
+
+    // "tcp://127.0.0.1:<rawPort>" and "rfc2217://127.0.0.1:<telnetPort>".
+    std::string RawAddress() const;
+    std::string TelnetAddress() const;
+    // Kills the server at once (SIGKILL): its connections reset.
+    void Kill();
+    // Starts it again on the same ports; false when it does not listen
+    // within timeoutMs.
+    bool Restart(int timeoutMs = 5000);
+    pid_t pid() const;
+
+    uint16_t rawPort = 0;
+    uint16_t telnetPort = 0;
+
+  private:
+    bool Launch(int timeoutMs, std::string* error);
+    std::string dir_;
+    std::string device_;
+    DeviceServerOptions options_;
+    ToolProc proc_;
+};
+
+// A TCP port on 127.0.0.1 that nothing listens on at the moment (the
+// system's pick for port 0); 0 when none could be had.
+uint16_t FreeLoopbackPort();
+// True while something listens on 127.0.0.1:port.
+bool Listening(uint16_t port);
+
 // Opens a tty path in raw mode, non-blocking reads; -1 on failure.
 int OpenRawTty(const std::string& path);
 // Reads exactly n bytes within timeoutMs; returns how many came.
