@@ -121,9 +121,8 @@ namespace zel {
 // The platform calls the serial code relies on. Unused Win32 parameters
 // (security attributes, template file, overlapped records) are kept so that
 // the Windows table holds kernel32's own functions. The last two entries are
-// not kernel32 calls: a pause finer than a millisecond, and how many
-// characters the hardware may still hold once the output queue reports
-// empty and FlushFileBuffers has returned.
+// not kernel32 calls: a pause finer than a millisecond, and whether the
+// device keys RTS around each transmission itself.
 struct CommApi {
     HANDLE(ZEL_WINAPI* CreateFileA)
     (const char* name, DWORD access, DWORD share, void* security, DWORD disposition, DWORD flags,
@@ -146,9 +145,9 @@ struct CommApi {
     BOOL(ZEL_WINAPI* QueryPerformanceFrequency)(LARGE_INTEGER* frequency);
     // Pauses at least `us` microseconds.
     void (*SleepMicroseconds)(DWORD us);
-    // Characters a FIFO and shift register may still hold after
-    // FlushFileBuffers: 0 where the drain reaches the wire.
-    DWORD (*TransmitterDepth)(HANDLE h);
+    // TRUE where the device keys RTS around each transmission itself (Linux:
+    // the kernel's RS-485 mode); the driver leaves RTS alone then.
+    BOOL (*RtsKeyedByDevice)(HANDLE h);
 };
 
 // The table in force. Starts as the platform's own; tests may swap it.

@@ -97,9 +97,10 @@ uint32_t SilentIntervalUs(const LineState& line);
 // Sends a request. Waits until the line has been silent for the silent
 // interval, raises RTS when `keyRts`, writes, and waits until everything has
 // left the port (the reply time-out starts only then, and nothing leaves
-// later). With `keyRts`, RTS is lowered after the last stop bit: once the
-// output queue has been seen empty and, where the platform's drain stops at
-// the queue, after the wire time of what the transmitter may still hold.
+// later). With `keyRts`, RTS is lowered after the last stop bit: no sooner
+// than the drain's return and the output queue seen empty, and no sooner than
+// the frame's wire time (one character more than its bytes) after the write
+// began. A device that keys RTS itself is left to do so.
 KeyedWrite WriteRequest(void* handle, const uint8_t* bytes, uint32_t count, bool keyRts,
                         LineState& line);
 

@@ -522,6 +522,7 @@ TEST(SerialRs485, KernelModeIsLeftAloneAndRtsNotDrivenByHand) {
         EXPECT_TRUE(comm.EscapeCommFunction(h, SETRTS)) << c.what;
         EXPECT_TRUE(comm.EscapeCommFunction(h, CLRRTS)) << c.what;
         EXPECT_EQ(Rs485Device::rtsChanges, c.keyedByHand ? 2 : 0) << c.what;
+        EXPECT_EQ(comm.RtsKeyedByDevice(h) != FALSE, !c.keyedByHand) << c.what;
         DCB dcb{};
         ASSERT_TRUE(comm.GetCommState(h, &dcb));
         if (!c.keyedByHand) {

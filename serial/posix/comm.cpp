@@ -392,8 +392,9 @@ void PosixSleepMicroseconds(DWORD us) {
     }
 }
 
-// tcdrain: the kernel's serial drivers return only once the transmitter
-// itself is empty (the last stop bit has left), not merely the queue.
+// tcdrain: the kernel's UART drivers return only once the transmitter itself
+// is empty (the last stop bit has left); a USB adapter's returns once the
+// bytes have gone to the adapter, before it has sent them.
 BOOL ZEL_WINAPI PosixFlushFileBuffers(HANDLE h) {
     Port* p = PortOf(h);
     if (!p) return FALSE;
@@ -419,8 +420,9 @@ BOOL ZEL_WINAPI PosixQueryPerformanceFrequency(LARGE_INTEGER* frequency) {
     return TRUE;
 }
 
-DWORD PosixTransmitterDepth(HANDLE) {
-    return 0; // the drain waits for the transmitter itself
+BOOL PosixRtsKeyedByDevice(HANDLE h) {
+    Port* p = TerminalOf(h);
+    return p && p->kernelKeysRts ? TRUE : FALSE;
 }
 
 constexpr CommApi kPosix = {
@@ -440,7 +442,7 @@ constexpr CommApi kPosix = {
     PosixQueryPerformanceCounter,
     PosixQueryPerformanceFrequency,
     PosixSleepMicroseconds,
-    PosixTransmitterDepth,
+    PosixRtsKeyedByDevice,
 };
 
 } // namespace

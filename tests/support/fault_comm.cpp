@@ -84,8 +84,8 @@ BOOL QueryPerformanceFrequencyF(LARGE_INTEGER* f) {
 void SleepMicrosecondsF(DWORD us) {
     Real().SleepMicroseconds(us);
 }
-DWORD TransmitterDepthF(HANDLE h) {
-    return Real().TransmitterDepth(h);
+BOOL RtsKeyedByDeviceF(HANDLE h) {
+    return Real().RtsKeyedByDevice(h);
 }
 
 constexpr zel::CommApi kFaulty = {
@@ -105,7 +105,7 @@ constexpr zel::CommApi kFaulty = {
     QueryPerformanceCounterF,
     QueryPerformanceFrequencyF,
     SleepMicrosecondsF,
-    TransmitterDepthF,
+    RtsKeyedByDeviceF,
 };
 
 } // namespace
