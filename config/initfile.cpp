@@ -90,6 +90,7 @@ void ReadInitFile(int32_t channel, InitSettings& settings) {
     settings.base = 'D';
     settings.parityCheck = 1;
     settings.options = 0;
+    settings.lowLatency = 1;
 
     char name[kNameSize] = {};
     std::FILE* file = OpenInitFile(kBaseName, name, sizeof name, channel);

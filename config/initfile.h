@@ -11,8 +11,8 @@ namespace zel {
 constexpr uint32_t kNoBaudRate = 999;
 
 // The settings a channel's file can give. The reader sets its own defaults
-// for base, options, ifgLoops, ifgMs and parityCheck; the other fields keep
-// what the caller put in unless a line sets them.
+// for base, options, ifgLoops, ifgMs, parityCheck and lowLatency; the other
+// fields keep what the caller put in unless a line sets them.
 struct InitSettings {
     char protocol = 'M'; // 'M' Modbus, 'J' J-BUS
     char base = 'D';     // 'D' decimal, 'H' hexadecimal, 'L' long decimal
@@ -23,6 +23,7 @@ struct InitSettings {
     int32_t slaveOverride = 0;
     int32_t parityCheck = 1;
     uint32_t baudRate = kNoBaudRate;
+    uint8_t lowLatency = 1; // LOWLATENCY: a USB adapter's low latency mode at open
 };
 
 // Tries "<base>%02d.INT", "<base>%01d.INT" and "<base>.INT" in the current

@@ -83,6 +83,10 @@ constexpr YesNoSetting kYesNoSettings[] = {
 constexpr YesNoSetting kParitySetting = {
     "PARITY_ADDR_CHECKING", true, [](InitSettings& s, bool yes) { s.parityCheck = yes ? 1 : 0; },
     "Parity Checking enabled", true};
+// Tried after every setting above, none of which begins like it.
+constexpr YesNoSetting kLowLatencySetting = {
+    "LOWLATENCY", false, [](InitSettings& s, bool yes) { s.lowLatency = yes ? 1 : 0; },
+    "low latency mode", true};
 
 // Matches "<key> = %1c%1c%1c" from the start of the line (after blanks for
 // an indented key); true when the line is this setting. An invalid value
@@ -172,6 +176,7 @@ void ApplyInitLine(InitSettings& state, uint16_t ch, char* line, int lineNumber)
     }
 
     if (ApplyYesNo(kParitySetting, state, ch, line)) return;
+    if (ApplyYesNo(kLowLatencySetting, state, ch, line)) return;
 
     ZEL_LOG(kLogEvent, "ZELMR%02d> Illegal line %d in Int File", ch, lineNumber);
 }

@@ -2,6 +2,7 @@
 // inside the memory the host allocates for it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "core/records.h"
@@ -59,9 +60,15 @@ struct ChannelState {
     uint8_t rateFromFile; // the port opens at fileBaudRate, not at portSettings.baud
     uint8_t requestFrame[kRequestFrameSize];
     uint8_t replyFrame[kReplyFrameSize];
+    // Fields below came after the frames, so that every field above keeps
+    // its offset in blocks a host already holds.
+    uint8_t lowLatency; // a USB adapter's port opens in low latency mode
 };
 
 static_assert(sizeof(ChannelState) <= kChannelStateSize, "ChannelState must fit the host's block");
+static_assert(offsetof(ChannelState, lowLatency) ==
+                  offsetof(ChannelState, replyFrame) + kReplyFrameSize,
+              "the later fields follow the frames");
 
 inline ChannelState* StateOf(const DriverRequest* req) {
     return static_cast<ChannelState*>(req->state);

@@ -68,6 +68,16 @@ void* OpenChannelPort(ChannelState& channel, const PortSettings& settings) {
         ZEL_LOG(kLogEvent,
                 "ZELMR%02d> The baud rate was taken from initialization file and it is  = %d  ",
                 Ch(channel), static_cast<int>(channel.fileBaudRate));
+    // A USB adapter holds what it receives until its latency timer runs out:
+    // up to 16 ms more for every piece of a reply.
+    if (channel.lowLatency != 0) {
+        const LatencyMode mode = UseLowLatency(handle);
+        if (mode == LatencyMode::kSet)
+            ZEL_LOG(kLogEvent, "ZELMR%02d> Low latency mode set on '%s'", Ch(channel), name);
+        else if (mode == LatencyMode::kAlreadyOn)
+            ZEL_LOG(kLogEvent, "ZELMR%02d> Low latency mode already on for '%s'", Ch(channel),
+                    name);
+    }
     return handle;
 }
 
@@ -106,6 +116,7 @@ int32_t ColdStart(DriverRequest* req) {
     ch->parityCheck = file.parityCheck;
     ch->rateFromFile = file.baudRate != kNoBaudRate ? 1 : 0;
     ch->fileBaudRate = file.baudRate;
+    ch->lowLatency = file.lowLatency;
 
     if (ch->rateFromFile) params->baud = static_cast<uint16_t>(file.baudRate / 10u);
 

@@ -121,6 +121,10 @@ SerialResult CloseComPort(void* handle) {
     return comm.CloseHandle(handle) ? SerialResult::kOk : SerialResult::kIoFailed;
 }
 
+LatencyMode UseLowLatency(void* handle) {
+    return comm.EnterLowLatency(handle);
+}
+
 // A time-out of 0 or below would make every read wait without limit (and
 // would make a flush leave its 50 ms behind); it stands for the open-time
 // default of 1000 ms instead.

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "core/channel.h"
+#include "serial/comm_api.h"
 
 namespace zel {
 
@@ -44,6 +45,11 @@ SerialResult OpenComPortInit(const char* name, const LineSettings& line, uint16_
                              void** handle);
 
 SerialResult CloseComPort(void* handle);
+
+// Puts the port into low latency mode where it has one (Linux: a USB
+// adapter's latency timer of 1 ms instead of 16); closing the port puts the
+// mode back as it was.
+LatencyMode UseLowLatency(void* handle);
 
 // Makes reads wait at most `timeout` x 10 ms; returns the previous read
 // time-out in 10 ms units, or 0 when the time-outs could not be read or set.

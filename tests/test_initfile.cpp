@@ -65,6 +65,7 @@ class InitFileTest : public ::testing::Test {
         st.base = 'H';
         st.parityCheck = 0;
         st.options = 0xFFFF;
+        st.lowLatency = 0;
         return st;
     }
 
@@ -106,6 +107,7 @@ struct Settings {
     int32_t slave = 0;
     uint8_t rts = 0;
     uint32_t baud = 4800; // what the caller left
+    uint8_t lowLatency = 1;
 };
 
 struct LineCase {
@@ -139,6 +141,7 @@ TEST_P(InitFileLines, SetsFieldsAndLogs) {
     EXPECT_EQ(st.slaveOverride, want.slave);
     EXPECT_EQ(st.rtsControl, want.rts);
     EXPECT_EQ(st.baudRate, want.baud);
+    EXPECT_EQ(st.lowLatency, want.lowLatency);
     EXPECT_EQ(LineMessages(), c.messages) << zeltest::LogDump();
     EXPECT_TRUE(zeltest::Logged("ZELMR01> ColdStart() reading initfile 'ZELMR01.INT'", 32));
 }
@@ -159,6 +162,7 @@ const char kLongCheck[] = "Check for LONGADDR = in your int file. Assuming NO sw
 const char kRtsCheck[] = "Check for RTSCTS = in your int file. Assuming NO switching";
 const char kParityCheck[] =
     "Check for PARITY_ADDR_CHECKING = in your int file. Assuming Parity Checking enabled";
+const char kLatencyCheck[] = "Check for LOWLATENCY = in your int file. Assuming low latency mode";
 
 INSTANTIATE_TEST_SUITE_P(
     Keys, InitFileLines,
@@ -197,6 +201,9 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"bad rts clears it", "RTSCTS = YES\nRTSCTS = MAYBE\n", nullptr, Pair(kRtsCheck)},
         LineCase{"bad parity enables it", "PARITY_ADDR_CHECKING=NO\nPARITY_ADDR_CHECKING=OFF\n",
                  nullptr, Pair(kParityCheck)},
+        LineCase{"low latency off", "lowlatency = no\n", [](Settings& s) { s.lowLatency = 0; }, {}},
+        LineCase{"bad low latency keeps it on", "LOWLATENCY = NO\nLOWLATENCY = OFF\n", nullptr,
+                 Pair(kLatencyCheck)},
         LineCase{"ifg_ms keeps low 16 bits",
                  "IFG_MS = 70000\n",
                  [](Settings& s) { s.ifgMs = 4464; },

@@ -79,8 +79,9 @@ HANDLE ZEL_WINAPI PosixCreateFileA(const char* name, DWORD access, DWORD share, 
         fd = OpenExclusive(path, access, share == 0);
         if (fd < 0) return INVALID_HANDLE_VALUE;
     }
-    Port* port = new (std::nothrow)
-        Port{fd, kind == DeviceKind::kNull, false, {0, 0, 0, 0, 0}, false, false, false, 0, 0, {}};
+    Port* port = new (std::nothrow) Port{
+        fd, kind == DeviceKind::kNull, false, {0, 0, 0, 0, 0}, false, false, false, false, 0, 0,
+        {}};
     if (!port) {
         if (fd >= 0) close(fd);
         return INVALID_HANDLE_VALUE;
@@ -95,6 +96,7 @@ BOOL ZEL_WINAPI PosixCloseHandle(HANDLE h) {
     Port* p = PortOf(h);
     if (!p) return FALSE;
     if (p->fd >= 0) {
+        if (p->lowLatencySet) LeaveLowLatency(p->fd);
         if (p->terminal) ioctl(p->fd, TIOCNXCL);
         close(p->fd);
     }
@@ -425,6 +427,14 @@ BOOL PosixRtsKeyedByDevice(HANDLE h) {
     return p && p->kernelKeysRts ? TRUE : FALSE;
 }
 
+LatencyMode PosixEnterLowLatency(HANDLE h) {
+    Port* p = TerminalOf(h);
+    if (!p) return LatencyMode::kUnavailable;
+    const LatencyMode mode = EnterLowLatency(p->fd);
+    if (mode == LatencyMode::kSet) p->lowLatencySet = true;
+    return mode;
+}
+
 constexpr CommApi kPosix = {
     PosixCreateFileA,
     PosixCloseHandle,
@@ -443,6 +453,7 @@ constexpr CommApi kPosix = {
     PosixQueryPerformanceFrequency,
     PosixSleepMicroseconds,
     PosixRtsKeyedByDevice,
+    PosixEnterLowLatency,
 };
 
 } // namespace

@@ -154,6 +154,31 @@ bool SetRs485(int fd, bool toggle, bool* kernelKeysRts) {
 
 IoctlFn lineIoctl = SystemIoctl;
 
+// A USB adapter holds received bytes until its latency timer runs out (16 ms
+// by default on an FTDI chip) unless the port is in low latency mode, which
+// sets the timer to 1 ms. The mode is read back: a driver may take the call
+// and keep its flags.
+LatencyMode EnterLowLatency(int fd) {
+    struct serial_struct ss;
+    std::memset(&ss, 0, sizeof ss);
+    if (lineIoctl(fd, TIOCGSERIAL, &ss) != 0) return LatencyMode::kUnavailable;
+    if (ss.flags & ASYNC_LOW_LATENCY) return LatencyMode::kAlreadyOn;
+    ss.flags |= ASYNC_LOW_LATENCY;
+    if (lineIoctl(fd, TIOCSSERIAL, &ss) != 0) return LatencyMode::kUnavailable;
+    std::memset(&ss, 0, sizeof ss);
+    if (lineIoctl(fd, TIOCGSERIAL, &ss) != 0 || !(ss.flags & ASYNC_LOW_LATENCY))
+        return LatencyMode::kUnavailable;
+    return LatencyMode::kSet;
+}
+
+void LeaveLowLatency(int fd) {
+    struct serial_struct ss;
+    std::memset(&ss, 0, sizeof ss);
+    if (lineIoctl(fd, TIOCGSERIAL, &ss) != 0 || !(ss.flags & ASYNC_LOW_LATENCY)) return;
+    ss.flags &= ~ASYNC_LOW_LATENCY;
+    lineIoctl(fd, TIOCSSERIAL, &ss);
+}
+
 bool IsTerminal(int fd) {
     struct termios2 t;
     return GetTermios(fd, &t);

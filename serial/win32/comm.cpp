@@ -86,6 +86,12 @@ BOOL RtsKeyedByDeviceW32(HANDLE) {
     return FALSE;
 }
 
+// An FTDI adapter's latency timer is a setting of its Windows driver (the
+// port's advanced properties), out of kernel32's reach.
+LatencyMode EnterLowLatencyW32(HANDLE) {
+    return LatencyMode::kUnavailable;
+}
+
 constexpr CommApi kKernel32 = {
     CreateFileW32,
     CloseHandleW32,
@@ -104,6 +110,7 @@ constexpr CommApi kKernel32 = {
     QueryPerformanceFrequencyW32,
     SleepMicrosecondsW32,
     RtsKeyedByDeviceW32,
+    EnterLowLatencyW32,
 };
 
 } // namespace

@@ -101,6 +101,12 @@ BOOL FakeRtsKeyedByDevice(HANDLE h) {
     FakeLine* l = LineOf(h);
     return l && l->rtsKeyedByDevice ? TRUE : FALSE;
 }
+zel::LatencyMode FakeEnterLowLatency(HANDLE h) {
+    FakeLine* l = LineOf(h);
+    if (!l) return zel::LatencyMode::kUnavailable;
+    ++l->lowLatencyCalls;
+    return l->latency;
+}
 
 const zel::CommApi kFakeTable = {
     FakeCreateFileA,
@@ -120,6 +126,7 @@ const zel::CommApi kFakeTable = {
     FakeQueryPerformanceFrequency,
     FakeSleepMicroseconds,
     FakeRtsKeyedByDevice,
+    FakeEnterLowLatency,
 };
 
 } // namespace

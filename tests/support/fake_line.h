@@ -72,13 +72,15 @@ class FakeLine {
     std::deque<DWORD> outQueue;    // cbOutQue of successive ClearCommError calls, then 0
     uint64_t drainUs = 0;          // FlushFileBuffers returns this long after it was called
     bool rtsKeyedByDevice = false; // the device keys RTS itself (kernel RS-485 mode)
-    uint64_t clockUs = 1000000;    // the line's clock; pauses and drains advance it
+    zel::LatencyMode latency = zel::LatencyMode::kUnavailable; // what EnterLowLatency finds
+    uint64_t clockUs = 1000000; // the line's clock; pauses and drains advance it
 
     // What the driver did.
     std::vector<Bytes> writes;     // every frame written, as written
     std::vector<CallRecord> calls; // writes, reads, RTS, queue queries, drains and pauses, in order
     int opens = 0;
     int closes = 0;
+    int lowLatencyCalls = 0;
     // The line's clock when the last write began and RTS last fell.
     uint64_t writeAtUs = 0, rtsLoweredAtUs = 0;
     COMMTIMEOUTS timeouts{0, 0, 1000, 0, 0};

@@ -87,6 +87,9 @@ void SleepMicrosecondsF(DWORD us) {
 BOOL RtsKeyedByDeviceF(HANDLE h) {
     return Real().RtsKeyedByDevice(h);
 }
+zel::LatencyMode EnterLowLatencyF(HANDLE h) {
+    return Real().EnterLowLatency(h);
+}
 
 constexpr zel::CommApi kFaulty = {
     CreateFileF,
@@ -106,6 +109,7 @@ constexpr zel::CommApi kFaulty = {
     QueryPerformanceFrequencyF,
     SleepMicrosecondsF,
     RtsKeyedByDeviceF,
+    EnterLowLatencyF,
 };
 
 } // namespace
