@@ -64,6 +64,13 @@ void LogSummary(const InitSettings& state, int ch) {
     else
         ZEL_LOG(kLogEvent, "ZELMR%02d> Inter Frame Gap = %u", ch,
                 static_cast<unsigned>(state.ifgLoops));
+
+    // Only a file that asks for it adds a line.
+    if (state.demoteAfter != 0)
+        ZEL_LOG(kLogEvent,
+                "ZELMR%02d> Dead stations demoted after %u transactions without a reply, for %u s",
+                ch, static_cast<unsigned>(state.demoteAfter),
+                static_cast<unsigned>(state.demoteSeconds));
 }
 
 } // namespace
@@ -91,6 +98,8 @@ void ReadInitFile(int32_t channel, InitSettings& settings) {
     settings.parityCheck = 1;
     settings.options = 0;
     settings.lowLatency = 1;
+    settings.demoteAfter = 0;
+    settings.demoteSeconds = 0;
 
     char name[kNameSize] = {};
     std::FILE* file = OpenInitFile(kBaseName, name, sizeof name, channel);

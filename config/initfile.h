@@ -11,8 +11,9 @@ namespace zel {
 constexpr uint32_t kNoBaudRate = 999;
 
 // The settings a channel's file can give. The reader sets its own defaults
-// for base, options, ifgLoops, ifgMs, parityCheck and lowLatency; the other
-// fields keep what the caller put in unless a line sets them.
+// for base, options, ifgLoops, ifgMs, parityCheck, lowLatency and the
+// demotion; the other fields keep what the caller put in unless a line sets
+// them.
 struct InitSettings {
     char protocol = 'M'; // 'M' Modbus, 'J' J-BUS
     char base = 'D';     // 'D' decimal, 'H' hexadecimal, 'L' long decimal
@@ -24,7 +25,15 @@ struct InitSettings {
     int32_t parityCheck = 1;
     uint32_t baudRate = kNoBaudRate;
     uint8_t lowLatency = 1; // LOWLATENCY: a USB adapter's low latency mode at open
+    // DEMOTE = N, S: after N transactions in a row without a byte of reply a
+    // station is answered at once, without the line, for S seconds. N 0: off.
+    uint8_t demoteAfter = 0;
+    uint16_t demoteSeconds = 0;
 };
+
+// The limits of DEMOTE's two numbers.
+constexpr unsigned kMaxDemoteAfter = 100;
+constexpr unsigned kMaxDemoteSeconds = 65535;
 
 // Tries "<base>%02d.INT", "<base>%01d.INT" and "<base>.INT" in the current
 // directory; returns the file that opened and its name in `name`, or null.

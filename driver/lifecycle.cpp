@@ -8,6 +8,7 @@
 #include "core/log.h"
 #include "driver/operations.h"
 #include "driver/results.h"
+#include "modbus/demotion.h"
 #include "serial/serial.h"
 
 namespace zel {
@@ -117,6 +118,9 @@ int32_t ColdStart(DriverRequest* req) {
     ch->rateFromFile = file.baudRate != kNoBaudRate ? 1 : 0;
     ch->fileBaudRate = file.baudRate;
     ch->lowLatency = file.lowLatency;
+    ch->demoteAfter = file.demoteAfter;
+    ch->demoteSeconds = file.demoteSeconds;
+    ForgetStations(*ch);
 
     if (ch->rateFromFile) params->baud = static_cast<uint16_t>(file.baudRate / 10u);
 
