@@ -76,8 +76,17 @@ class DriverClient : public Client {
             std::fprintf(f, "BAUD_RATE=%ld\n", baud);
             std::fclose(f);
         }
+        if (!initLines_.empty()) {
+            std::FILE* f = std::fopen("ZELMR01.INT", "a");
+            if (!f) {
+                *error = "cannot write ZELMR01.INT";
+                return false;
+            }
+            std::fputs(initLines_.c_str(), f);
+            std::fclose(f);
+        }
         p.enabled = 1;
-        p.timeout = kTimeoutUnits;
+        p.timeout = timeoutUnits_;
         p.baud = static_cast<uint16_t>(baud > 65535 ? 9600 : baud);
         p.dataBits = 8;
         p.stopBits = 0;
@@ -94,6 +103,16 @@ class DriverClient : public Client {
     }
 
     bool Open(std::string* error) override {
+        // ReOpenCom keeps the open-time read time-out of 1 s, the channel's
+        // own; a round with a time-out of its own restarts the channel as a
+        // host does, and WarmStart applies it.
+        if (timeoutUnits_ != kTimeoutUnits) {
+            uint16_t plc = 1;
+            Call(zel::kOpWarmStart, &plc);
+            const bool open = reinterpret_cast<zel::ChannelState*>(state_.data())->port != nullptr;
+            if (!open) *error = "WarmStart did not open the port";
+            return open;
+        }
         const int32_t rc = Call(zel::kOpReOpenCom, nullptr);
         if (rc != 0) *error = "ReOpenCom returned " + std::to_string(rc);
         return rc == 0;
@@ -191,6 +210,32 @@ class DriverClient : public Client {
         }
     }
 
+    void ConfigureRound(int timeoutMs, const std::string& initLines) override {
+        timeoutUnits_ = timeoutMs > 0 ? timeoutMs / 10 : kTimeoutUnits;
+        initLines_ = initLines;
+    }
+
+    int ReadStation(int station) override {
+        TagAddress& tag = stationTags_[station];
+        if (tag.plc != station) {
+            char gas[16];
+            std::snprintf(gas, sizeof gas, "%02d40001", station);
+            ParseRequest parse{};
+            parse.gas = gas;
+            if (Call(zel::kOpSingleAddressParser, &parse) != 0) return last_ = -1;
+            tag = parse.tag;
+        }
+        IoRequest io{};
+        io.gas = "round";
+        io.tag = tag;
+        io.count = 1;
+        io.data = data_;
+        std::memset(data_, 0, 4);
+        return last_ = Call(zel::kOpSingleRead, &io);
+    }
+
+    bool CheckStationRead() const override { return Le16(data_ + 2) == zel::sim::HoldingAt(0); }
+
   private:
     int32_t Call(int32_t op, void* argument) {
         DriverRequest req{};
@@ -222,6 +267,9 @@ class DriverClient : public Client {
     }
 
     ZelMainFn zelMain_;
+    int32_t timeoutUnits_ = kTimeoutUnits;
+    std::string initLines_;
+    TagAddress stationTags_[248] = {};
     std::vector<uint8_t> state_; // the channel's block, owned by the host
     CaseId id_ = CaseId::kRead1;
     int32_t op_ = zel::kOpSingleRead;
