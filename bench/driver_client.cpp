@@ -1,26 +1,22 @@
 // The driver as the host drives it: dlopen, records, ColdStart on the line,
 // gates parsed with operations 3 and 4, then operations 5, 6, 7 and 10, and
 // CloseCom / ReOpenCom around every round.
-#include <dlfcn.h>
-
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "bench/clients.h"
-#include "core/channel.h"
+#include "core/records.h"
+#include "host/client/zel_client.h"
 #include "host/kavpro/kavprorec.h"
 #include "tools/simplc_patterns.h"
 
 namespace zelbench {
 namespace {
 
-using zel::DriverRequest;
 using zel::IoRequest;
 using zel::ParseRequest;
 using zel::TagAddress;
-using ZelMainFn = int32_t (*)(DriverRequest*);
-
 constexpr int32_t kChannel = 1;
 constexpr int32_t kTimeoutUnits = 100; // 1 s
 
@@ -41,7 +37,7 @@ void PutLe32(uint8_t* p, uint32_t v) {
 
 class DriverClient : public Client {
   public:
-    explicit DriverClient(ZelMainFn zelMain) : zelMain_(zelMain), state_(zel::kChannelStateSize) {
+    explicit DriverClient(zelclient::ZelMainFn zelMain) : channel_(zelMain, kChannel) {
         expectedHolding_.resize(250);
         for (unsigned i = 0; i < 125; ++i)
             PutLe16(&expectedHolding_[2 * i], zel::sim::HoldingAt(i));
@@ -62,6 +58,7 @@ class DriverClient : public Client {
             return false;
         }
         std::strncpy(p.portName, line.port.c_str(), sizeof p.portName - 1);
+        port_ = line.port;
         // An unpaced pseudo-terminal has no wire: at a nominal 100 Mbaud the
         // silence the driver keeps before each request (3.5 characters of a
         // microsecond at least) has passed before the next request is built,
@@ -91,7 +88,7 @@ class DriverClient : public Client {
         p.dataBits = 8;
         p.stopBits = 0;
         p.parity = line.parity == 'E' ? 2 : 0;
-        std::fill(state_.begin(), state_.end(), 0);
+        channel_.Reset();
         const int32_t rc = Call(zel::kOpColdStart, &p);
         std::remove("ZELMR01.INT");
         if (rc != 0) {
@@ -104,14 +101,16 @@ class DriverClient : public Client {
 
     bool Open(std::string* error) override {
         // ReOpenCom keeps the open-time read time-out of 1 s, the channel's
-        // own; a round with a time-out of its own restarts the channel as a
-        // host does, and WarmStart applies it.
+        // own; a round with a time-out of its own reopens the port as a host
+        // does when it changes the time-out: ChangeZelParams with the same
+        // name and line, which applies it.
         if (timeoutUnits_ != kTimeoutUnits) {
-            uint16_t plc = 1;
-            Call(zel::kOpWarmStart, &plc);
-            const bool open = reinterpret_cast<zel::ChannelState*>(state_.data())->port != nullptr;
-            if (!open) *error = "WarmStart did not open the port";
-            return open;
+            zel::ChangeParams change{};
+            std::strncpy(change.portName, port_.c_str(), sizeof change.portName - 1);
+            change.timeout = timeoutUnits_;
+            const int32_t rc = channel_.ChangeParams(change);
+            if (rc != 0) *error = "ChangeZelParams returned " + std::to_string(rc);
+            return rc == 0;
         }
         const int32_t rc = Call(zel::kOpReOpenCom, nullptr);
         if (rc != 0) *error = "ReOpenCom returned " + std::to_string(rc);
@@ -220,31 +219,16 @@ class DriverClient : public Client {
         if (tag.plc != station) {
             char gas[16];
             std::snprintf(gas, sizeof gas, "%02d40001", station);
-            ParseRequest parse{};
-            parse.gas = gas;
-            if (Call(zel::kOpSingleAddressParser, &parse) != 0) return last_ = -1;
-            tag = parse.tag;
+            if (channel_.Parse(gas, 0, 0, tag) != 0) return last_ = -1;
         }
-        IoRequest io{};
-        io.gas = "round";
-        io.tag = tag;
-        io.count = 1;
-        io.data = data_;
         std::memset(data_, 0, 4);
-        return last_ = Call(zel::kOpSingleRead, &io);
+        return last_ = channel_.Read("round", tag, false, 1, data_);
     }
 
     bool CheckStationRead() const override { return Le16(data_ + 2) == zel::sim::HoldingAt(0); }
 
   private:
-    int32_t Call(int32_t op, void* argument) {
-        DriverRequest req{};
-        req.state = state_.data();
-        req.operation = op;
-        req.channel = kChannel;
-        req.argument = argument;
-        return zelMain_(&req);
-    }
+    int32_t Call(int32_t op, void* argument) { return channel_.Call(op, argument); }
 
     // Parses `gas` as the host does when it loads its gates: operation 3 for
     // a single gate, 4 for a block of `count`.
@@ -266,11 +250,11 @@ class DriverClient : public Client {
         return true;
     }
 
-    ZelMainFn zelMain_;
+    zelclient::Channel channel_; // the channel's block, owned by the host
     int32_t timeoutUnits_ = kTimeoutUnits;
     std::string initLines_;
+    std::string port_;
     TagAddress stationTags_[248] = {};
-    std::vector<uint8_t> state_; // the channel's block, owned by the host
     CaseId id_ = CaseId::kRead1;
     int32_t op_ = zel::kOpSingleRead;
     int32_t last_ = 0;
@@ -284,17 +268,9 @@ class DriverClient : public Client {
 
 std::unique_ptr<Client> MakeDriverClient(const std::string& path, std::string* error) {
     // The library stays loaded for the life of the program, as in a host.
-    void* lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!lib) {
-        *error = std::string("cannot load the driver: ") + dlerror();
-        return nullptr;
-    }
-    auto fn = reinterpret_cast<ZelMainFn>(dlsym(lib, "ZelMain"));
-    if (!fn) {
-        *error = "the driver exports no ZelMain";
-        return nullptr;
-    }
-    return std::make_unique<DriverClient>(fn);
+    zelclient::Driver driver;
+    if (!driver.Load(path, error)) return nullptr;
+    return std::make_unique<DriverClient>(driver.Entry());
 }
 
 } // namespace zelbench

@@ -4,11 +4,11 @@
 #include "browse/browse_logic.h"
 #include "config/initfile.h"
 #include "core/areas.h"
+#include "core/host_library.h"
+#include "core/library_names.h"
 #include "core/log.h"
 
 namespace zel {
-
-const char kDriverModuleName[] = "ZELQKMR.DLL";
 
 int32_t browseBusy = 0;
 char browseBase = 'D';

@@ -20,9 +20,6 @@ enum : int {
     kIdPlcArrows = ZEL_IDC_PLC_ARROWS,
 };
 
-// File name of the driver's module, whose resources hold the dialog.
-extern const char kDriverModuleName[];
-
 // Hosts of this version or newer own the dialog with their window.
 constexpr uint16_t kOwnedDialogVersion = 820;
 

@@ -1,6 +1,7 @@
 // Finding, reading and summarising a channel's initialization file.
 #include "config/initfile.h"
 
+#include "config/init_names.h"
 #include "config/initline.h"
 #include "core/channel.h"
 #include "core/log.h"
@@ -9,21 +10,9 @@ namespace zel {
 
 namespace {
 
-constexpr char kBaseName[] = "ZELMR";
 // Room for the base name, any 32-bit channel number with its sign, ".INT"
 // and the terminator.
 constexpr size_t kNameSize = 32;
-
-// Composes one candidate name; false when it would not fit, so that a cut
-// name is never opened instead.
-bool Fits(int written, size_t size) {
-    return written >= 0 && static_cast<size_t>(written) < size;
-}
-
-std::FILE* OpenCandidate(char* name, size_t size, int written) {
-    if (!Fits(written, size)) return nullptr;
-    return std::fopen(name, "r");
-}
 
 void LogSummary(const InitSettings& state, int ch) {
     if (state.protocol == 'M')
@@ -76,17 +65,10 @@ void LogSummary(const InitSettings& state, int ch) {
 } // namespace
 
 std::FILE* OpenInitFile(const char* baseName, char* name, size_t nameSize, int32_t channel) {
-    if (!baseName || !name || nameSize == 0) return nullptr;
-    std::FILE* file = OpenCandidate(
-        name, nameSize,
-        std::snprintf(name, nameSize, "%s%02d.INT", baseName, static_cast<int>(channel)));
-    if (!file)
-        file = OpenCandidate(
-            name, nameSize,
-            std::snprintf(name, nameSize, "%s%01d.INT", baseName, static_cast<int>(channel)));
-    if (!file)
-        file = OpenCandidate(name, nameSize, std::snprintf(name, nameSize, "%s.INT", baseName));
-    return file;
+    for (int i = 0; i < kInitFileCandidates; ++i)
+        if (InitFileCandidate(i, baseName, channel, name, nameSize))
+            if (std::FILE* file = std::fopen(name, "r")) return file;
+    return nullptr;
 }
 
 void ReadInitFile(int32_t channel, InitSettings& settings) {
@@ -102,7 +84,7 @@ void ReadInitFile(int32_t channel, InitSettings& settings) {
     settings.demoteSeconds = 0;
 
     char name[kNameSize] = {};
-    std::FILE* file = OpenInitFile(kBaseName, name, sizeof name, channel);
+    std::FILE* file = OpenInitFile(kInitFileBaseName, name, sizeof name, channel);
     if (!file) {
         ZEL_LOG(kLogEvent, "ZELMR%02d> ColdStart() no initfile found, defaults used", ch);
     } else {

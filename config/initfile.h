@@ -35,8 +35,8 @@ struct InitSettings {
 constexpr unsigned kMaxDemoteAfter = 100;
 constexpr unsigned kMaxDemoteSeconds = 65535;
 
-// Tries "<base>%02d.INT", "<base>%01d.INT" and "<base>.INT" in the current
-// directory; returns the file that opened and its name in `name`, or null.
+// Tries the candidate names of config/init_names.h in their order; returns
+// the file that opened and its name in `name`, or null.
 std::FILE* OpenInitFile(const char* baseName, char* name, size_t nameSize, int32_t channel);
 
 // Reads channel `channel`'s file into `settings`, logging every finding and

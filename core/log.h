@@ -1,31 +1,14 @@
-// Calls into the host's library: logging and the version query.
-//
-// The library is bound by its own name at first use and only ever from that
-// library: no other definition of these names (glibc exports an err(3) that
-// exits the process) can be reached. When the library is missing, logging is
-// silent and the version query answers 0.
+// The driver's log: every line goes to the host library's err() with a
+// level, through ZEL_LOG, whose format the compiler checks; and the bytes of
+// frames as the conversation lines show them.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "core/host_library.h"
+
 namespace zel {
-
-using HostErrFn = int (*)(int level, const char* format, ...);
-
-struct HostLibrary {
-    HostErrFn err;
-    int (*mkClient)(const char* name, int a, int b, unsigned char* clientId);
-    int (*getVersion)(unsigned char clientId, unsigned short* version, char* text);
-    int (*rmClient)(unsigned char clientId);
-};
-
-// The bound host library; entries that could not be bound are harmless stubs.
-const HostLibrary& Host();
-
-// Asks the host for its version number under the client name "ZelMrBr%02d"
-// with the given thread number; 0 when the host does not answer.
-uint16_t QueryHostVersion(unsigned long threadId);
 
 // Bytes as the conversation lines show them: "01 03 00 2A", upper-case
 // hexadecimal, one blank between bytes. Writes at most size - 1 characters

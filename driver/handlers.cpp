@@ -1,5 +1,5 @@
-// The gate, value and browse operations: each unpacks the host's request and
-// hands plain arguments to its layer.
+// The identity, gate, value and browse operations: each unpacks the host's
+// request and hands plain arguments to its layer.
 #include "address/parser.h"
 #include "browse/browse.h"
 #include "core/channel.h"
@@ -9,6 +9,9 @@
 
 namespace zel {
 namespace {
+
+constexpr char kDriverName[] = "Modicon Modbus";
+constexpr char kDriverDescription[] = "ModBus/J-BUS (RTU protocol) 32 Bit driver Installed.\n";
 
 // The channel and the argument record of a request; false when either is
 // missing.
@@ -42,6 +45,22 @@ int32_t ValueOperation(DriverRequest* req, bool needsOpenChannel, Transaction tr
 }
 
 } // namespace
+
+int32_t GetZelInfo(DriverRequest* req) {
+    auto* info = static_cast<DriverInfo*>(req->argument);
+    if (!info) return kCommFailure;
+    info->kind = 80;
+    info->name = kDriverName;
+    info->description = kDriverDescription;
+    info->stateSize = kChannelStateSize;
+    info->four = 4;
+    info->baud = 9600;
+    info->dataBits = 8;
+    info->stopBits = 0;
+    info->parity = 0;
+    info->version = 0x00870023;
+    return kOk;
+}
 
 int32_t SingleAddressParser(DriverRequest* req) {
     return ParseGate(req, [](const AddressRules& rules, const ParseRequest& p) {

@@ -1,6 +1,8 @@
 #include "driver/zelmain.h"
 
-#include "core/channel.h"
+#include <array>
+#include <iterator>
+
 #include "driver/operations.h"
 
 namespace zel {
@@ -9,48 +11,52 @@ int32_t driverEnded = 0;
 
 namespace {
 
-constexpr char kDriverName[] = "Modicon Modbus";
-constexpr char kDriverDescription[] = "ModBus/J-BUS (RTU protocol) 32 Bit driver Installed.\n";
-
-// Slot number = operation code; null slots are empty.
-constexpr Handler kHandlers[kOpLast + 1] = {
-    nullptr,
-    ColdStart,
-    WarmStart,
-    SingleAddressParser,
-    BlockAddressParser,
-    SingleRead,
-    BlockRead,
-    SingleWrite,
-    nullptr,
-    nullptr,
-    BlockWrite,
-    EndZel,
-    CloseCom,
-    ReOpenCom,
-    GetZelInfo,
-    ChangeZelParams,
-    BrowseAddress,
-    nullptr,
+// The host's operations by code. A code that no row names (0, 8, 9, 17) is
+// an empty slot.
+struct Operation {
+    int32_t code;
+    Handler handler;
 };
 
-} // namespace
+constexpr Operation kOperations[] = {
+    {.code = kOpColdStart, .handler = ColdStart},
+    {.code = kOpWarmStart, .handler = WarmStart},
+    {.code = kOpSingleAddressParser, .handler = SingleAddressParser},
+    {.code = kOpBlockAddressParser, .handler = BlockAddressParser},
+    {.code = kOpSingleRead, .handler = SingleRead},
+    {.code = kOpBlockRead, .handler = BlockRead},
+    {.code = kOpSingleWrite, .handler = SingleWrite},
+    {.code = kOpBlockWrite, .handler = BlockWrite},
+    {.code = kOpEndZel, .handler = EndZel},
+    {.code = kOpCloseCom, .handler = CloseCom},
+    {.code = kOpReOpenCom, .handler = ReOpenCom},
+    {.code = kOpGetZelInfo, .handler = GetZelInfo},
+    {.code = kOpChangeZelParams, .handler = ChangeZelParams},
+    {.code = kOpBrowseAddress, .handler = BrowseAddress},
+};
 
-int32_t GetZelInfo(DriverRequest* req) {
-    auto* info = static_cast<DriverInfo*>(req->argument);
-    if (!info) return kCommFailure;
-    info->kind = 80;
-    info->name = kDriverName;
-    info->description = kDriverDescription;
-    info->stateSize = kChannelStateSize;
-    info->four = 4;
-    info->baud = 9600;
-    info->dataBits = 8;
-    info->stopBits = 0;
-    info->parity = 0;
-    info->version = 0x00870023;
-    return kOk;
+using HandlerTable = std::array<Handler, kOpLast + 1>;
+
+// Slot number = operation code; null slots are empty. A code beyond the
+// table stops the build.
+constexpr HandlerTable MakeHandlerTable() {
+    HandlerTable slots{};
+    for (const Operation& op : kOperations)
+        slots.at(static_cast<size_t>(op.code)) = op.handler;
+    return slots;
 }
+
+constexpr HandlerTable kHandlers = MakeHandlerTable();
+
+constexpr bool EachCodeOnce() {
+    for (size_t i = 0; i < std::size(kOperations); ++i)
+        for (size_t j = i + 1; j < std::size(kOperations); ++j)
+            if (kOperations[i].code == kOperations[j].code) return false;
+    return true;
+}
+static_assert(EachCodeOnce(), "two operations share a code");
+
+} // namespace
 
 int32_t Dispatch(DriverRequest* req) {
     if (driverEnded == 1) return kOk;

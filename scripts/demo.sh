@@ -5,7 +5,5 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 ZEL_SETUP_WINE=0 "$top/scripts/setup.sh"
-dir="$top/build/linux64"
-[ -f "$dir/build.ninja" ] || cmake -G Ninja -S "$top" -B "$dir" >/dev/null
-cmake --build "$dir" -j "$(nproc)" --target zelqkmr zelhost zelsimplc zellineemu
-exec "$dir/zelhost" demo "$@"
+"$top/scripts/build.sh" linux64 zelqkmr zelhost zelsimplc zellineemu
+exec "$top/build/linux64/zelhost" demo "$@"

@@ -7,26 +7,18 @@
 #   tsan      two channels from two threads under ThreadSanitizer (build/tsan);
 #   memcheck  every unit test under valgrind: no error, no leak.
 # ZEL_ROBUST_STAGES picks stages (default: all four, in that order);
-# ZEL_ROBUST_BUILD names another 64-bit build folder.
+# ZEL_ROBUST_BUILD names another 64-bit build folder. The fuzz and tsan
+# builds come from scripts/build.sh.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 stages=${ZEL_ROBUST_STAGES:-fuzz soak tsan memcheck}
 build=${ZEL_ROBUST_BUILD:-$top/build/linux64}
-tools=$build/tools
 export KAVPRO_QUIET=1
-
-configure() { # dir, cmake args...
-  local dir=$1
-  shift
-  [ -f "$dir/build.ninja" ] || cmake -G Ninja -S "$top" -B "$dir" "$@" >/dev/null
-}
 
 stage_fuzz() {
   local seconds=${ZEL_FUZZ_SECONDS:-60}
-  configure "$top/build/fuzz" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-    -DZEL_FUZZ=ON -DZEL_TESTS=OFF -DZEL_TOOLS_DIR="$tools"
-  cmake --build "$top/build/fuzz" -j "$(nproc)" --target fuzz_gas fuzz_initfile fuzz_reply
+  "$top/scripts/build.sh" fuzz fuzz_gas fuzz_initfile fuzz_reply
   local work
   work=$(mktemp -d)
   for target in fuzz_gas fuzz_initfile fuzz_reply; do
@@ -56,8 +48,7 @@ stage_soak() {
 }
 
 stage_tsan() {
-  configure "$top/build/tsan" -DZEL_SANITIZE=thread -DZEL_TOOLS_DIR="$tools"
-  cmake --build "$top/build/tsan" -j "$(nproc)" --target test_threads
+  "$top/scripts/build.sh" tsan test_threads
   TSAN_OPTIONS="halt_on_error=1" LD_LIBRARY_PATH="$top/build/tsan" \
     "$top/build/tsan/tests/test_threads"
 }

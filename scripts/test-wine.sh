@@ -34,7 +34,7 @@ die() { echo "test-wine: $*" >&2; exit 1; }
 # --- which Wine -----------------------------------------------------------------
 arch=${ZEL_WINE_ARCH:-}
 if [ -z "$arch" ]; then
-  if timeout 20 /usr/lib/wine/wine --version >/dev/null 2>&1; then
+  if runs_32bit; then
     arch=win32
   elif [ -x /usr/lib/wine/wine64 ]; then
     arch=win64
@@ -48,22 +48,20 @@ case "$arch" in
     WINE=/usr/lib/wine/wine
     WINESERVER=/usr/lib/wine/wineserver32
     [ -x "$WINESERVER" ] || WINESERVER=/usr/lib/wine/wineserver64
-    build=${ZEL_WINE_BUILD:-$top/build/win32}
-    [ -f "$build/build.ninja" ] || "$top/scripts/build.sh" win32
-    cmake --build "$build" --target zelqkmr kavpro kavprorec wintest >/dev/null
     ;;
   win64)
     WINE=/usr/lib/wine/wine64
     WINESERVER=/usr/lib/wine/wineserver64
-    build=${ZEL_WINE_BUILD:-$top/build/win64}
-    if [ ! -f "$build/build.ninja" ]; then
-      cmake -G Ninja -S "$top" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-x86_64.cmake" \
-        -DZEL_TESTS=OFF >/dev/null
-    fi
-    cmake --build "$build" --target zelqkmr kavpro kavprorec wintest >/dev/null
     ;;
   *) die "unknown ZEL_WINE_ARCH $arch" ;;
 esac
+if [ -n "${ZEL_WINE_BUILD:-}" ]; then
+  build=$ZEL_WINE_BUILD
+  cmake --build "$build" --target zelqkmr kavpro kavprorec wintest >/dev/null
+else
+  build=$top/build/$arch
+  "$top/scripts/build.sh" "$arch" zelqkmr kavpro kavprorec wintest >/dev/null
+fi
 export WINEARCH=$arch WINELOADER=$WINE WINESERVER
 export WINEPREFIX=${ZEL_WINE_PREFIX:-$top/build/wine-prefix/$arch}
 for f in ZELQKMR.DLL KAVPRO.dll KAVPROREC.dll wintest.exe; do
@@ -189,8 +187,22 @@ dismiss_error() { # expected text
   fi
 }
 
+# A control of the dialog by its name in browse/dialog_ids.h, which the
+# resource script and the dialog procedure are built from.
+control() { # ZEL_IDC_...
+  local id
+  id=$(sed -n "s/^#define $1 \([0-9][0-9]*\)$/\1/p" "$top/browse/dialog_ids.h")
+  [ -n "$id" ] || die "browse/dialog_ids.h defines no $1"
+  echo "$id"
+}
+
 stage_browse() {
   echo "== browse dialog (Xvfb, xdotool)"
+  local plc_number address plc_arrows bit_number ok=1 # ok: IDOK, Windows' own
+  plc_number=$(control ZEL_IDC_PLC_NUMBER)
+  address=$(control ZEL_IDC_ADDRESS)
+  plc_arrows=$(control ZEL_IDC_PLC_ARROWS)
+  bit_number=$(control ZEL_IDC_BIT_NUMBER)
   local run=$out/browse
   rm -rf "$run"
   mkdir -p "$run"
@@ -223,7 +235,7 @@ stage_browse() {
     xdo windowfocus --sync "$dialog" || true
     keys Return                                # OK on the empty form
     dismiss_error "missing value!"
-    click 1037                                 # PLC number: 12
+    click "$plc_number"                        # PLC number: 12
     keys End BackSpace BackSpace BackSpace BackSpace
     typed 12
     keys Tab                                   # memory type: the item starting with 4
@@ -232,17 +244,17 @@ stage_browse() {
     typed 123
     keys Return
     dismiss_error "Wrong address! (4 decimal digits)"
-    click 1007
+    click "$address"
     keys End BackSpace BackSpace BackSpace BackSpace BackSpace BackSpace
     typed 0123
-    click 1036 upper                           # PLC number 12 -> 13 -> 14 -> 13
-    click 1036 upper
-    click 1036 lower
+    click "$plc_arrows" upper                  # PLC number 12 -> 13 -> 14 -> 13
+    click "$plc_arrows" upper
+    click "$plc_arrows" lower
     for _ in 1 2 3 4 5 6; do                   # bit list: from "None" six down to "5"
-      click 1022 scrolldown
+      click "$bit_number" scrolldown
     done
     import -window root "$out/browse-dialog-filled.png"
-    click 1                                    # OK
+    click "$ok"                                # OK
   fi
 
   # Second dialog: no owner (version 819); Esc leaves it.

@@ -34,10 +34,8 @@ echo "== 32-bit Windows (mingw-w64)"
 scripts/build.sh win32
 scripts/check-exports.sh
 
-for extra in scripts/test-wine.sh scripts/test-package.sh scripts/test-extra.sh scripts/test-uart.sh; do
-  if [ -x "$extra" ]; then
-    echo "== $extra"
-    "$extra"
-  fi
-done
+# The stages are CTest tests of the 64-bit build (tests/stages): the Wine
+# suite, the packages, the extra runs and the UART stage, in that order.
+echo "== the stages: Wine, packages, extra runs, UART"
+ctest --test-dir build/linux64 -C stages -L stage --stop-on-failure --verbose
 echo "== all tests passed"

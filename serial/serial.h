@@ -11,6 +11,7 @@
 
 #include "core/channel.h"
 #include "serial/comm_api.h"
+#include "serial/line_format.h"
 
 namespace zel {
 
@@ -22,17 +23,6 @@ enum class SerialResult : int {
     kNoSettings = 4, // current settings unreadable (not a serial device)
     kRefused = 5,    // line settings refused
     kIoFailed = 7,   // close, write or read failed; nothing read
-};
-
-// Line parameters of an open. Stop bits and parity are the platform's codes:
-// stop bits 0 one, 1 one and a half, 2 two; parity 0 none, 1 odd, 2 even,
-// 3 mark, 4 space. lineFlags selects DTR and RTS handling.
-struct LineSettings {
-    uint32_t baudRate;
-    uint16_t dataBits;
-    uint16_t stopBits;
-    uint16_t parity;
-    uint16_t lineFlags;
 };
 
 // Opens the device `name` for exclusive use and configures it; on kOk the
@@ -58,9 +48,6 @@ int SetReadTimeout(void* handle, int32_t timeout);
 // The line state of a port just opened with these settings: its character
 // time (none for the null device, which has no line) and no traffic yet.
 void StartLine(LineState& line, const char* name, const LineSettings& settings);
-
-// The time a character takes at the line's rate and format, rounded up.
-uint32_t CharTimeUs(const LineSettings& settings);
 
 // Microseconds of a monotonic clock.
 uint64_t NowUs();

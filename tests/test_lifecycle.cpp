@@ -12,6 +12,7 @@
 #include "driver/lifecycle.h"
 #include "driver/operations.h"
 #include "driver/zelmain.h"
+#include "host/client/zel_client.h"
 #include "serial/comm_api.h"
 #include "serial/serial.h"
 #include "tests/support/fake_line.h"
@@ -36,33 +37,26 @@ SerialResult OpenSettings(const PortSettings& s, void** handle) {
 }
 
 // One channel: the host's block and the requests the host sends for it.
-struct Channel {
-    alignas(8) unsigned char block[kChannelStateSize];
-    int32_t number;
-
+struct Channel : zelclient::Channel {
     bool started = false;
 
-    explicit Channel(int32_t n = 1) : number(n) { std::memset(block, 0xA5, sizeof block); }
+    explicit Channel(int32_t n = 1) : zelclient::Channel(&ZelMain, n, 0, 0xA5) {}
     // The host's part: a port the test left open is released.
     ~Channel() {
         if (started && state().port) CloseComPort(state().port);
     }
-    ChannelState& state() { return *reinterpret_cast<ChannelState*>(block); }
-
-    int32_t Call(int32_t op, void* argument = nullptr) {
-        DriverRequest req{};
-        req.state = block;
-        req.operation = op;
-        req.channel = number;
-        req.argument = argument;
-        return ZelMain(&req);
+    ChannelState& state() { return *static_cast<ChannelState*>(Block()); }
+    std::vector<unsigned char> Bytes() {
+        const auto* bytes = static_cast<const unsigned char*>(Block());
+        return std::vector<unsigned char>(bytes, bytes + kChannelStateSize);
     }
+
     int32_t ColdStart(OpenParams& p) {
         started = started || driverEnded == 0;
-        return Call(kOpColdStart, &p);
+        return zelclient::Channel::ColdStart(p);
     }
-    int32_t WarmStart(uint16_t plc = 1) { return Call(kOpWarmStart, &plc); }
-    int32_t ChangeZelParams(ChangeParams& p) { return Call(kOpChangeZelParams, &p); }
+    int32_t WarmStart(uint16_t plc = 1) { return zelclient::Channel::WarmStart(plc); }
+    int32_t ChangeZelParams(zel::ChangeParams& p) { return ChangeParams(p); }
 };
 
 OpenParams Open(const std::string& name, int32_t enabled = 1, int32_t timeout = 50,
@@ -504,10 +498,10 @@ TEST_F(Lifecycle, EndZelClosesAndEndsEveryChannel) {
     // Nothing runs any more, on any channel.
     zeltest::ClearLog();
     Channel fresh(3);
-    std::vector<unsigned char> untouched(fresh.block, fresh.block + sizeof fresh.block);
+    const std::vector<unsigned char> untouched = fresh.Bytes();
     OpenParams p3 = Open(pty.slavePath());
     EXPECT_EQ(fresh.ColdStart(p3), 0);
-    EXPECT_EQ(std::vector<unsigned char>(fresh.block, fresh.block + sizeof fresh.block), untouched);
+    EXPECT_EQ(fresh.Bytes(), untouched);
     EXPECT_EQ(two.Call(kOpCloseCom), 0);
     EXPECT_EQ(two.state().port, other); // other channels keep their ports
     EXPECT_EQ(one.Call(kOpReOpenCom), 0);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "driver/zelmain.h"
+#include "host/client/zel_client.h"
 #include "tests/support/kavlog.h"
 #include "tests/support/scratch_dir.h"
 #include "tools/procs/tool_procs.h"
@@ -40,7 +41,7 @@ class PlcTest : public ::testing::Test {
   protected:
     zeltest::ScratchDir dir;
     char oldDir[4096] = {};
-    alignas(8) unsigned char block[kChannelStateSize] = {};
+    zelclient::Channel channel{&ZelMain, 1};
     std::optional<zeltools::SimPlc> plc;
     std::optional<zeltools::PlcLine> paced;
 
@@ -57,14 +58,7 @@ class PlcTest : public ::testing::Test {
         }
     }
 
-    int32_t Call(int32_t op, void* argument) {
-        DriverRequest req{};
-        req.state = block;
-        req.operation = op;
-        req.channel = 1;
-        req.argument = argument;
-        return ZelMain(&req);
-    }
+    int32_t Call(int32_t op, void* argument) { return channel.Call(op, argument); }
 
     // Starts the simulated PLC on its own pty and the channel on that line.
     void StartDirect(const std::string& initFile = "", int32_t timeout = 50) {

@@ -1,6 +1,5 @@
-// The fast paths of the line: the sliced CRC against the bit-by-bit
-// definition, and reads that gather a whole reply with one system call and
-// hand it out in the pieces the transport asks for.
+// The fast path of the line: reads that gather a whole reply with one system
+// call and hand it out in the pieces the transport asks for.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -9,7 +8,6 @@
 #include <thread>
 #include <vector>
 
-#include "modbus/crc16.h"
 #include "serial/comm_api.h"
 #include "serial/serial.h"
 #include "tests/support/pty.h"
@@ -18,30 +16,6 @@ using namespace zel;
 using zeltest::PtyPair;
 
 namespace {
-
-uint16_t BitwiseCrc(const uint8_t* bytes, size_t length) {
-    uint16_t crc = 0xFFFF;
-    for (size_t i = 0; i < length; ++i) {
-        crc ^= bytes[i];
-        for (int k = 0; k < 8; ++k)
-            crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : (crc >> 1);
-    }
-    return crc;
-}
-
-TEST(Crc16Sliced, MatchesTheBitwiseDefinitionForEveryLengthAndAlignment) {
-    std::vector<uint8_t> data(320);
-    uint32_t x = 12345;
-    for (uint8_t& b : data) {
-        x = x * 1103515245u + 12345u;
-        b = static_cast<uint8_t>(x >> 16);
-    }
-    for (size_t offset = 0; offset < 8; ++offset)
-        for (size_t length = 0; length + offset <= 300; ++length)
-            ASSERT_EQ(Crc16(data.data() + offset, static_cast<int32_t>(length)),
-                      BitwiseCrc(data.data() + offset, length))
-                << "offset " << offset << " length " << length;
-}
 
 struct OpenPty {
     PtyPair pty;

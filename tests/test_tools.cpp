@@ -139,6 +139,32 @@ TEST(Tools, LineEmulatorJudgesTheGapsOfATrace) {
     }
 }
 
+// Scripts ask the PLC for its patterns instead of copying them.
+TEST(Tools, PlcPrintsItsPatterns) {
+    REQUIRE_TOOLS();
+    const struct {
+        const char* area;
+        unsigned element;
+        long value;
+    } cases[] = {
+        {"coil", 9, zel::sim::CoilAt(9)},
+        {"coil", 10, zel::sim::CoilAt(10)},
+        {"input", 12, zel::sim::InputAt(12)},
+        {"holding", 9, zel::sim::HoldingAt(9)},
+        {"holding", 3339, zel::sim::HoldingAt(3339)},
+        {"input-register", 0, zel::sim::InputRegisterAt(0)},
+    };
+    for (const auto& c : cases) {
+        std::string out;
+        EXPECT_EQ(
+            RunTool("zelsimplc", {"--value", c.area, "--element", std::to_string(c.element)}, &out),
+            0);
+        EXPECT_EQ(out, std::to_string(c.value) + "\n") << c.area << " " << c.element;
+    }
+    std::string out;
+    EXPECT_NE(RunTool("zelsimplc", {"--value", "register"}, &out), 0) << "an unknown area";
+}
+
 TEST(Tools, PlcOnItsOwnPtyAnswers) {
     REQUIRE_TOOLS();
     std::string error;

@@ -1,11 +1,10 @@
-// CRC, sending a request and receiving its reply piece by piece.
+// Sending a request and receiving its reply piece by piece.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstring>
 #include <string>
 
-#include "modbus/crc16.h"
 #include "core/log.h"
 #include "modbus/transport.h"
 #include "serial/serial.h"
@@ -50,26 +49,6 @@ void PrintTo(const CallRecord& c, std::ostream* os) {
 } // namespace zeltest
 
 namespace {
-
-TEST(Crc16, KnownValues) {
-    struct Case {
-        Bytes bytes;
-        uint16_t crc;
-    } cases[] = {
-        {{'1', '2', '3', '4', '5', '6', '7', '8', '9'}, 0x4B37},
-        {{}, 0xFFFF},
-        {{0x01, 0x03, 0x00, 0x00, 0x00, 0x01}, 0x0A84},
-        {{0x01, 0x03, 0x00, 0x14, 0x00, 0x02}, 0x0F84},
-        {{0x11, 0x05, 0x00, 0xAC, 0xFF, 0x00}, 0x8B4E},
-        {{0x01, 0x06, 0x00, 0x01, 0x00, 0x03}, 0x0B98},
-        {{0x01, 0x10, 0x00, 0x14, 0x00, 0x02, 0x04, 0x11, 0x22, 0x33, 0x44}, 0xA542},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(Crc16(c.bytes.data(), static_cast<int32_t>(c.bytes.size())), c.crc)
-            << zeltest::Hex(c.bytes);
-    const uint8_t any[2] = {1, 2};
-    EXPECT_EQ(Crc16(any, -5), 0xFFFF);
-}
 
 class SendTest : public ::testing::Test {
   protected:

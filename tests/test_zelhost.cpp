@@ -677,6 +677,47 @@ TEST_F(ZelhostTest, BadInputGivesOneClearErrorLine) {
     }
 }
 
+// Why a port did not open, for every kind of name the serial tests open:
+// zelhost resolves a name by the driver's own rules, so a name the driver
+// refuses is no device name to zelhost either, and a name the driver takes
+// is followed to its device.
+TEST_F(ZelhostTest, PortDiagnosisFollowsTheDriversNames) {
+    zeltest::ScratchDir dir;
+    ASSERT_TRUE(dir.Write("plain", "not a tty"));
+    ASSERT_EQ(symlink(dir.File("plain").c_str(), dir.File("com1").c_str()), 0);
+    ASSERT_EQ(symlink(dir.File("missing").c_str(), dir.File("com2").c_str()), 0);
+    ASSERT_EQ(setenv("ZEL_COMDIR", dir.path().c_str(), 1), 0);
+    const std::string notAName = "not a device name";
+    const struct {
+        std::string port;
+        std::string says;
+    } cases[] = {
+        {"COM1", "through " + dir.File("com1") + ": not a serial device"},
+        {"com1", "through " + dir.File("com1") + ": not a serial device"},
+        {"COM2", "through " + dir.File("com2") + ": no such device"},
+        {"COM3", "COM3 is not mapped: no link " + dir.File("com3")},
+        {"\\\\.\\COM3", "\\\\.\\COM3 is not mapped: no link " + dir.File("com3")},
+        {"COM256", "COM256 is not mapped: no link " + dir.File("com256")},
+        {"COM01", notAName},
+        {"COM 1", notAName},
+        {"COM+1", notAName},
+        {"COM0", notAName},
+        {"COM257", notAName},
+        {"LPT1", notAName},
+        {"/dev/null", "not a serial device"},
+        {"/nonexist", "no such device"},
+        {"nul", "the null device, which opens as \"NUL\" only"},
+    };
+    for (const auto& c : cases) {
+        const Outcome r = Zelhost({"read", "-p", c.port, "-t", "10", "0140001"});
+        EXPECT_EQ(r.exit, 3) << c.port << "\n" << Dump(r);
+        const std::vector<std::string> errors = r.Errors();
+        ASSERT_EQ(errors.size(), 1u) << Dump(r);
+        EXPECT_NE(errors[0].find("cannot open port '" + c.port + "': " + c.says), std::string::npos)
+            << errors[0];
+    }
+}
+
 TEST_F(ZelhostTest, BusyPortIsReportedAndLeftAlone) {
     REQUIRE_PLC();
     const int fd = open(Port().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -903,6 +944,37 @@ TEST_F(ZelhostTest, ScanFindsTheStationAndItsLineSettings) {
     const Outcome none = Zelhost({"scan", "-p", pl->port(), "-s", "1,2", "-b", "19200"});
     EXPECT_EQ(none.exit, 1) << Dump(none);
     EXPECT_NE(none.out.find("0 station(s) answered"), std::string::npos) << none.out;
+}
+
+// The scan's private folder starts from the file the driver itself would
+// read for the channel: for every choice of files, the file the scan says it
+// kept is the one the driver reads.
+TEST_F(ZelhostTest, ScanKeepsTheInitFileTheDriverReads) {
+    const struct {
+        std::string channel;
+        std::vector<std::string> files;
+        std::string read;
+    } cases[] = {
+        {"1", {"ZELMR01.INT", "ZELMR1.INT", "ZELMR.INT"}, "ZELMR01.INT"},
+        {"1", {"ZELMR1.INT", "ZELMR.INT"}, "ZELMR1.INT"},
+        {"1", {"ZELMR.INT", "ZELMR2.INT"}, "ZELMR.INT"},
+        {"12", {"ZELMR12.INT", "ZELMR.INT"}, "ZELMR12.INT"},
+        {"0", {"ZELMR00.INT", "ZELMR0.INT"}, "ZELMR00.INT"},
+    };
+    for (const auto& c : cases) {
+        zeltest::ScratchDir dir;
+        for (const std::string& f : c.files)
+            ASSERT_TRUE(dir.Write(f, "RTSCTS = NO\n"));
+        const Outcome read =
+            Zelhost({"-l", "0", "read", "-p", "NUL", "-t", "10", "--channel", c.channel, "0140001"},
+                    "", dir.path());
+        EXPECT_NE(read.err.find("reading initfile '" + c.read + "'"), std::string::npos)
+            << Dump(read);
+        const Outcome scan = Zelhost(
+            {"scan", "-p", "NUL", "-t", "10", "-s", "1", "--channel", c.channel}, "", dir.path());
+        EXPECT_NE(scan.err.find("settings of " + c.read + " kept"), std::string::npos)
+            << Dump(scan);
+    }
 }
 
 // Ctrl-C ends a long scan with what it has found so far.

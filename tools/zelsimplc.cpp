@@ -222,6 +222,24 @@ bool ConnectDevice(modbus_t* ctx, int waitMs) {
     return false;
 }
 
+// The initial value of element `index` of an area, as a script reads it
+// instead of copying the patterns; false for an unknown area.
+bool PrintPattern(const std::string& area, unsigned index) {
+    long value = 0;
+    if (area == "coil")
+        value = zel::sim::CoilAt(index);
+    else if (area == "input")
+        value = zel::sim::InputAt(index);
+    else if (area == "holding")
+        value = zel::sim::HoldingAt(index);
+    else if (area == "input-register")
+        value = zel::sim::InputRegisterAt(index);
+    else
+        return false;
+    std::printf("%ld\n", value);
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -260,7 +278,16 @@ int main(int argc, char** argv) {
                    "How long to wait for --device to appear at start")
         ->check(CLI::NonNegativeNumber);
     app.add_flag("--verbose", o.verbose, "Trace every frame on stderr");
+    std::string valueArea;
+    unsigned valueIndex = 0;
+    auto* optValue =
+        app.add_option("--value", valueArea,
+                       "Print the initial value of an element and exit: coil, input, holding or "
+                       "input-register, with --element")
+            ->check(CLI::IsMember({"coil", "input", "holding", "input-register"}));
+    app.add_option("--element", valueIndex, "Element of --value, counted from 0")->needs(optValue);
     CLI11_PARSE(app, argc, argv);
+    if (!valueArea.empty()) return PrintPattern(valueArea, valueIndex) ? 0 : 2;
     o.parity = parity[0];
     if (!ParseStations(stations, &o.stations)) {
         std::fprintf(stderr, "zelsimplc: --station: stations from 1 to 247, e.g. 1,3 or 1-9\n");

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "browse/dialog_ids.h"
+#include "core/library_names.h"
 
 namespace zel {
 namespace headless {
@@ -186,7 +187,7 @@ LRESULT Deliver(Control& c, UINT message, WPARAM wParam, LPARAM lParam) {
 // --- the table -------------------------------------------------------------
 
 HMODULE HeadlessGetModuleHandleA(const char* name) {
-    if (name && strcasecmp(name, "ZELQKMR.DLL") == 0)
+    if (name && strcasecmp(name, zel::kDriverModuleName) == 0)
         return reinterpret_cast<HMODULE>(&driverModule);
     return nullptr;
 }

@@ -169,7 +169,7 @@ int RunBrowse(const GlobalOptions& global, const BrowseOptions& o) {
     hl::SetMessageBoxSink(ShowMessageBox, nullptr);
     char output[16] = {};
     // The dialog needs no started channel: only the number, for its file.
-    Channel channel(session.Library(), o.channel, session.Info().stateSize);
+    Channel channel(session.Library().Entry(), o.channel, session.Info().stateSize);
     const int32_t rc = channel.Browse(output, nullptr);
     hl::SetUser(nullptr, nullptr);
     if (rc != 0) return Fail(kExitFailed, "browse cancelled (result " + std::to_string(rc) + ")");

@@ -16,6 +16,7 @@
 #include <ftw.h>
 #include <unistd.h>
 
+#include "config/init_names.h"
 #include "core/areas.h"
 #include "host/zelhost/commands.h"
 #include "host/zelhost/demo_line.h"
@@ -32,6 +33,8 @@ struct DemoOptions {
     std::string toolsDir;
     bool keep = false;
 };
+
+constexpr int kDemoChannel = 1;
 
 const char kInitFile[] = "BUS = M,D\n"
                          "SWAP = YES\n"
@@ -249,6 +252,7 @@ int RunChannel(const GlobalOptions& global, DemoLine& line) {
 
     d.Section("ColdStart of channel 1 (the host asks for 9600 baud, the init file says 19200)");
     LineOptions lo;
+    lo.channel = kDemoChannel;
     lo.port = line.Port();
     lo.baud = 9600;
     lo.parity = "E";
@@ -315,11 +319,14 @@ int RunDemo(const GlobalOptions& given, const DemoOptions& o) {
                         settings.baud, line.Port().c_str(), settings.station,
                         settings.holdingRegisters);
             if (chdir(work.c_str()) != 0) return Fail(kExitPort, "cannot enter " + work);
-            if (FILE* f = std::fopen("ZELMR01.INT", "w")) {
+            // The name the driver tries first for the demo's channel.
+            char name[32] = "";
+            zel::InitFileCandidate(0, zel::kInitFileBaseName, kDemoChannel, name, sizeof name);
+            if (FILE* f = std::fopen(name, "w")) {
                 std::fputs(kInitFile, f);
                 std::fclose(f);
             }
-            std::printf("init file %s/ZELMR01.INT:\n", work.c_str());
+            std::printf("init file %s/%s:\n", work.c_str(), name);
             std::string text = kInitFile;
             for (size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1)
                 std::printf("   | %s\n", text.substr(at, nl - at).c_str());

@@ -25,9 +25,11 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "config/init_names.h"
 #include "host/zelhost/commands.h"
 #include "host/zelhost/host_log.h"
 #include "host/zelhost/stop_signal.h"
+#include "serial/line_format.h"
 
 namespace zelhost {
 namespace {
@@ -47,10 +49,11 @@ struct Setting {
         return LineText(static_cast<unsigned>(baud), static_cast<unsigned>(dataBits),
                         ParityCode(parity), StopBitsCode(stopBits));
     }
-    // Wire time of one character in ms: start bit, data, parity, stop bits.
+    // Wire time of one character in ms, by the driver's own rule.
     double CharMs() const {
-        const int bits = 1 + dataBits + (parity == "N" ? 0 : 1) + (stopBits == "2" ? 2 : 1);
-        return 1000.0 * bits / baud;
+        const zel::LineSettings line{static_cast<uint32_t>(baud), static_cast<uint16_t>(dataBits),
+                                     StopBitsCode(stopBits), ParityCode(parity), 0};
+        return zel::CharTimeUs(line) / 1000.0;
     }
 };
 
@@ -165,13 +168,13 @@ class InitFolder {
         if (!mkdtemp(tmpl)) return false;
         dir_ = tmpl;
         char name[32];
-        std::snprintf(name, sizeof name, "ZELMR%02d.INT", channel);
-        const std::string names[] = {name, "ZELMR" + std::to_string(channel) + ".INT", "ZELMR.INT"};
         std::string text;
-        for (const std::string& n : names) {
-            std::ifstream in(n);
+        for (int i = 0; i < zel::kInitFileCandidates; ++i) {
+            if (!zel::InitFileCandidate(i, zel::kInitFileBaseName, channel, name, sizeof name))
+                continue;
+            std::ifstream in(name);
             if (!in) continue;
-            kept = n;
+            kept = name;
             std::string line;
             while (std::getline(in, line))
                 if (!Key(line, "BUS") && !Key(line, "SLAVE") && !Key(line, "BAUD_RATE"))
@@ -179,6 +182,8 @@ class InitFolder {
             break;
         }
         text += "BUS = M,H\n";
+        if (!zel::InitFileCandidate(0, zel::kInitFileBaseName, channel, name, sizeof name))
+            return false;
         file_ = dir_ + "/" + name;
         std::ofstream out(file_);
         out << text;
@@ -207,7 +212,7 @@ double MeasureSilentStation(Session& session, const LineOptions& line, const std
     if (openpty(&master, &slave, name, nullptr, nullptr) != 0) return -1;
     double ms = -1;
     if (std::strlen(name) <= 11) {
-        Channel probe(session.Library(), line.channel, session.Info().stateSize);
+        Channel probe(session.Library().Entry(), line.channel, session.Info().stateSize);
         zel::OpenParams open = session.Opened();
         std::memset(open.portName, 0, sizeof open.portName);
         std::memcpy(open.portName, name, std::strlen(name));
@@ -255,162 +260,207 @@ bool Reopen(Session& session, const LineOptions& line, const Setting& s) {
     return session.Chan().ChangeParams(change) == 0;
 }
 
-int RunScan(const GlobalOptions& global, ScanOptions& o) {
+// What a scan will do, settled before the first probe: the stations, the
+// line settings, what one silent station costs and the bound of the run.
+struct ScanPlan {
     std::vector<int> stations;
+    std::vector<Setting> settings;
+    LineOptions line; // the channel's line, at the first setting
+    double silentMs = -1;
+    int requests = 3; // requests a silent station costs
+    double boundMs = 0;
+
+    // What one probe may cost at setting `s`: a silent station's attempts
+    // and the wire time of their requests (8 bytes each).
+    double ProbeMs(const Setting& s) const {
+        constexpr double kSlackMs = 5;
+        return silentMs + requests * (8 * s.CharMs() + kSlackMs);
+    }
+};
+
+// What the probes found.
+struct ScanFindings {
+    long probes = 0;
+    long garbled = 0;
+    std::vector<std::pair<int, std::string>> found; // station, the settings it answered at
+    bool outOfTime = false;
+    int exitCode = kExitOk;
+};
+
+// Loads the driver, starts the channel from the private folder, measures a
+// silent station and announces the plan on stderr; an exit code.
+int PlanScan(const GlobalOptions& global, const ScanOptions& o, Session& session,
+             InitFolder& folder, ScanPlan& plan) {
     std::string error;
-    if (!ParseStations(o.stations, stations, error)) return Fail(kExitUsage, error);
+    if (!ParseStations(o.stations, plan.stations, error)) return Fail(kExitUsage, error);
     // Ctrl-C ends the scan between two probes, also while it prepares, so
     // that the private folder is removed.
     CatchStopSignals();
-    Session session;
     if (int rc = session.Load(global)) return rc;
-    std::vector<Setting> settings;
-    if (!ParseSettings(o, session.Info(), settings, error)) return Fail(kExitUsage, error);
+    if (!ParseSettings(o, session.Info(), plan.settings, error)) return Fail(kExitUsage, error);
 
-    InitFolder folder;
     std::string kept;
     if (!folder.Make(o.line.channel, kept))
         return Fail(kExitPort, "cannot create a temporary folder for the channel's init file");
-    LineOptions line = o.line;
-    line.baud = settings[0].baud;
-    line.dataBits = settings[0].dataBits;
-    line.parity = settings[0].parity;
-    line.stopBits = settings[0].stopBits;
+    LineOptions& line = plan.line;
+    line = o.line;
+    line.baud = plan.settings[0].baud;
+    line.dataBits = plan.settings[0].dataBits;
+    line.parity = plan.settings[0].parity;
+    line.stopBits = plan.settings[0].stopBits;
     if (int rc = session.Start(line, folder.Dir())) return rc;
     if (LoggedBase() != 'H')
         return Fail(kExitPort, "the driver did not take the hexadecimal base from " + folder.Dir());
 
-    int requests = 3;
-    const double silentMs = MeasureSilentStation(session, line, folder.Dir(), requests);
-    if (silentMs < 0)
+    plan.silentMs = MeasureSilentStation(session, line, folder.Dir(), plan.requests);
+    if (plan.silentMs < 0)
         return Fail(kExitPort, "cannot measure what a silent station costs (no pseudo-terminal)");
-    // A request is 8 bytes on the wire; a setting change reopens the port.
+    // A setting change reopens the port.
     constexpr double kReopenMs = 200;
-    constexpr double kSlackMs = 5;
-    auto probeMs = [&](const Setting& s) {
-        return silentMs + requests * (8 * s.CharMs() + kSlackMs);
-    };
-    double boundMs = 0;
     std::string settingList;
-    for (const Setting& s : settings) {
-        boundMs += static_cast<double>(stations.size()) * probeMs(s) + kReopenMs;
+    for (const Setting& s : plan.settings) {
+        plan.boundMs += static_cast<double>(plan.stations.size()) * plan.ProbeMs(s) + kReopenMs;
         settingList += (settingList.empty() ? "" : ", ") + s.Text();
     }
     // Room for a machine that is busier than while the cost was measured.
-    boundMs = boundMs * 1.1 + 1000;
+    plan.boundMs = plan.boundMs * 1.1 + 1000;
     const std::string range =
-        stations.size() == 1 ? "station " + std::to_string(stations[0])
-                             : std::to_string(stations.size()) + " stations (" + o.stations + ")";
+        plan.stations.size() == 1
+            ? "station " + std::to_string(plan.stations[0])
+            : std::to_string(plan.stations.size()) + " stations (" + o.stations + ")";
     std::fprintf(stderr,
                  "zelhost: scanning %s: %s at %zu line setting(s) (%s), reading holding register 1 "
                  "with a %d ms time-out%s\n"
                  "zelhost: a silent station costs %.0f ms (%d requests, measured): at most %s; "
                  "Ctrl-C stops early\n",
-                 o.line.port.c_str(), range.c_str(), settings.size(), settingList.c_str(),
+                 o.line.port.c_str(), range.c_str(), plan.settings.size(), settingList.c_str(),
                  o.line.timeoutMs, kept.empty() ? "" : (", settings of " + kept + " kept").c_str(),
-                 silentMs, requests, Duration(boundMs).c_str());
+                 plan.silentMs, plan.requests, Duration(plan.boundMs).c_str());
+    return kExitOk;
+}
 
+// Probes one station at the setting in force and prints a line when
+// something answered; false when the scan cannot go on.
+bool ProbeStation(Session& session, int station, const Setting& s, bool progress, ScanFindings& f) {
+    const std::string gas = ProbeGas(station);
+    zel::TagAddress tag{};
+    if (session.Chan().Parse(gas.c_str(), zel::kGateUnsigned16, 0, tag) != 0) {
+        f.exitCode = Fail(kExitUsage, "the driver refused the probe's gate address " + gas);
+        return false;
+    }
+    uint8_t cell[4] = {};
+    ClearCapturedLog();
+    const int32_t rc = session.Chan().Read(gas.c_str(), tag, false, 1, cell);
+    const TxnReport report = ReportTransaction(CapturedLog(), rc);
+    ++f.probes;
+    std::string answer;
+    switch (report.outcome) {
+    case TxnOutcome::kOk: {
+        answer = "holding register 1 = " + std::to_string(cell[2] | cell[3] << 8);
+        if (report.replyMs >= 0) {
+            char ms[48];
+            std::snprintf(ms, sizeof ms, " (reply after %.3f ms)", report.replyMs);
+            answer += ms;
+        }
+        break;
+    }
+    case TxnOutcome::kException:
+        answer = OutcomeText(report);
+        break;
+    case TxnOutcome::kGarbled:
+        answer = "garbled reply (CRC or wrong reply): something answered, perhaps at "
+                 "other line settings";
+        break;
+    case TxnOutcome::kPort:
+    case TxnOutcome::kRefused:
+        f.exitCode =
+            Fail(ExitCodeFor(report.outcome), "probing station " + std::to_string(station) +
+                                                  " failed: " + FailureText(rc, report));
+        return false;
+    case TxnOutcome::kNoReply:
+        break;
+    }
+    if (answer.empty()) return true;
+    if (report.outcome == TxnOutcome::kGarbled) {
+        ++f.garbled;
+    } else {
+        auto it = std::find_if(f.found.begin(), f.found.end(),
+                               [station](const auto& found) { return found.first == station; });
+        if (it == f.found.end())
+            f.found.emplace_back(station, s.Text());
+        else
+            it->second += ", " + s.Text();
+    }
+    if (progress) std::fprintf(stderr, "\r\033[K");
+    std::printf("%8d %-12s %s\n", station, s.Text().c_str(), answer.c_str());
+    std::fflush(stdout);
+    return true;
+}
+
+// Every station at every setting, within the plan's bound and until Ctrl-C.
+void RunProbes(Session& session, const ScanPlan& plan, double start, ScanFindings& f) {
     const bool progress = isatty(STDERR_FILENO) != 0;
-    const double start = SteadyMs();
-    long garbled = 0, probes = 0;
-    std::vector<std::pair<int, std::string>> found; // station, the settings it answered at
-    bool outOfTime = false;
-    int exitCode = kExitOk;
     std::printf("%-8s %-12s %s\n", "station", "line", "answer");
     std::fflush(stdout);
-    for (size_t si = 0; si < settings.size() && !StopRequested() && !outOfTime; ++si) {
-        const Setting& s = settings[si];
-        if (si > 0 && !Reopen(session, line, s)) {
+    const std::vector<int>& stations = plan.stations;
+    for (size_t si = 0; si < plan.settings.size() && !StopRequested() && !f.outOfTime; ++si) {
+        const Setting& s = plan.settings[si];
+        if (si > 0 && !Reopen(session, plan.line, s)) {
             Note("the port refused " + s.Text() + "; skipped");
             continue;
         }
         if (!progress) std::fprintf(stderr, "zelhost: scanning at %s\n", s.Text().c_str());
         for (size_t k = 0; k < stations.size() && !StopRequested(); ++k) {
             const double elapsed = SteadyMs() - start;
-            if (elapsed + probeMs(s) > boundMs) {
-                outOfTime = true;
+            if (elapsed + plan.ProbeMs(s) > plan.boundMs) {
+                f.outOfTime = true;
                 break;
             }
-            const int station = stations[k];
             if (progress)
                 std::fprintf(stderr,
                              "\r\033[K%s: station %d (%zu of %zu), %zu found, %s of at most %s",
-                             s.Text().c_str(), station, k + 1, stations.size(), found.size(),
-                             Duration(elapsed).c_str(), Duration(boundMs).c_str());
-            const std::string gas = ProbeGas(station);
-            zel::TagAddress tag{};
-            if (session.Chan().Parse(gas.c_str(), zel::kGateUnsigned16, 0, tag) != 0) {
-                exitCode = Fail(kExitUsage, "the driver refused the probe's gate address " + gas);
+                             s.Text().c_str(), stations[k], k + 1, stations.size(), f.found.size(),
+                             Duration(elapsed).c_str(), Duration(plan.boundMs).c_str());
+            if (!ProbeStation(session, stations[k], s, progress, f)) {
                 SetStopRequested(true);
                 break;
             }
-            uint8_t cell[4] = {};
-            ClearCapturedLog();
-            const int32_t rc = session.Chan().Read(gas.c_str(), tag, false, 1, cell);
-            const TxnReport report = ReportTransaction(CapturedLog(), rc);
-            ++probes;
-            std::string answer;
-            switch (report.outcome) {
-            case TxnOutcome::kOk: {
-                answer = "holding register 1 = " + std::to_string(cell[2] | cell[3] << 8);
-                if (report.replyMs >= 0) {
-                    char ms[48];
-                    std::snprintf(ms, sizeof ms, " (reply after %.3f ms)", report.replyMs);
-                    answer += ms;
-                }
-                break;
-            }
-            case TxnOutcome::kException:
-                answer = OutcomeText(report);
-                break;
-            case TxnOutcome::kGarbled:
-                answer = "garbled reply (CRC or wrong reply): something answered, perhaps at "
-                         "other line settings";
-                break;
-            case TxnOutcome::kPort:
-            case TxnOutcome::kRefused:
-                exitCode =
-                    Fail(ExitCodeFor(report.outcome), "probing station " + std::to_string(station) +
-                                                          " failed: " + FailureText(rc, report));
-                SetStopRequested(true);
-                break;
-            case TxnOutcome::kNoReply:
-                break;
-            }
-            if (answer.empty()) continue;
-            if (report.outcome == TxnOutcome::kGarbled)
-                ++garbled;
-            else {
-                auto it = std::find_if(found.begin(), found.end(),
-                                       [station](const auto& f) { return f.first == station; });
-                if (it == found.end())
-                    found.emplace_back(station, s.Text());
-                else
-                    it->second += ", " + s.Text();
-            }
-            if (progress) std::fprintf(stderr, "\r\033[K");
-            std::printf("%8d %-12s %s\n", station, s.Text().c_str(), answer.c_str());
-            std::fflush(stdout);
         }
     }
     if (progress) std::fprintf(stderr, "\r\033[K");
+}
+
+// The closing line: how the scan ended, who answered at which settings; the
+// exit code.
+int SummarizeScan(const ScanPlan& plan, ScanFindings& f, double tookMs) {
+    std::sort(f.found.begin(), f.found.end());
+    std::string list;
+    for (const auto& found : f.found)
+        list += (list.empty() ? ": " : "; ") + std::to_string(found.first) + " at " + found.second;
+    std::printf("scan %s after %s (bound %s), %ld probe(s): %zu station(s) answered%s%s\n",
+                StopRequested() && f.exitCode == kExitOk ? "interrupted"
+                : f.outOfTime                            ? "stopped at its time bound"
+                                                         : "ended",
+                Duration(tookMs).c_str(), Duration(plan.boundMs).c_str(), f.probes, f.found.size(),
+                list.c_str(),
+                f.garbled ? (", " + std::to_string(f.garbled) + " garbled reply(ies)").c_str()
+                          : "");
+    std::fflush(stdout);
+    if (f.exitCode != kExitOk) return f.exitCode;
+    return f.found.empty() ? kExitFailed : kExitOk;
+}
+
+int RunScan(const GlobalOptions& global, ScanOptions& o) {
+    Session session;
+    InitFolder folder;
+    ScanPlan plan;
+    if (int rc = PlanScan(global, o, session, folder, plan)) return rc;
+    const double start = SteadyMs();
+    ScanFindings findings;
+    RunProbes(session, plan, start, findings);
     ClearCapturedLog();
     session.End();
-    const double took = SteadyMs() - start;
-    std::sort(found.begin(), found.end());
-    std::string list;
-    for (const auto& f : found)
-        list += (list.empty() ? ": " : "; ") + std::to_string(f.first) + " at " + f.second;
-    std::printf("scan %s after %s (bound %s), %ld probe(s): %zu station(s) answered%s%s\n",
-                StopRequested() && exitCode == kExitOk ? "interrupted"
-                : outOfTime                            ? "stopped at its time bound"
-                                                       : "ended",
-                Duration(took).c_str(), Duration(boundMs).c_str(), probes, found.size(),
-                list.c_str(),
-                garbled ? (", " + std::to_string(garbled) + " garbled reply(ies)").c_str() : "");
-    std::fflush(stdout);
-    if (exitCode != kExitOk) return exitCode;
-    return found.empty() ? kExitFailed : kExitOk;
+    return SummarizeScan(plan, findings, SteadyMs() - start);
 }
 
 } // namespace

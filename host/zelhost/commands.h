@@ -4,7 +4,11 @@
 
 #include <functional>
 
+#include "host/zelhost/failures.h"
+#include "host/zelhost/line_text.h"
+#include "host/zelhost/options.h"
 #include "host/zelhost/session.h"
+#include "host/zelhost/validators.h"
 
 namespace CLI {
 class App;

@@ -9,7 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "host/zelhost/driver_loader.h"
+#include "host/zelhost/driver_path.h"
 
 namespace zelhost {
 namespace {

@@ -1,82 +1,19 @@
-// What every subcommand that talks to a slave shares: the global and line
-// options, loading the driver, starting channel 1 (or --channel) on the port,
-// resolving gate addresses through the driver's own parser, and the exit
-// codes.
+// What every subcommand that talks to a slave shares: loading the driver,
+// starting channel 1 (or --channel) on the port, and resolving gate
+// addresses through the driver's own parser.
 #pragma once
 
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "host/zelhost/driver_loader.h"
+#include "host/client/zel_client.h"
 #include "host/zelhost/gate_values.h"
-#include "host/zelhost/host_log.h"
-#include "host/zelhost/txn_report.h"
-
-namespace CLI {
-class App;
-class Validator;
-} // namespace CLI
+#include "host/zelhost/options.h"
 
 namespace zelhost {
 
-// Exit codes of zelhost.
-enum : int {
-    kExitOk = 0,
-    kExitFailed = 1, // a transaction failed on the line, or a check did not hold
-    kExitUsage = 2,  // refused before a byte was sent: option, gate address, value, request
-    kExitPort = 3,   // driver not loadable, port missing, busy or failing, tools missing
-};
-
-struct GlobalOptions {
-    std::string driver; // "" : the default path
-    int logLevel = kDefaultLogLevel;
-    bool logLevelGiven = false; // --log-level or -v was on the command line
-    int verbosity = 0;          // -v, -vv, -vvv
-    bool trace = false;         // --trace: print the conversation
-};
-
-struct LineOptions {
-    std::string port;
-    int channel = 1;
-    int baud = 0;         // 0: the driver's default
-    int dataBits = 0;     // 0: the driver's default
-    std::string parity;   // N E O M S; "": the driver's default
-    std::string stopBits; // 1 1.5 2; "": the driver's default
-    int timeoutMs = 1000;
-};
-
-// Adds --port, --channel, --baud, --data-bits, --parity, --stop-bits, --timeout.
-void AddLineOptions(CLI::App* cmd, LineOptions& line);
-// Adds --port and --channel only.
-void AddPortOptions(CLI::App* cmd, LineOptions& line);
-
-// Option checks that speak zelhost's words: a whole number in a range, one
-// of a few words (case ignored), the stop bits a Linux port can do.
-CLI::Validator NumberIn(long long lo, long long hi);
-CLI::Validator OneOf(const std::vector<std::string>& words);
-// An explanation of why a line setting cannot be had here, or "".
-std::string UnavailableStopBits(const std::string& stopBits);
-
-// Prints "zelhost: error: <message>" on stderr and returns `code`.
-int Fail(int code, const std::string& message);
-// The exit code of a transaction that ended so: 2 when it was refused
-// before a byte was sent, 3 when the port failed, 1 for other failures.
-int ExitCodeFor(TxnOutcome outcome);
-// Why a transaction failed, in the user's words with the driver's own.
-std::string FailureText(int32_t rc, const TxnReport& report);
-
-// Prints "zelhost: note: <message>" on stderr.
-void Note(const std::string& message);
-
-// The line settings in the usual short form: "19200 8E1".
-std::string LineText(unsigned baud, unsigned dataBits, unsigned parity, unsigned stopBits);
-uint16_t ParityCode(const std::string& parity);
-uint16_t StopBitsCode(const std::string& stopBits);
-// The text of a parity code (0..4: N, O, E, M, S) and of a stop-bits code
-// (0..2: 1, 1.5, 2); `unknown` for any other code.
-std::string ParityText(unsigned code, const char* unknown = "?");
-std::string StopBitsText(unsigned code, const char* unknown = "?");
+using zelclient::Channel;
 
 // The address base the channel took from its initialization file, as the
 // driver's summary line says: 'D' decimal, 'H' hexadecimal, 'L' long decimal.
@@ -107,7 +44,7 @@ class Session {
     // EndZel: closes the port and ends the driver.
     int32_t End();
 
-    DriverLibrary& Library() { return lib_; }
+    const zelclient::Driver& Library() const { return lib_; }
     Channel& Chan() { return *channel_; }
     const zel::DriverInfo& Info() const { return info_; }
     // The line the channel was started with.
@@ -115,7 +52,7 @@ class Session {
     std::string Line() const;
 
   private:
-    DriverLibrary lib_;
+    zelclient::Driver lib_;
     zel::DriverInfo info_{};
     zel::OpenParams open_{};
     std::unique_ptr<Channel> channel_;
@@ -128,8 +65,5 @@ class Session {
 // could not return to, and is empty when it did.
 int32_t ColdStartIn(const std::string& initDir, Channel& channel, zel::OpenParams& open,
                     std::string& lost);
-
-// A one-line reason why a port could not be opened, found by looking at it.
-std::string DiagnosePort(const std::string& port);
 
 } // namespace zelhost

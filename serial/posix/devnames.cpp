@@ -1,5 +1,5 @@
-// Device names on Linux: paths, the null device, and COMn through a
-// directory of links that the user controls (see docs/serial-linux.md).
+#include "serial/posix/devnames.h"
+
 #include <sys/stat.h>
 
 #include <cctype>
@@ -8,7 +8,6 @@
 #include <cstring>
 
 #include "serial/com_names.h"
-#include "serial/posix/port.h"
 
 namespace zel {
 namespace posixcomm {

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "serial/comm_api.h"
+#include "serial/posix/devnames.h"
 
 namespace zel {
 namespace posixcomm {
@@ -32,13 +33,6 @@ struct Port {
     uint16_t gatheredLength;
     uint8_t gathered[512];
 };
-
-enum class DeviceKind { kPath, kNull, kUnknown };
-
-// Turns a device name into a path: a name starting with '/' is the path
-// itself, "NUL" the null device, COM1..COM256 a link in the port directory.
-// Anything else (or a path that does not fit `size`) is kUnknown.
-DeviceKind ResolveDevice(const char* name, char* path, size_t size);
 
 // Line settings of a tty as a DCB, and a DCB applied to a tty (raw mode).
 // Both fail for a descriptor that is not a terminal; WriteLineSettings also

@@ -4,19 +4,15 @@
 //                 reach it (the stand-in prints them to stderr).
 //   without-host: no host library can be found; logging must be silent and
 //                 the process must go on (glibc's err(3) would exit it).
-#include <dlfcn.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
 
-#include "core/channel.h"
-
-using zel::DriverRequest;
-using ZelMainFn = int32_t (*)(DriverRequest*);
+#include "core/records.h"
+#include "host/client/zel_client.h"
 
 namespace {
 
@@ -40,10 +36,10 @@ std::string ReadAll(std::FILE* f) {
 int main(int argc, char** argv) {
     const bool withHost = argc > 1 && std::strcmp(argv[1], "with-host") == 0;
 
-    void* lib = dlopen(ZEL_DRIVER_PATH, RTLD_NOW | RTLD_LOCAL);
-    if (!lib) return Fail(dlerror());
-    auto zelMain = reinterpret_cast<ZelMainFn>(dlsym(lib, "ZelMain"));
-    if (!zelMain) return Fail("ZelMain not exported");
+    zelclient::Driver driver;
+    std::string error;
+    if (!driver.Load(ZEL_DRIVER_PATH, &error)) return Fail(error.c_str());
+    zelclient::Channel channel(driver.Entry(), 1);
 
     // Capture what the stand-in prints.
     std::FILE* captured = std::tmpfile();
@@ -51,22 +47,16 @@ int main(int argc, char** argv) {
     const int savedErr = dup(2);
     dup2(fileno(captured), 2);
 
-    std::vector<unsigned char> block(zel::kChannelStateSize, 0);
     zel::OpenParams open{};
     std::strcpy(open.portName, "NUL");
     open.enabled = 0;
     open.timeout = 100;
     open.baud = 9600;
     open.dataBits = 8;
-    DriverRequest req{block.data(), zel::kOpColdStart, 1, 0, &open};
-    const int32_t cold = zelMain(&req);
+    const int32_t cold = channel.ColdStart(open);
 
-    zel::ParseRequest parse{};
-    parse.gas = "X";
-    parse.gateType = zel::kGateUnsigned16;
-    req.operation = zel::kOpSingleAddressParser;
-    req.argument = &parse;
-    const int32_t parsed = zelMain(&req);
+    zel::TagAddress tag{};
+    const int32_t parsed = channel.Parse("X", zel::kGateUnsigned16, 0, tag);
 
     std::fflush(stderr);
     dup2(savedErr, 2);

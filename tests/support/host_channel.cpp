@@ -7,21 +7,12 @@
 
 namespace zeltest {
 
-HostChannel::HostChannel(int32_t number) : number_(number) {
-    std::memset(block_, 0xA5, sizeof block_);
-}
+// The block starts with a pattern rather than zeros: the driver must set
+// every field it relies on.
+HostChannel::HostChannel(int32_t number) : channel_(&ZelMain, number, 0, 0xA5) {}
 
 HostChannel::~HostChannel() {
     if (started_ && state().port) Call(zel::kOpCloseCom);
-}
-
-int32_t HostChannel::Call(int32_t operation, void* argument) {
-    zel::DriverRequest req{};
-    req.state = block_;
-    req.operation = operation;
-    req.channel = number_;
-    req.argument = argument;
-    return ZelMain(&req);
 }
 
 int32_t HostChannel::Start(const std::string& port, int32_t timeout, uint16_t baud, int32_t enabled,
@@ -45,13 +36,9 @@ int32_t HostChannel::Start(const zel::OpenParams& params) {
 
 int32_t HostChannel::Parse(const std::string& gas, int32_t gateType, zel::TagAddress* tag,
                            int32_t blockLength) {
-    zel::ParseRequest p{};
-    p.gas = gas.c_str();
-    p.gateType = gateType;
-    p.blockLength = blockLength;
-    const int32_t rc =
-        Call(blockLength > 0 ? zel::kOpBlockAddressParser : zel::kOpSingleAddressParser, &p);
-    if (tag) *tag = p.tag;
+    zel::TagAddress parsed{};
+    const int32_t rc = channel_.Parse(gas.c_str(), gateType, blockLength, parsed);
+    if (tag) *tag = parsed;
     return rc;
 }
 

@@ -1,5 +1,6 @@
 // One channel driven the way a host drives it: its block, the gates it
-// parses and the value operations, all through the driver's entry.
+// parses and the value operations, all through the driver's entry (linked
+// in), with the host's value cells and packed blocks as plain numbers.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "core/channel.h"
+#include "host/client/zel_client.h"
 
 namespace zeltest {
 
@@ -18,8 +20,10 @@ class HostChannel {
     HostChannel(const HostChannel&) = delete;
     HostChannel& operator=(const HostChannel&) = delete;
 
-    zel::ChannelState& state() { return *reinterpret_cast<zel::ChannelState*>(block_); }
-    int32_t Call(int32_t operation, void* argument = nullptr);
+    zel::ChannelState& state() { return *static_cast<zel::ChannelState*>(channel_.Block()); }
+    int32_t Call(int32_t operation, void* argument = nullptr) {
+        return channel_.Call(operation, argument);
+    }
 
     // ColdStart on `port` with a reply time-out of `timeout` x 10 ms.
     int32_t Start(const std::string& port, int32_t timeout, uint16_t baud = 9600,
@@ -47,8 +51,7 @@ class HostChannel {
   private:
     int32_t Io(int32_t operation, const zel::TagAddress& tag, int32_t count, void* data);
 
-    alignas(8) unsigned char block_[zel::kChannelStateSize];
-    int32_t number_;
+    zelclient::Channel channel_;
     bool started_ = false;
 };
 

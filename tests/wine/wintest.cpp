@@ -27,6 +27,8 @@
 #include <vector>
 
 #include "core/channel.h"
+#include "core/library_names.h"
+#include "host/client/zel_client.h"
 #include "host/kavpro/kavprorec.h"
 #include "tools/simplc_patterns.h"
 
@@ -35,8 +37,7 @@ namespace sim = zel::sim;
 
 namespace {
 
-using ZelMainFn = int32_t(__cdecl*)(DriverRequest*);
-ZelMainFn zelMain = nullptr;
+zelclient::ZelMainFn zelMain = nullptr;
 HMODULE driverModule = nullptr;
 
 int passed = 0;
@@ -66,19 +67,9 @@ int Summary() {
     return failed == 0 && passed > 0 ? 0 : 1;
 }
 
-// One channel as the host keeps it.
-struct Channel {
-    int32_t number;
-    alignas(8) unsigned char state[kChannelStateSize];
-
-    int32_t Call(int32_t op, void* argument) {
-        DriverRequest req{};
-        req.state = state;
-        req.operation = op;
-        req.channel = number;
-        req.argument = argument;
-        return zelMain(&req);
-    }
+// One channel as the host keeps it, driven through the loaded driver.
+struct Channel : zelclient::Channel {
+    explicit Channel(int32_t number) : zelclient::Channel(zelMain, number) {}
 };
 
 bool Logged(const char* text) {
@@ -104,15 +95,18 @@ void DumpLog() {
 
 bool LoadDriver() {
     // The host has its own library loaded before any driver.
-    HMODULE host = LoadLibraryA("KAVPRO.dll");
-    Check(host != nullptr, "LoadLibrary KAVPRO.dll (error %lu)", host ? 0ul : GetLastError());
-    HMODULE driver = driverModule = LoadLibraryA("ZELQKMR.DLL");
-    Check(driver != nullptr, "LoadLibrary ZELQKMR.DLL (error %lu)", driver ? 0ul : GetLastError());
-    if (!driver) return false;
-    zelMain = reinterpret_cast<ZelMainFn>(
-        reinterpret_cast<void (*)(void)>(GetProcAddress(driver, "ZelMain")));
-    Check(zelMain != nullptr, "GetProcAddress ZelMain");
-    return zelMain != nullptr;
+    HMODULE host = LoadLibraryA(kHostModuleName);
+    Check(host != nullptr, "LoadLibrary %s (error %lu)", kHostModuleName,
+          host ? 0ul : GetLastError());
+    zelclient::Driver driver;
+    std::string error;
+    const bool loaded = driver.Load(kDriverModuleName, &error);
+    Check(loaded, "%s loaded, ZelMain found%s%s", kDriverModuleName, loaded ? "" : ": ",
+          error.c_str());
+    if (!loaded) return false;
+    driverModule = GetModuleHandleA(kDriverModuleName);
+    zelMain = driver.Entry();
+    return true;
 }
 
 // --- serial mode --------------------------------------------------------------
@@ -126,13 +120,7 @@ struct Gate {
 // Parses a gate on the channel; reports and returns the tag.
 bool ParseGate(Channel& ch, const char* gas, int32_t gateType, TagAddress* tag,
                int32_t blockLength = 0) {
-    ParseRequest p{};
-    p.gas = gas;
-    p.gateType = gateType;
-    p.blockLength = blockLength;
-    const int32_t rc = ch.Call(blockLength ? kOpBlockAddressParser : kOpSingleAddressParser, &p);
-    *tag = p.tag;
-    return rc == 0;
+    return ch.Parse(gas, gateType, blockLength, *tag) == 0;
 }
 
 IoRequest Io(const char* gas, const TagAddress& tag, int32_t count, void* data) {
@@ -214,7 +202,7 @@ bool SerialColdStart(Channel& ch, const char* port) {
     const int32_t rc = ch.Call(kOpColdStart, &open);
     char installed[96];
     std::snprintf(installed, sizeof installed,
-                  "ZELMR%02d> ModBus/J-BUS (RTU protocol) 32bit driver installed", ch.number);
+                  "ZELMR%02d> ModBus/J-BUS (RTU protocol) 32bit driver installed", ch.Number());
     Check(rc == 0, "ColdStart on %s answers 0 (rc %d)", port, rc);
     Check(Logged(installed), "ColdStart logs \"%s\"", installed);
     Check(LoggedStartingWith("ZELMR>:version compiled on "), "ColdStart logs its build stamp");
@@ -442,7 +430,7 @@ void SerialRtsAndNul() {
     // RTS keyed by hand around each request (RTSCTS = YES in the channel's
     // file). A pseudo-terminal has no modem lines: under Wine
     // EscapeCommFunction fails (error 50), the driver logs it and goes on.
-    Channel ch2{2, {}};
+    Channel ch2(2);
     if (SerialColdStart(ch2, "COM1")) {
         KavRecClear();
         const bool ok = ReadWorks(ch2);
@@ -452,7 +440,7 @@ void SerialRtsAndNul() {
         Check(ch2.Call(kOpCloseCom, nullptr) == 0, "CloseCom of channel 2");
     }
     // "NUL" opens without a line: reads fail, writes are discarded.
-    Channel ch3{3, {}};
+    Channel ch3(3);
     OpenParams open{};
     std::snprintf(open.portName, sizeof open.portName, "NUL");
     open.enabled = 1;
@@ -471,7 +459,7 @@ void SerialRtsAndNul() {
 // every COM name as "\\.\COMn", and a name given in that form as it is.
 void SerialHighComNumber() {
     for (const char* name : {"COM12", "\\\\.\\COM12"}) {
-        Channel ch{4, {}};
+        Channel ch(4);
         if (SerialColdStart(ch, name)) {
             Check(ReadWorks(ch), "a read on %s works", name);
             Check(ch.Call(kOpCloseCom, nullptr) == 0, "CloseCom of %s", name);
@@ -481,7 +469,7 @@ void SerialHighComNumber() {
 
 int RunSerial() {
     if (!LoadDriver()) return Summary();
-    Channel ch{1, {}};
+    Channel ch(1);
     SerialGetZelInfo(ch);
     if (SerialColdStart(ch, "COM1")) {
         SerialParse(ch);
@@ -740,7 +728,7 @@ int RunBrowse() {
                                   nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
     Check(parent != nullptr, "host window created");
     CheckTemplate();
-    Channel ch{1, {}};
+    Channel ch(1);
 
     // First browse: a host of version 820 owns the dialog. The script presses
     // OK on the empty form, then enters PLC 12, memory type 4, address 123

@@ -1,0 +1,38 @@
+#include "host/zelhost/options.h"
+
+#include <CLI/CLI.hpp>
+
+#include "host/zelhost/validators.h"
+
+namespace zelhost {
+
+void AddPortOptions(CLI::App* cmd, LineOptions& line) {
+    cmd->add_option("--port,-p", line.port,
+                    "serial port: a device path such as /dev/ttyUSB0 or /dev/pts/3, or COMn "
+                    "(at most 11 characters)")
+        ->required();
+    cmd->add_option("--channel", line.channel, "channel number (init file ZELMRnn.INT)")
+        ->capture_default_str()
+        ->check(NumberIn(0, 65535));
+}
+
+void AddLineOptions(CLI::App* cmd, LineOptions& line) {
+    AddPortOptions(cmd, line);
+    cmd->add_option(
+           "--baud,-b", line.baud,
+           "baud rate (default: the driver's, 9600; the host record holds at most 65535, higher "
+           "rates go in the init file's BAUD_RATE)")
+        ->check(NumberIn(1, 65535));
+    cmd->add_option("--data-bits", line.dataBits, "data bits (default 8)")->check(NumberIn(5, 8));
+    cmd->add_option("--parity", line.parity, "parity: N, E, O, M or S (default N)")
+        ->check(OneOf({"N", "E", "O", "M", "S"}));
+    cmd->add_option("--stop-bits", line.stopBits,
+                    "stop bits: 1 or 2 (default 1; a Linux port cannot send 1.5)")
+        ->check(StopBitsCheck());
+    cmd->add_option("--timeout,-t", line.timeoutMs,
+                    "reply time-out in milliseconds (sent to the driver in 10 ms units)")
+        ->capture_default_str()
+        ->check(NumberIn(1, 2000000000));
+}
+
+} // namespace zelhost
