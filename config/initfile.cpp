@@ -53,6 +53,13 @@ void LogSummary(const InitSettings& state, int ch) {
     else
         ZEL_LOG(kLogEvent, "ZELMR%02d> Inter Frame Gap = %u", ch,
                 static_cast<unsigned>(state.ifgLoops));
+
+    // Only a file that asks for it adds a line.
+    if (state.demoteAfter != 0)
+        ZEL_LOG(kLogEvent,
+                "ZELMR%02d> Dead stations demoted after %u transactions without a reply, for %u s",
+                ch, static_cast<unsigned>(state.demoteAfter),
+                static_cast<unsigned>(state.demoteSeconds));
 }
 
 } // namespace
@@ -72,6 +79,9 @@ void ReadInitFile(int32_t channel, InitSettings& settings) {
     settings.base = 'D';
     settings.parityCheck = 1;
     settings.options = 0;
+    settings.lowLatency = 1;
+    settings.demoteAfter = 0;
+    settings.demoteSeconds = 0;
 
     char name[kNameSize] = {};
     std::FILE* file = OpenInitFile(kInitFileBaseName, name, sizeof name, channel);

@@ -46,6 +46,7 @@ TxnResult Outcome(Attempt last) {
 
 void NoteReception(LateInput& late, RxResult rx, int32_t replyLength) {
     late.nothingCame = rx == RxResult::kTimeout && replyLength == 0;
+    if (!late.nothingCame) late.heard = true;
 }
 
 void DiscardAfterFailure(ChannelState& channel, Attempt failed, LateInput& late) {
@@ -54,6 +55,7 @@ void DiscardAfterFailure(ChannelState& channel, Attempt failed, LateInput& late)
     const uint32_t n =
         DiscardLateInput(channel.port, channel.line, awaitLate, channel.timeout, channel.channel);
     if (awaitLate && n == 0) late.silent = true;
+    if (n != 0) late.heard = true;
     if (timedOut) late.discarded += n;
 }
 

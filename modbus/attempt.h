@@ -32,6 +32,7 @@ struct LateInput {
     bool silent = false;      // a wait after a time-out showed the line silent
     bool nothingCame = false; // the last attempt's reception got no byte at all
     uint32_t discarded = 0;   // bytes discarded after attempts that timed out
+    bool heard = false;       // some byte came back after a request of the transaction
 };
 
 // Notes how the attempt's reception ended: a time-out before any byte is

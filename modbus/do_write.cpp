@@ -3,6 +3,7 @@
 #include "core/areas.h"
 #include "core/log.h"
 #include "modbus/attempt.h"
+#include "modbus/demotion.h"
 #include "modbus/transactions.h"
 #include "modbus/transport.h"
 #include "serial/serial.h"
@@ -11,6 +12,7 @@ namespace zel {
 
 TxnResult DoWrite(ChannelState& channel, const IoRequest& request, uint8_t* frame, int32_t length) {
     const int ch = channel.channel;
+    if (AnsweredWithoutTrying(channel, frame[0])) return TxnResult::kCommFailure;
 
     channel.writeMode = 1;
     Attempt result = Attempt::kOk;
@@ -52,6 +54,7 @@ TxnResult DoWrite(ChannelState& channel, const IoRequest& request, uint8_t* fram
         break;
     }
     EndTransaction(channel, result, attempt > 0, late);
+    NoteReplies(channel, frame[0], late.heard);
     channel.writeMode = 0;
     return Outcome(result);
 }

@@ -2,6 +2,8 @@
 #include "core/areas.h"
 #include "core/log.h"
 #include "modbus/attempt.h"
+#include "modbus/bytes.h"
+#include "modbus/demotion.h"
 #include "modbus/transactions.h"
 #include "modbus/transport.h"
 #include "serial/serial.h"
@@ -71,6 +73,8 @@ Attempt CheckReply(const ChannelState& channel, const IoRequest& request, int32_
 
 TxnResult DoRead(ChannelState& channel, IoRequest& request, int mode) {
     const int ch = channel.channel;
+    const uint8_t station = StationOf(channel, request.tag);
+    if (AnsweredWithoutTrying(channel, station)) return TxnResult::kCommFailure;
 
     channel.writeMode = 0;
     const int32_t requestLength = BuildReadRequest(request, channel.requestFrame, channel);
@@ -118,6 +122,7 @@ TxnResult DoRead(ChannelState& channel, IoRequest& request, int mode) {
         if (!(sRetry > 0 && result != Attempt::kOk)) break;
     }
     EndTransaction(channel, result, sRetry < 2 || wrongLeft < 3, late);
+    NoteReplies(channel, station, late.heard);
 
     if (result == Attempt::kOk)
         return DecodeReply(request, channel.replyFrame, channel.options, mode);
