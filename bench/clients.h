@@ -43,6 +43,15 @@ class Client {
     // Reads the written area back; whether it holds what transaction `seq`
     // wrote.
     virtual bool CheckWritten(uint32_t seq) = 0;
+
+    // The round of several stations (bench/dead_station.h): the reply
+    // time-out (0: the master's own) and further lines of the channel's
+    // initialization file, in force from the next Setup on.
+    virtual void ConfigureRound(int timeoutMs, const std::string& initLines) = 0;
+    // One read of holding register 0 of `station` (port open); 0 on success.
+    virtual int ReadStation(int station) = 0;
+    // Whether that read returned what the PLC holds.
+    virtual bool CheckStationRead() const = 0;
 };
 
 // The driver library at `path`; false and `error` when it does not load.

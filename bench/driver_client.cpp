@@ -64,6 +64,7 @@ class DriverClient : public Client {
             return false;
         }
         if (!network_) std::strncpy(p.portName, line.port.c_str(), sizeof p.portName - 1);
+        port_ = line.port;
         // An unpaced pseudo-terminal has no wire: at a nominal 100 Mbaud the
         // silence the driver keeps before each request (3.5 characters of a
         // microsecond at least) has passed before the next request is built,
@@ -79,8 +80,17 @@ class DriverClient : public Client {
             if (network_) std::fprintf(f, "PORT = %s\n", line.port.c_str());
             std::fclose(f);
         }
+        if (!initLines_.empty()) {
+            std::FILE* f = std::fopen("ZELMR01.INT", "a");
+            if (!f) {
+                *error = "cannot write ZELMR01.INT";
+                return false;
+            }
+            std::fputs(initLines_.c_str(), f);
+            std::fclose(f);
+        }
         p.enabled = 1;
-        p.timeout = kTimeoutUnits;
+        p.timeout = timeoutUnits_;
         p.baud = static_cast<uint16_t>(baud > 65535 ? 9600 : baud);
         p.dataBits = 8;
         p.stopBits = 0;
@@ -97,6 +107,18 @@ class DriverClient : public Client {
     }
 
     bool Open(std::string* error) override {
+        // ReOpenCom keeps the open-time read time-out of 1 s, the channel's
+        // own; a round with a time-out of its own reopens the port as a host
+        // does when it changes the time-out: ChangeZelParams with the same
+        // name and line, which applies it.
+        if (timeoutUnits_ != kTimeoutUnits) {
+            zel::ChangeParams change{};
+            std::strncpy(change.portName, port_.c_str(), sizeof change.portName - 1);
+            change.timeout = timeoutUnits_;
+            const int32_t rc = channel_.ChangeParams(change);
+            if (rc != 0) *error = "ChangeZelParams returned " + std::to_string(rc);
+            return rc == 0;
+        }
         const int32_t rc = Call(zel::kOpReOpenCom, nullptr);
         if (rc != 0) *error = "ReOpenCom returned " + std::to_string(rc);
         return rc == 0;
@@ -199,6 +221,24 @@ class DriverClient : public Client {
         }
     }
 
+    void ConfigureRound(int timeoutMs, const std::string& initLines) override {
+        timeoutUnits_ = timeoutMs > 0 ? timeoutMs / 10 : kTimeoutUnits;
+        initLines_ = initLines;
+    }
+
+    int ReadStation(int station) override {
+        TagAddress& tag = stationTags_[station];
+        if (tag.plc != station) {
+            char gas[16];
+            std::snprintf(gas, sizeof gas, "%02d40001", station);
+            if (channel_.Parse(gas, 0, 0, tag) != 0) return last_ = -1;
+        }
+        std::memset(data_, 0, 4);
+        return last_ = channel_.Read("round", tag, false, 1, data_);
+    }
+
+    bool CheckStationRead() const override { return Le16(data_ + 2) == zel::sim::HoldingAt(0); }
+
   private:
     int32_t Call(int32_t op, void* argument) { return channel_.Call(op, argument); }
 
@@ -224,6 +264,10 @@ class DriverClient : public Client {
 
     zelclient::Channel channel_; // the channel's block, owned by the host
     bool network_ = false;
+    int32_t timeoutUnits_ = kTimeoutUnits;
+    std::string initLines_;
+    std::string port_;
+    TagAddress stationTags_[248] = {};
     CaseId id_ = CaseId::kRead1;
     int32_t op_ = zel::kOpSingleRead;
     int32_t last_ = 0;

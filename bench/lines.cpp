@@ -9,7 +9,8 @@ namespace {
 constexpr size_t kMaxPortName = 11;
 } // namespace
 
-std::unique_ptr<RunningLine> RunningLine::Start(const LineKind& kind, std::string* error) {
+std::unique_ptr<RunningLine> RunningLine::Start(const LineKind& kind, std::string* error,
+                                                const std::vector<int>& stations) {
     std::unique_ptr<RunningLine> line(new RunningLine());
     if (kind.baud == 0) {
         line->direct_ = zeltools::SimPlc::Start({}, error);
@@ -30,7 +31,12 @@ std::unique_ptr<RunningLine> RunningLine::Start(const LineKind& kind, std::strin
     zeltools::LineEmuOptions options;
     options.baud = kind.baud;
     options.format = kind.format;
-    line->paced_ = zeltools::PlcLine::Start(options, {}, error);
+    zeltools::SimPlcOptions plc;
+    if (!stations.empty()) {
+        plc.station = stations.front();
+        plc.moreStations.assign(stations.begin() + 1, stations.end());
+    }
+    line->paced_ = zeltools::PlcLine::Start(options, plc, error);
     if (!line->paced_) return nullptr;
     line->port_ = line->paced_->port();
     if (*kind.via) {

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "tools/procs/tool_procs.h"
 
@@ -36,7 +37,9 @@ constexpr int kLineCount = sizeof kLines / sizeof kLines[0];
 // A started line; stops its programs and removes its link when destroyed.
 class RunningLine {
   public:
-    static std::unique_ptr<RunningLine> Start(const LineKind& kind, std::string* error);
+    // `stations` answered by the PLC of a paced line (default: station 1).
+    static std::unique_ptr<RunningLine> Start(const LineKind& kind, std::string* error,
+                                              const std::vector<int>& stations = {});
     ~RunningLine();
     const std::string& port() const { return port_; }
     // The device server's address of a line through one; "" otherwise.

@@ -170,6 +170,21 @@ int Run(const Options& o) {
             if (!network) report.results.push_back(std::move(r));
         }
         if (network) continue;
+        if (kind.baud > 0 && Selected(o.cases, "deadround")) {
+            DeadStationResult r =
+                RunDeadStationRounds(kind, *driver, *modbus, o.pairs > 0 ? o.pairs : 8, &error);
+            if (r.driver.round.empty() && r.failures == 0) {
+                std::fprintf(stderr, "zelbench: deadround on %s: %s\n", kind.key, error.c_str());
+                return 2;
+            }
+            PrintDeadStationLine(r);
+            if (r.failures) {
+                std::fprintf(stderr, "zelbench: deadround on %s: %d failures, first: %s\n",
+                             kind.key, r.failures, r.firstFailure.c_str());
+                failures += r.failures;
+            }
+            report.deadRounds.push_back(std::move(r));
+        }
         if (cpu && kind.baud == 0) {
             if (!ValgrindAvailable()) {
                 std::fprintf(stderr, "zelbench: valgrind not found, no instruction counts\n");
@@ -248,7 +263,9 @@ int main(int argc, char** argv) {
                    "driver against itself on the pty): 19200-8E1-raw, 19200-8E1-rfc2217, "
                    "115200-8N1-raw, 115200-8N1-rfc2217")
         ->delimiter(',');
-    app.add_option("--cases", o.cases, "Cases: read1, read125, coils2000, write1, float, write123")
+    app.add_option("--cases", o.cases,
+                   "Cases: read1, read125, coils2000, write1, float, write123, deadround (paced "
+                   "lines only: a round of 10 stations, one of them dead)")
         ->delimiter(',');
     app.add_option("--pairs", o.pairs,
                    "Rounds of each master (default 11 unpaced, 5 paced; quick 5)");

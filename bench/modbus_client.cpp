@@ -36,8 +36,25 @@ class ModbusClient : public Client {
             return false;
         }
         modbus_set_slave(ctx_, 1);
+        if (timeoutMs_ > 0)
+            modbus_set_response_timeout(ctx_, static_cast<uint32_t>(timeoutMs_ / 1000),
+                                        static_cast<uint32_t>(timeoutMs_ % 1000) * 1000u);
         return true;
     }
+
+    // libmodbus reads no initialization file; it makes one attempt a request.
+    void ConfigureRound(int timeoutMs, const std::string&) override { timeoutMs_ = timeoutMs; }
+
+    int ReadStation(int station) override {
+        modbus_set_slave(ctx_, station);
+        regs_[0] = 0;
+        errno = 0;
+        const int rc = modbus_read_registers(ctx_, 0, 1, regs_) == 1 ? 0 : 1;
+        lastErrno_ = errno;
+        return rc;
+    }
+
+    bool CheckStationRead() const override { return regs_[0] == zel::sim::HoldingAt(0); }
 
     bool Open(std::string* error) override {
         if (modbus_connect(ctx_) != 0) {
@@ -144,6 +161,7 @@ class ModbusClient : public Client {
 
   private:
     modbus_t* ctx_ = nullptr;
+    int timeoutMs_ = 0; // 0: libmodbus's own
     int lastErrno_ = 0;
     CaseId id_ = CaseId::kRead1;
     uint16_t regs_[125] = {};

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/dead_station.h"
 #include "bench/rounds.h"
 
 namespace zelbench {
@@ -17,7 +18,8 @@ struct CpuFigures {
 struct Report {
     std::vector<CaseResult> results;
     std::map<std::string, CpuFigures> cpu; // by case key
-    RoundPlan plan;                        // of the unpaced line
+    std::vector<DeadStationResult> deadRounds;
+    RoundPlan plan; // of the unpaced line
     int pacedPairs = 5;
     std::string note; // how the figures were made, one line
 };

@@ -57,6 +57,12 @@ void LogSummary(const InitSettings& state, int ch) {
     // Said only when asked for, so that the summary of every other file
     // stays as it was.
     if (state.traceFrames) ZEL_LOG(kLogEvent, "ZELMR%02d> Frame lines = YES", ch);
+    // Only a file that asks for it adds a line.
+    if (state.demoteAfter != 0)
+        ZEL_LOG(kLogEvent,
+                "ZELMR%02d> Dead stations demoted after %u transactions without a reply, for %u s",
+                ch, static_cast<unsigned>(state.demoteAfter),
+                static_cast<unsigned>(state.demoteSeconds));
 }
 
 } // namespace
@@ -77,6 +83,9 @@ void ReadInitFile(int32_t channel, InitSettings& settings) {
     settings.parityCheck = 1;
     settings.options = 0;
     settings.traceFrames = 0;
+    settings.lowLatency = 1;
+    settings.demoteAfter = 0;
+    settings.demoteSeconds = 0;
 
     char name[kNameSize] = {};
     std::FILE* file = OpenInitFile(kInitFileBaseName, name, sizeof name, channel);

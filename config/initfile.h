@@ -13,9 +13,9 @@ namespace zel {
 constexpr uint32_t kNoBaudRate = 999;
 
 // The settings a channel's file can give. The reader sets its own defaults
-// for base, options, ifgLoops, ifgMs, parityCheck and traceFrames; the other
-// fields keep
-// what the caller put in unless a line sets them.
+// for base, options, ifgLoops, ifgMs, parityCheck, traceFrames, lowLatency
+// and the demotion; the other fields keep what the caller put in unless a
+// line sets them.
 struct InitSettings {
     char protocol = 'M'; // 'M' Modbus, 'J' J-BUS
     char base = 'D';     // 'D' decimal, 'H' hexadecimal, 'L' long decimal
@@ -29,7 +29,16 @@ struct InitSettings {
     uint32_t baudRate = kNoBaudRate;
     // PORT: the port to open instead of the host's; empty: the host's.
     char port[kPortAddressSize] = {};
+    uint8_t lowLatency = 1; // LOWLATENCY: a USB adapter's low latency mode at open
+    // DEMOTE = N, S: after N transactions in a row without a byte of reply a
+    // station is answered at once, without the line, for S seconds. N 0: off.
+    uint8_t demoteAfter = 0;
+    uint16_t demoteSeconds = 0;
 };
+
+// The limits of DEMOTE's two numbers.
+constexpr unsigned kMaxDemoteAfter = 100;
+constexpr unsigned kMaxDemoteSeconds = 65535;
 
 // Tries the candidate names of config/init_names.h in their order; returns
 // the file that opened and its name in `name`, or null.

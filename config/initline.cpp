@@ -135,11 +135,15 @@ constexpr YesNoSetting kYesNoSettings[] = {
 constexpr YesNoSetting kParitySetting = {
     "PARITY_ADDR_CHECKING", true, [](InitSettings& s, bool yes) { s.parityCheck = yes ? 1 : 0; },
     "Parity Checking enabled", true};
-// Tried last: a reader that does not know the key reports the line as
+// Tried after the settings above: a reader that does not know the key reports the line as
 // illegal and goes on, so a file that asks for frame lines stays readable.
 constexpr YesNoSetting kTraceSetting = {
     "TRACE", false, [](InitSettings& s, bool yes) { s.traceFrames = yes ? 1 : 0; },
     "NO frame lines", false};
+// Tried after every setting above, none of which begins like it.
+constexpr YesNoSetting kLowLatencySetting = {
+    "LOWLATENCY", false, [](InitSettings& s, bool yes) { s.lowLatency = yes ? 1 : 0; },
+    "low latency mode", true};
 
 // Matches "<key> = %1c%1c%1c" from the start of the line (after blanks for
 // an indented key); true when the line is this setting. An invalid value
@@ -161,6 +165,35 @@ bool ApplyYesNo(const YesNoSetting& setting, InitSettings& settings, uint16_t ch
                 setting.key, setting.assumed);
     }
     setting.apply(settings, v == YesNo::kYes || (v == YesNo::kInvalid && setting.invalidMeansYes));
+    return true;
+}
+
+// DEMOTE = N, S from the start of the line: true when the line is this
+// setting. NO turns it off; numbers out of range or missing log two lines
+// and turn it off too.
+bool ApplyDemote(InitSettings& settings, uint16_t ch, const char* line) {
+    static constexpr char kKey[] = "DEMOTE";
+    if (std::strncmp(line, kKey, sizeof kKey - 1) != 0) return false;
+    const char* rest = line + sizeof kKey - 1;
+    while (*rest == ' ' || *rest == '\t')
+        ++rest;
+    if (*rest != '=') return false;
+    settings.demoteAfter = 0;
+    settings.demoteSeconds = 0;
+    char no[3] = {};
+    if (std::sscanf(rest, "= %2c", no) == 1 && no[0] == 'N' && no[1] == 'O') return true;
+    unsigned after = 0, seconds = 0;
+    if (std::sscanf(rest, "= %u , %u", &after, &seconds) == 2 && after >= 1 &&
+        after <= kMaxDemoteAfter && seconds >= 1 && seconds <= kMaxDemoteSeconds) {
+        settings.demoteAfter = static_cast<uint8_t>(after);
+        settings.demoteSeconds = static_cast<uint16_t>(seconds);
+        return true;
+    }
+    ZEL_LOG(kLogEvent, "ZELMR%02d> Illegal format of Int File:", ch);
+    ZEL_LOG(kLogEvent,
+            "ZELMR%02d> Check for DEMOTE = in your int file (1 to %u transactions, 1 to %u s). "
+            "Assuming NO demotion",
+            ch, kMaxDemoteAfter, kMaxDemoteSeconds);
     return true;
 }
 
@@ -237,6 +270,8 @@ void ApplyInitLine(InitSettings& state, uint16_t ch, char* line, int lineNumber)
 
     if (ApplyYesNo(kParitySetting, state, ch, line)) return;
     if (ApplyYesNo(kTraceSetting, state, ch, line)) return;
+    if (ApplyYesNo(kLowLatencySetting, state, ch, line)) return;
+    if (ApplyDemote(state, ch, line)) return;
 
     ZEL_LOG(kLogEvent, "ZELMR%02d> Illegal line %d in Int File", ch, lineNumber);
 }

@@ -2,6 +2,7 @@
 // inside the memory the host allocates for it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "core/records.h"
@@ -35,6 +36,18 @@ struct LineState {
     uint64_t replyWindowEndUs;
     uint32_t charTimeUs; // one character at the line's rate and format; 0: no line
 };
+
+// A station of the channel that has gone without a reply (DEMOTE): entries
+// are taken by stations while they stay silent and freed when they answer.
+struct StationWatch {
+    uint8_t station;    // 0: the entry is free
+    uint8_t silent;     // transactions in a row without a byte of reply; kDemoted once demoted
+    uint8_t untilMs[4]; // while demoted: monotonic milliseconds (little-endian, wrapping) of the
+                        // next try
+};
+constexpr uint8_t kDemoted = 0xFF;
+// Stations tracked at once; a further silent station is polled as without DEMOTE.
+constexpr int kWatchedStations = 32;
 
 // The longest request is 253 bytes and its CRC; the longest reply 260.
 constexpr int kRequestFrameSize = 512;
@@ -72,10 +85,19 @@ struct ChannelState {
     // The port opened instead of portSettings.name, from the initialization
     // file; empty: the host's. Always terminated once ColdStart has run.
     char portAddress[kPortAddressSize];
+    // Fields below came after the frames, so that every field above keeps
+    // its offset in blocks a host already holds.
+    uint8_t lowLatency;     // a USB adapter's port opens in low latency mode
+    uint8_t demoteAfter;    // DEMOTE: silent transactions that demote a station; 0: never
+    uint16_t demoteSeconds; // DEMOTE: how long a demoted station is answered without trying
+    StationWatch watched[kWatchedStations];
 };
 
 static_assert(sizeof(ChannelState::portAddress) == 128, "room for a port address");
 static_assert(sizeof(ChannelState) <= kChannelStateSize, "ChannelState must fit the host's block");
+static_assert(offsetof(ChannelState, lowLatency) ==
+                  offsetof(ChannelState, portAddress) + kPortAddressSize,
+              "the later fields follow the frames");
 
 inline ChannelState* StateOf(const DriverRequest* req) {
     return static_cast<ChannelState*>(req->state);

@@ -8,6 +8,7 @@
 #include "core/log.h"
 #include "driver/operations.h"
 #include "driver/results.h"
+#include "modbus/demotion.h"
 #include "serial/serial.h"
 
 namespace zel {
@@ -102,6 +103,16 @@ void* OpenChannelPort(ChannelState& channel, const PortSettings& settings) {
         ZEL_LOG(kLogEvent,
                 "ZELMR%02d> The baud rate was taken from initialization file and it is  = %d  ",
                 Ch(channel), static_cast<int>(channel.fileBaudRate));
+    // A USB adapter holds what it receives until its latency timer runs out:
+    // up to 16 ms more for every piece of a reply.
+    if (channel.lowLatency != 0) {
+        const LatencyMode mode = UseLowLatency(handle);
+        if (mode == LatencyMode::kSet)
+            ZEL_LOG(kLogEvent, "ZELMR%02d> Low latency mode set on '%s'", Ch(channel), name);
+        else if (mode == LatencyMode::kAlreadyOn)
+            ZEL_LOG(kLogEvent, "ZELMR%02d> Low latency mode already on for '%s'", Ch(channel),
+                    name);
+    }
     return handle;
 }
 
@@ -144,6 +155,10 @@ int32_t ColdStart(DriverRequest* req) {
     static_assert(sizeof ch->portAddress == sizeof file.port, "the file's port fits the block");
     std::memcpy(ch->portAddress, file.port, sizeof ch->portAddress);
     ch->portAddress[sizeof ch->portAddress - 1] = '\0';
+    ch->lowLatency = file.lowLatency;
+    ch->demoteAfter = file.demoteAfter;
+    ch->demoteSeconds = file.demoteSeconds;
+    ForgetStations(*ch);
 
     if (ch->rateFromFile) params->baud = static_cast<uint16_t>(file.baudRate / 10u);
 

@@ -74,14 +74,16 @@ void CloseTransaction(ChannelState& channel, const AttemptTrail& trail) {
     line.replyWindowEndUs = last + 2000u * TimeoutMs(channel.timeout);
 }
 
-void FlushBeforeAttempt(ChannelState& channel, TxnKind kind, bool awaitQuiet) {
+uint32_t FlushBeforeAttempt(ChannelState& channel, TxnKind kind, bool awaitQuiet) {
     const uint32_t bound = FlushBoundMs(channel.timeout);
     int32_t flushesLeft = channel.timeout / 5;
     uint8_t kept[kKeptBytes];
+    uint32_t discarded = 0;
     for (;;) {
         const Discarded d = FlushLine(channel.port, &channel.line, bound, awaitQuiet, kept,
                                       channel.traceFrames ? kKeptBytes : 0);
         LogDiscarded(channel, d, kept);
+        discarded += d.count;
         if (!d.readFailed) break;
         if (kind == TxnKind::kRead)
             ZEL_LOG(kLogTrace, "ZELMR%02d> DoRead() Flush not completed", channel.channel);
@@ -89,6 +91,7 @@ void FlushBeforeAttempt(ChannelState& channel, TxnKind kind, bool awaitQuiet) {
             ZEL_LOG(kLogTrace, "ZELMR%02d> DoWrite() Flush not completed", channel.channel);
         if (--flushesLeft <= 0) break;
     }
+    return discarded;
 }
 
 Attempt FromReception(RxResult rx) {

@@ -33,6 +33,9 @@ struct AttemptTrail {
     // The last attempt received bytes that were no good answer: the rest of
     // them may still be coming.
     bool heard = false;
+    // Some byte came back after a request of the transaction, discarded or
+    // not: the station is alive, whatever the bytes were.
+    bool replied = false;
 };
 
 // Before a transaction's first request: when an earlier transaction left
@@ -50,8 +53,9 @@ void CloseTransaction(ChannelState& channel, const AttemptTrail& trail);
 // flushing read's 50 ms, or the reply time-out where shorter): while the
 // flush cannot complete, logs that it did not and tries again, at most
 // timeout/5 flushes (and always one). After an attempt that heard bytes it
-// waits for the line to fall quiet, even when nothing waits yet.
-void FlushBeforeAttempt(ChannelState& channel, TxnKind kind, bool awaitQuiet);
+// waits for the line to fall quiet, even when nothing waits yet. Returns the
+// number of bytes discarded.
+uint32_t FlushBeforeAttempt(ChannelState& channel, TxnKind kind, bool awaitQuiet);
 
 // Logs one line for a flush that discarded bytes: how many, and with frame
 // lines on, which.

@@ -3,6 +3,7 @@
 #include "core/areas.h"
 #include "core/log.h"
 #include "modbus/attempt.h"
+#include "modbus/demotion.h"
 #include "modbus/transactions.h"
 #include "modbus/transport.h"
 #include "serial/serial.h"
@@ -74,6 +75,8 @@ Attempt WriteAttempt(ChannelState& channel, const IoRequest& request, uint8_t* f
 } // namespace
 
 TxnResult DoWrite(ChannelState& channel, const IoRequest& request, uint8_t* frame, int32_t length) {
+    if (AnsweredWithoutTrying(channel, frame[0])) return TxnResult::kCommFailure;
+
     channel.writeMode = 1;
     AwaitReplyWindow(channel);
     Attempt result = Attempt::kOk;
@@ -81,13 +84,18 @@ TxnResult DoWrite(ChannelState& channel, const IoRequest& request, uint8_t* fram
     for (int attempt = 0; attempt < 3; ++attempt) {
         if (attempt != 0)
             ZEL_LOG(kLogDetail, "ZELMR%02d> , Do write, retry %d", channel.channel, attempt);
-        FlushBeforeAttempt(channel, TxnKind::kWrite, trail.heard);
+        // Bytes left on the line after one of this transaction's requests
+        // show the station alive.
+        if (FlushBeforeAttempt(channel, TxnKind::kWrite, trail.heard) != 0 && attempt != 0)
+            trail.replied = true;
         bool answered = false;
         result = WriteAttempt(channel, request, frame, length, attempt, &answered, &trail.heard);
         if (!answered) trail.unanswered = true;
+        if (answered || trail.heard) trail.replied = true;
         if (result == Attempt::kOk) break;
     }
     CloseTransaction(channel, trail);
+    NoteReplies(channel, frame[0], trail.replied);
     channel.writeMode = 0;
     return Outcome(result);
 }

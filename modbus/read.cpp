@@ -2,6 +2,8 @@
 #include "core/areas.h"
 #include "core/log.h"
 #include "modbus/attempt.h"
+#include "modbus/bytes.h"
+#include "modbus/demotion.h"
 #include "modbus/transactions.h"
 #include "modbus/transport.h"
 #include "serial/serial.h"
@@ -75,6 +77,8 @@ Attempt CheckReply(const ChannelState& channel, const IoRequest& request, int32_
 
 TxnResult DoRead(ChannelState& channel, IoRequest& request, int mode) {
     const int ch = channel.channel;
+    const uint8_t station = StationOf(channel, request.tag);
+    if (AnsweredWithoutTrying(channel, station)) return TxnResult::kCommFailure;
 
     channel.writeMode = 0;
     const int32_t requestLength = BuildReadRequest(request, channel.requestFrame, channel);
@@ -103,7 +107,11 @@ TxnResult DoRead(ChannelState& channel, IoRequest& request, int mode) {
         }
         // A retry goes out at once: an earlier attempt's late answer answers
         // it as well. Only the rest of a garbled reply is let pass first.
-        FlushBeforeAttempt(channel, TxnKind::kRead, trail.heard);
+        // Bytes left on the line after one of this transaction's requests
+        // show the station alive.
+        const bool after = sRetry < 2 || wrongLeft < 3;
+        if (FlushBeforeAttempt(channel, TxnKind::kRead, trail.heard) != 0 && after)
+            trail.replied = true;
         result = Attempt::kOk;
         trail.heard = false;
         bool answered = false;
@@ -125,11 +133,13 @@ TxnResult DoRead(ChannelState& channel, IoRequest& request, int mode) {
                             3 - sRetry);
             }
             trail.heard = !answered && (result != Attempt::kFailed || replyLength > 0);
+            if (answered || trail.heard) trail.replied = true;
         }
         if (!answered) trail.unanswered = true;
         if (!(sRetry > 0 && result != Attempt::kOk)) break;
     }
     CloseTransaction(channel, trail);
+    NoteReplies(channel, station, trail.replied);
 
     if (result == Attempt::kOk)
         return DecodeReply(request, channel.replyFrame, channel.options, mode);

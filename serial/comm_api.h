@@ -121,12 +121,19 @@ struct COMSTAT {
 
 namespace zel {
 
+// What EnterLowLatency found.
+enum class LatencyMode {
+    kUnavailable, // the port has no such mode, or refused it
+    kSet,         // set now; cleared again when the handle is closed
+    kAlreadyOn,   // the port was in it already, and is left so
+};
+
 // The platform calls the serial code relies on. Unused Win32 parameters
 // (security attributes, template file, overlapped records) are kept so that
-// the Windows table holds kernel32's own functions. The last two entries are
-// not kernel32 calls: a pause finer than a millisecond, and how many
-// characters the hardware may still hold once the output queue reports
-// empty and FlushFileBuffers has returned.
+// the Windows table holds kernel32's own functions. The last three entries
+// are not kernel32 calls: a pause finer than a millisecond, whether the
+// device keys RTS around each transmission itself, and the low latency mode
+// of USB adapters.
 struct CommApi {
     HANDLE(ZEL_WINAPI* CreateFileA)
     (const char* name, DWORD access, DWORD share, void* security, DWORD disposition, DWORD flags,
@@ -149,9 +156,13 @@ struct CommApi {
     BOOL(ZEL_WINAPI* QueryPerformanceFrequency)(LARGE_INTEGER* frequency);
     // Pauses at least `us` microseconds.
     void (*SleepMicroseconds)(DWORD us);
-    // Characters a FIFO and shift register may still hold after
-    // FlushFileBuffers: 0 where the drain reaches the wire.
-    DWORD (*TransmitterDepth)(HANDLE h);
+    // TRUE where the device keys RTS around each transmission itself (Linux:
+    // the kernel's RS-485 mode); the driver leaves RTS alone then.
+    BOOL (*RtsKeyedByDevice)(HANDLE h);
+    // Asks the port to hand over received bytes without delay (Linux:
+    // ASYNC_LOW_LATENCY, which sets a USB adapter's latency timer to 1 ms).
+    // The mode is put back when the handle is closed.
+    LatencyMode (*EnterLowLatency)(HANDLE h);
 };
 
 // The table in force. Starts as the platform's own; tests may swap it.

@@ -128,6 +128,10 @@ SerialResult CloseComPort(void* handle) {
     return CommOf(handle).CloseHandle(handle) ? SerialResult::kOk : SerialResult::kIoFailed;
 }
 
+LatencyMode UseLowLatency(void* handle) {
+    return CommOf(handle).EnterLowLatency(handle);
+}
+
 // A time-out of 0 or below would make every read wait without limit (and
 // would make a flush leave its 50 ms behind); it stands for the open-time
 // default of 1000 ms instead.
@@ -322,13 +326,16 @@ KeyedWrite WriteRequest(void* handle, const uint8_t* bytes, uint32_t count, bool
         WaitUntil(line.lastActivityUs + SilentIntervalUs(line));
 
     KeyedWrite done{SerialResult::kOk, false, false, false};
-    if (keyRts) done.raiseFailed = !CommOf(handle).EscapeCommFunction(handle, SETRTS);
+    // A device that keys RTS itself does so with the UART's own timing.
+    const bool byHand = keyRts && !CommOf(handle).RtsKeyedByDevice(handle);
+    if (byHand) done.raiseFailed = !CommOf(handle).EscapeCommFunction(handle, SETRTS);
+    const uint64_t started = NowUs();
     uint32_t written = 0;
     done.write = WritePort(handle, bytes, count, &written);
     // The request leaves before its reply is waited for: the reply time-out
     // counts from its end, and nothing is left to leave after a time-out.
     CommOf(handle).FlushFileBuffers(handle);
-    if (keyRts) {
+    if (byHand) {
         for (int polls = 0; polls < kMaxRtsPolls; ++polls) {
             DWORD errors = 0;
             COMSTAT stat{};
@@ -339,11 +346,13 @@ KeyedWrite WriteRequest(void* handle, const uint8_t* bytes, uint32_t count, bool
             if (stat.cbOutQue == 0) break;
             comm.Sleep(1);
         }
-        // Where the drain stops at the driver's queue, the FIFO and the shift
-        // register may still be sending: RTS stays up for their wire time.
-        const DWORD depth = CommOf(handle).TransmitterDepth(handle);
-        if (depth != 0 && line.charTimeUs != 0)
-            comm.SleepMicroseconds(static_cast<DWORD>(depth * line.charTimeUs));
+        // The drain and the queue tell when the bytes left the driver, not
+        // when the last stop bit left the wire: a USB adapter's drain returns
+        // once the bytes are on the bus, a Windows driver's once a FIFO took
+        // them. The frame cannot have left before its wire time, counted
+        // from the write's start with one character to spare.
+        if (started != 0 && line.charTimeUs != 0)
+            WaitUntil(started + (static_cast<uint64_t>(count) + 1u) * line.charTimeUs);
         done.lowerFailed = !CommOf(handle).EscapeCommFunction(handle, CLRRTS);
     }
     line.requestSentUs = line.lastActivityUs = NowUs();

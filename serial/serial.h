@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "core/channel.h"
+#include "serial/comm_api.h"
 #include "serial/line_format.h"
 
 namespace zel {
@@ -41,6 +42,11 @@ enum class PortKind { kSerial, kRawTcp, kRfc2217 };
 PortKind KindOfPort(const char* name);
 
 SerialResult CloseComPort(void* handle);
+
+// Puts the port into low latency mode where it has one (Linux: a USB
+// adapter's latency timer of 1 ms instead of 16); closing the port puts the
+// mode back as it was.
+LatencyMode UseLowLatency(void* handle);
 
 // Makes reads wait at most `timeout` x 10 ms; returns the previous read
 // time-out in 10 ms units, or 0 when the time-outs could not be read or set.
@@ -124,9 +130,10 @@ uint32_t SilentIntervalUs(const LineState& line);
 // Sends a request. Waits until the line has been silent for the silent
 // interval, raises RTS when `keyRts`, writes, and waits until everything has
 // left the port (the reply time-out starts only then, and nothing leaves
-// later). With `keyRts`, RTS is lowered after the last stop bit: once the
-// output queue has been seen empty and, where the platform's drain stops at
-// the queue, after the wire time of what the transmitter may still hold.
+// later). With `keyRts`, RTS is lowered after the last stop bit: no sooner
+// than the drain's return and the output queue seen empty, and no sooner than
+// the frame's wire time (one character more than its bytes) after the write
+// began. A device that keys RTS itself is left to do so.
 KeyedWrite WriteRequest(void* handle, const uint8_t* bytes, uint32_t count, bool keyRts,
                         LineState& line);
 

@@ -66,6 +66,9 @@ class InitFileTest : public ::testing::Test {
         st.parityCheck = 0;
         st.options = 0xFFFF;
         st.traceFrames = 1;
+        st.lowLatency = 0;
+        st.demoteAfter = 7;
+        st.demoteSeconds = 77;
         return st;
     }
 
@@ -109,6 +112,9 @@ struct Settings {
     uint8_t trace = 0;
     uint32_t baud = 4800; // what the caller left
     std::string port;     // PORT; empty: the host's
+    uint8_t lowLatency = 1;
+    uint8_t demoteAfter = 0;
+    uint16_t demoteSeconds = 0;
 };
 
 struct LineCase {
@@ -146,6 +152,9 @@ TEST_P(InitFileLines, SetsFieldsAndLogs) {
     EXPECT_EQ(zeltest::Logged("ZELMR01> Frame lines = YES", 32), want.trace != 0);
     EXPECT_EQ(st.baudRate, want.baud);
     EXPECT_EQ(std::string(st.port), want.port);
+    EXPECT_EQ(st.lowLatency, want.lowLatency);
+    EXPECT_EQ(st.demoteAfter, want.demoteAfter);
+    EXPECT_EQ(st.demoteSeconds, want.demoteSeconds);
     EXPECT_EQ(LineMessages(), c.messages) << zeltest::LogDump();
     EXPECT_TRUE(zeltest::Logged("ZELMR01> ColdStart() reading initfile 'ZELMR01.INT'", 32));
 }
@@ -167,6 +176,14 @@ const char kRtsCheck[] = "Check for RTSCTS = in your int file. Assuming NO switc
 const char kTraceCheck[] = "Check for TRACE = in your int file. Assuming NO frame lines";
 const char kParityCheck[] =
     "Check for PARITY_ADDR_CHECKING = in your int file. Assuming Parity Checking enabled";
+const char kLatencyCheck[] = "Check for LOWLATENCY = in your int file. Assuming low latency mode";
+const char kDemoteCheck[] = "Check for DEMOTE = in your int file (1 to 100 transactions, 1 to "
+                            "65535 s). Assuming NO demotion";
+
+void Demote(Settings& s, uint8_t after, uint16_t seconds) {
+    s.demoteAfter = after;
+    s.demoteSeconds = seconds;
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Keys, InitFileLines,
@@ -208,6 +225,20 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"trace is one word", "TRACES = YES\n", nullptr, Illegal(1)},
         LineCase{"bad parity enables it", "PARITY_ADDR_CHECKING=NO\nPARITY_ADDR_CHECKING=OFF\n",
                  nullptr, Pair(kParityCheck)},
+        LineCase{"low latency off", "lowlatency = no\n", [](Settings& s) { s.lowLatency = 0; }, {}},
+        LineCase{"bad low latency keeps it on", "LOWLATENCY = NO\nLOWLATENCY = OFF\n", nullptr,
+                 Pair(kLatencyCheck)},
+        LineCase{"demotion", "DEMOTE = 3, 30\n", [](Settings& s) { Demote(s, 3, 30); }, {}},
+        LineCase{"demotion at its limits",
+                 "demote=100,65535\n",
+                 [](Settings& s) { Demote(s, 100, 65535); },
+                 {}},
+        LineCase{"demotion turned off again", "DEMOTE = 3, 30\nDEMOTE = NO\n", nullptr, {}},
+        LineCase{"demotion after no transactions", "DEMOTE = 3, 30\nDEMOTE = 0, 30\n", nullptr,
+                 Pair(kDemoteCheck)},
+        LineCase{"demotion without its time", "DEMOTE = 3\n", nullptr, Pair(kDemoteCheck)},
+        LineCase{"demotion for too long", "DEMOTE = 3, 65536\n", nullptr, Pair(kDemoteCheck)},
+        LineCase{"a key that only begins like it", "DEMOTED = 3, 30\n", nullptr, Illegal(1)},
         LineCase{"ifg_ms keeps low 16 bits",
                  "IFG_MS = 70000\n",
                  [](Settings& s) { s.ifgMs = 4464; },
@@ -429,6 +460,12 @@ TEST_F(InitFileTest, SummaryOfEverySetting) {
          {"Protocol = Modbus", "Base = Hexadecimal", "Word swap of int 32bit gates = NO",
           "Word swap of float gates = NO", "Long word addres mapping = NO",
           "Analog 32 bits tags parity address checking = YES", "Inter Frame Gap = 20 msec."}},
+        // Demotion adds the one line it is asked for; without it nothing changes.
+        {"DEMOTE = 3, 30\nLOWLATENCY = NO\n",
+         {"Protocol = Modbus", "Base = Decimal", "Word swap of int 32bit gates = NO",
+          "Word swap of float gates = NO", "Long word addres mapping = NO",
+          "Analog 32 bits tags parity address checking = YES", "Inter Frame Gap = 0",
+          "Dead stations demoted after 3 transactions without a reply, for 30 s"}},
     };
     for (const Case& c : cases) {
         Write("ZELMR.INT", c.content);

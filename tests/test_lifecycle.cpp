@@ -336,6 +336,41 @@ TEST_F(Lifecycle, RtsKeyedChannelOpensWithRtsLow) {
     }
 }
 
+// A USB adapter's port opens in low latency mode, with one line that says
+// so, unless the channel's file turns it off; a port without the mode opens
+// as it is, silently.
+TEST_F(Lifecycle, PortsOpenInLowLatencyModeUnlessTheFileSaysNo) {
+    struct Case {
+        const char* file;
+        LatencyMode found;
+        int calls;
+        const char* line; // nullptr: none
+    } cases[] = {
+        {"", LatencyMode::kSet, 1, "ZELMR05> Low latency mode set on 'COM5'"},
+        {"", LatencyMode::kAlreadyOn, 1, "ZELMR05> Low latency mode already on for 'COM5'"},
+        {"", LatencyMode::kUnavailable, 1, nullptr},
+        {"LOWLATENCY = NO\n", LatencyMode::kSet, 0, nullptr},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(cwd.dir.Write("ZELMR05.INT", c.file));
+        zeltest::ClearLog();
+        zeltest::FakeLine line;
+        line.latency = c.found;
+        Channel ch(5);
+        OpenParams p = Open("COM5");
+        ASSERT_EQ(ch.ColdStart(p), 0);
+        EXPECT_EQ(line.lowLatencyCalls, c.calls) << c.file;
+        int lines = 0;
+        for (const LogLine& l : LogLines())
+            lines += l.text.find("Low latency") != std::string::npos;
+        EXPECT_EQ(lines, c.line ? 1 : 0) << zeltest::LogDump();
+        if (c.line) {
+            EXPECT_TRUE(zeltest::Logged(c.line, 32)) << zeltest::LogDump();
+        }
+        EXPECT_EQ(ch.Call(kOpCloseCom), 0);
+    }
+}
+
 // ---------------------------------------------------------------------------
 // WarmStart
 

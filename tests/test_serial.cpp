@@ -523,6 +523,7 @@ TEST(SerialRs485, KernelModeIsLeftAloneAndRtsNotDrivenByHand) {
         EXPECT_TRUE(comm.EscapeCommFunction(h, SETRTS)) << c.what;
         EXPECT_TRUE(comm.EscapeCommFunction(h, CLRRTS)) << c.what;
         EXPECT_EQ(Rs485Device::rtsChanges, c.keyedByHand ? 2 : 0) << c.what;
+        EXPECT_EQ(comm.RtsKeyedByDevice(h) != FALSE, !c.keyedByHand) << c.what;
         DCB dcb{};
         ASSERT_TRUE(comm.GetCommState(h, &dcb));
         if (!c.keyedByHand) {
@@ -531,6 +532,80 @@ TEST(SerialRs485, KernelModeIsLeftAloneAndRtsNotDrivenByHand) {
         CloseComPort(h);
     }
     zel::posixcomm::lineIoctl = saved;
+}
+
+// ---------------------------------------------------------------------------
+// Low latency mode, as a USB adapter's driver shows it: the serial ioctls go
+// to a stand-in device.
+
+struct LatencyDevice {
+    static inline bool hasMode = true; // TIOCGSERIAL answers
+    static inline bool on = false;     // ASYNC_LOW_LATENCY
+    static inline bool refuseSet = false;
+    static inline bool dropFlag = false; // TIOCSSERIAL succeeds but keeps the flag as it was
+    static inline int sets = 0;
+
+    static int Ioctl(int fd, unsigned long request, void* arg) {
+        auto* ss = static_cast<struct serial_struct*>(arg);
+        switch (request) {
+        case TIOCGSERIAL:
+            if (!hasMode) break;
+            std::memset(ss, 0, sizeof *ss);
+            ss->baud_base = 24000000;
+            ss->flags = on ? ASYNC_LOW_LATENCY : 0;
+            return 0;
+        case TIOCSSERIAL:
+            ++sets;
+            if (!hasMode || refuseSet) break;
+            if (!dropFlag) on = (ss->flags & ASYNC_LOW_LATENCY) != 0;
+            return 0;
+        default:
+            return ioctl(fd, request, arg);
+        }
+        errno = ENOTTY;
+        return -1;
+    }
+};
+
+TEST(SerialLowLatency, SetWhereThePortTakesItAndPutBackAtTheClose) {
+    struct Case {
+        const char* what;
+        bool hasMode, onBefore, refuseSet, dropFlag;
+        LatencyMode mode;
+        bool onWhileOpen, onAfterClose;
+        int sets; // TIOCSSERIAL calls, open and close
+    } cases[] = {
+        {"USB adapter", true, false, false, false, LatencyMode::kSet, true, false, 2},
+        {"already on", true, true, false, false, LatencyMode::kAlreadyOn, true, true, 0},
+        {"mode refused", true, false, true, false, LatencyMode::kUnavailable, false, false, 1},
+        {"call taken, flag dropped", true, false, false, true, LatencyMode::kUnavailable, false,
+         false, 1},
+        {"no serial ioctls (a pseudo-terminal)", false, false, false, false,
+         LatencyMode::kUnavailable, false, false, 0},
+    };
+    PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    const auto saved = zel::posixcomm::lineIoctl;
+    zel::posixcomm::lineIoctl = LatencyDevice::Ioctl;
+    for (const Case& c : cases) {
+        LatencyDevice::hasMode = c.hasMode;
+        LatencyDevice::on = c.onBefore;
+        LatencyDevice::refuseSet = c.refuseSet;
+        LatencyDevice::dropFlag = c.dropFlag;
+        LatencyDevice::sets = 0;
+        void* h = nullptr;
+        ASSERT_EQ(Open(Settings(pty.slavePath()), &h), SerialResult::kOk) << c.what;
+        EXPECT_EQ(LatencyDevice::on, c.onBefore) << c.what << ": the open alone sets nothing";
+        EXPECT_EQ(UseLowLatency(h), c.mode) << c.what;
+        EXPECT_EQ(LatencyDevice::on, c.onWhileOpen) << c.what;
+        EXPECT_EQ(CloseComPort(h), SerialResult::kOk);
+        EXPECT_EQ(LatencyDevice::on, c.onAfterClose) << c.what;
+        EXPECT_EQ(LatencyDevice::sets, c.sets) << c.what;
+    }
+    zel::posixcomm::lineIoctl = saved;
+    // The real pseudo-terminal has no serial ioctls at all.
+    OpenPty plain;
+    EXPECT_EQ(UseLowLatency(plain.handle), LatencyMode::kUnavailable);
 }
 
 // ---------------------------------------------------------------------------

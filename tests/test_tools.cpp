@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "tests/support/fake_line.h"
+#include "tests/support/scratch_dir.h"
 #include "tools/procs/tool_procs.h"
 #include "tools/simplc_patterns.h"
 
@@ -94,6 +95,48 @@ TEST(Tools, HelpWorksOnBothTools) {
     }
     std::string out;
     EXPECT_NE(RunTool("zellineemu", {"--drop", "2"}, &out), 0) << "a chance above 1 is refused";
+}
+
+// The silence before each request of a back-to-back run, as the UART stage
+// reads it from the emulator's trace: 3.5 characters at 19200 8E1 are 2.005 ms.
+TEST(Tools, LineEmulatorJudgesTheGapsOfATrace) {
+    REQUIRE_TOOLS();
+    const std::string start = "0.000000 A>B 8 01 03 0D 02 00 01 27 4E idle=50.000\n";
+    auto request = [](const char* idle) {
+        return std::string("0.1 A>B 8 01 03 0D 03 00 01 76 8E idle=") + idle + "\n";
+    };
+    const std::string reply = "0.2 B>A 7 01 03 02 12 34 B5 33 idle=1.000\n";
+    struct Case {
+        const char* what;
+        std::string trace;
+        int exit;
+        const char* line; // a line of the output
+    } cases[] = {
+        {"every gap long enough",
+         "0.0 A>B 8 01 03 00 00 00 01 84 0A\n" + start + reply + request("2.100") + reply +
+             request("2.300"),
+         0, "gaps 2.100 2.300"},
+        {"one gap short", start + reply + request("2.100") + reply + request("1.500"), 1,
+         "2 gaps, min 1.50 ms (2.6 characters), median 1.50 ms, max 2.10 ms; 3.5 characters = "
+         "2.01 ms"},
+        {"a request in two pieces", start + reply + request("2.2") + request("0.4") + reply, 0,
+         "split 1"},
+        {"no run in the trace", request("2.2") + reply, 2, "gaps"},
+    };
+    zeltest::ScratchDir dir;
+    for (const Case& c : cases) {
+        ASSERT_TRUE(dir.Write("trace", c.trace));
+        std::string out;
+        EXPECT_EQ(RunTool("zellineemu",
+                          {"--gaps", dir.File("trace"), "--baud", "19200", "--format", "8E1"},
+                          &out),
+                  c.exit)
+            << c.what << "\n"
+            << out;
+        EXPECT_NE(("\n" + out).find(std::string("\n") + c.line + "\n"), std::string::npos)
+            << c.what << "\n"
+            << out;
+    }
 }
 
 // Scripts ask the PLC for its patterns instead of copying them.

@@ -7,6 +7,7 @@
 
 #include "core/log.h"
 #include "modbus/transport.h"
+#include "serial/serial.h"
 #include "tests/support/fake_line.h"
 #include "tests/support/kavlog.h"
 
@@ -135,50 +136,76 @@ TEST_F(SendTest, RtsRaisedAroundTheWriteUntilTheQueueIsEmpty) {
     EXPECT_TRUE(zeltest::LogLines().empty());
 }
 
-// RTS falls only after the last stop bit. Where the platform's drain stops
-// at the driver's queue, the characters a transmitter FIFO may still hold
-// take their wire time first; before the request, the line keeps 3.5
-// characters of silence after the last byte on it.
-TEST_F(SendTest, RtsFallsAfterTheTransmitterAndRequestsFollowSilence) {
+// RTS falls after the last stop bit whatever the drain tells: no sooner than
+// the frame's wire time and one character after the write began, and no
+// sooner than the drain's return. A USB adapter's drain returns at once, a
+// UART's once the transmitter is empty; a drain later than the wire time
+// itself sets the moment.
+TEST(WriteRequestRts, FallsAtTheWireTimeOrTheDrainWhicheverIsLater) {
+    constexpr uint64_t kChar = 1042; // 10 bits at 9600 baud, rounded up
+    struct Drain {
+        const char* what;
+        int64_t extraChars; // the drain's return after the write, in characters past the frame
+    } drains[] = {{"returns at once (USB adapter)", -1}, // -1: no time at all
+                  {"returns with the last stop bit (UART)", 0},
+                  {"returns three characters late", 3}};
+    for (uint32_t count : {1u, 8u, 40u, 255u}) {
+        for (const Drain& d : drains) {
+            FakeLine line;
+            LineState state{0, 0, static_cast<uint32_t>(kChar)};
+            line.drainUs = d.extraChars < 0 ? 0 : (count + d.extraChars) * kChar;
+            const std::vector<uint8_t> bytes(count, 0x55);
+            const KeyedWrite w = WriteRequest(line.Handle(), bytes.data(), count, true, state);
+            const std::string what = std::to_string(count) + " bytes, drain " + d.what;
+            EXPECT_EQ(w.write, SerialResult::kOk) << what;
+            const uint64_t wire = (count + 1) * kChar;
+            const uint64_t want = line.drainUs > wire ? line.drainUs : wire;
+            EXPECT_EQ(line.rtsLoweredAtUs - line.writeAtUs, want) << what;
+            // A deadline, not a fixed pause: only what is left of it is waited.
+            std::vector<CallRecord> calls{{Call::SetRts, SETRTS},
+                                          {Call::Write, count},
+                                          {Call::Drain, 0},
+                                          {Call::ClearCommError, 0}};
+            if (want > line.drainUs)
+                calls.push_back({Call::Pause, static_cast<uint32_t>(want - line.drainUs)});
+            calls.push_back({Call::ClearRts, CLRRTS});
+            EXPECT_EQ(line.calls, calls) << what;
+            EXPECT_EQ(state.requestSentUs, line.clockUs) << what;
+        }
+    }
+}
+
+// Before the request the line keeps 3.5 characters of silence after the
+// last byte on it; a port whose kernel keys RTS (RS-485 mode) is left to it,
+// with no RTS call and no wait.
+TEST_F(SendTest, RequestsFollowSilenceAndKernelKeyedPortsAreLeftAlone) {
     struct Case {
         const char* what;
-        DWORD depth;        // characters the hardware may hold after the drain
+        bool keyedByDevice;
         uint64_t sinceLast; // microseconds since the last byte on the line
         std::vector<CallRecord> calls;
     } cases[] = {
-        {"drain reaches the wire, line long silent",
-         0,
-         100000,
-         {{Call::SetRts, SETRTS},
-          {Call::Write, 8},
-          {Call::Drain, 0},
-          {Call::ClearCommError, 0},
-          {Call::ClearRts, CLRRTS}}},
-        {"16-character FIFO at 9600 8N1",
-         16,
-         100000,
-         {{Call::SetRts, SETRTS},
-          {Call::Write, 8},
-          {Call::Drain, 0},
-          {Call::ClearCommError, 0},
-          {Call::Pause, 16 * 1042},
-          {Call::ClearRts, CLRRTS}}},
         {"a reply ended 1 ms ago",
-         0,
+         false,
          1000,
          {{Call::Pause, 3647 - 1000},
           {Call::SetRts, SETRTS},
           {Call::Write, 8},
           {Call::Drain, 0},
           {Call::ClearCommError, 0},
+          {Call::Pause, 9 * 1042},
           {Call::ClearRts, CLRRTS}}},
+        {"kernel RS-485 mode, line long silent",
+         true,
+         100000,
+         {{Call::Write, 8}, {Call::Drain, 0}}},
     };
     for (const Case& c : cases) {
         line.calls.clear();
         ch.rtsControl = 1;
-        ch.line.charTimeUs = 1042; // 10 bits at 9600 baud, rounded up
+        ch.line.charTimeUs = 1042;
         ch.line.lastActivityUs = line.clockUs - c.sinceLast;
-        line.transmitterDepth = c.depth;
+        line.rtsKeyedByDevice = c.keyedByDevice;
         ASSERT_EQ(Send(ch, frame, 6), SendResult::kSent) << c.what;
         EXPECT_EQ(CallsAfterFlush(), c.calls) << c.what;
         EXPECT_EQ(ch.line.requestSentUs, line.clockUs) << c.what;

@@ -1,13 +1,18 @@
-// The serial port and the channel on a real UART: a 16550A on the kernel's
-// 8250 driver, where a pseudo-terminal shows nothing of it (7 data bits and
-// parity, divisor rates, modem lines, RS-485 mode, replies that trickle in
-// at wire speed).
+// The serial port and the channel on a real port: a 16550A on the kernel's
+// 8250 driver, or an FTDI USB adapter on ftdi_sio, where a pseudo-terminal
+// shows nothing of it (7 data bits and parity, divisor rates, modem lines,
+// RS-485 mode, low latency mode, replies that trickle in at wire speed).
+// What differs between the two kinds (which formats and rates the port
+// holds, the RS-485 ioctls, whether the transmitter's state can be read) is
+// expected per kind.
 //
 // The tests run only where ZEL_UART_DEVICE names such a port, and skip
-// elsewhere. scripts/test-uart.sh sets it to /dev/ttyS1 inside its qemu
-// guest; the far end is the simulated PLC behind the line emulator on the
-// host: station ZEL_UART_STATION (1) at ZEL_UART_BAUD (19200) baud, parity
-// ZEL_UART_PARITY (E). Never name a port that has anything else on it.
+// elsewhere. scripts/test-uart.sh sets it to /dev/ttyS1 and /dev/ttyUSB0
+// inside its qemu guest; the far end of each is a simulated PLC behind a
+// line emulator on the host: station ZEL_UART_STATION (1) at ZEL_UART_BAUD
+// (19200) baud, parity ZEL_UART_PARITY (E). The driver is given the port as
+// ZEL_UART_PORT where the path is longer than a port name may be (a COM name
+// linked to it). Never name a port that has anything else on it.
 //
 // They use only the driver's entry (HostChannel), the call table zel::comm
 // and plain ioctls on the device.
@@ -19,6 +24,8 @@
 #include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,6 +34,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -50,9 +58,18 @@ constexpr long kSlackMs = 250;
 using Clock = std::chrono::steady_clock;
 using zeltest::HostChannel;
 
+// The name the driver is given for the port: the device path where it fits
+// the host's 11 characters, else a COM name (ZEL_UART_PORT) linked to it.
+std::string PortName();
+
 std::string Device() {
     const char* d = std::getenv("ZEL_UART_DEVICE");
     return d ? d : "";
+}
+
+std::string PortName() {
+    const char* p = std::getenv("ZEL_UART_PORT");
+    return p && *p ? p : Device();
 }
 
 long EnvNumber(const char* name, long fallback) {
@@ -87,17 +104,58 @@ long ElapsedMs(Clock::time_point since) {
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
 }
 
+// The kinds of port the stage has, told apart by what their drivers report.
+enum class PortKind { kUart16550A, kUsbAdapter, kOther };
+
+// The major number of the usb-serial ttys (/dev/ttyUSB*).
+constexpr unsigned kUsbSerialMajor = 188;
+
+PortKind KindOfPort() {
+    const int fd = open(Device().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return PortKind::kOther;
+    serial_struct ss{};
+    struct stat st {};
+    PortKind kind = PortKind::kOther;
+    if (ioctl(fd, TIOCGSERIAL, &ss) == 0 && ss.type == PORT_16550A)
+        kind = PortKind::kUart16550A;
+    else if (fstat(fd, &st) == 0 && major(st.st_rdev) == kUsbSerialMajor)
+        kind = PortKind::kUsbAdapter;
+    close(fd);
+    return kind;
+}
+
+const char* KindName(PortKind kind) {
+    switch (kind) {
+    case PortKind::kUart16550A:
+        return "16550A";
+    case PortKind::kUsbAdapter:
+        return "USB adapter";
+    case PortKind::kOther:
+        break;
+    }
+    return "unknown kind";
+}
+
+// The port's name under /sys/class/tty.
+std::string TtyName() {
+    const std::string d = Device();
+    const size_t slash = d.rfind('/');
+    return slash == std::string::npos ? d : d.substr(slash + 1);
+}
+
 #define REQUIRE_UART()                                                                             \
     do {                                                                                           \
         if (Device().empty())                                                                      \
             GTEST_SKIP() << "no real UART: ZEL_UART_DEVICE is not set (scripts/test-uart.sh "      \
                             "sets it in its guest)";                                               \
+        ASSERT_NE(KindOfPort(), PortKind::kOther)                                                  \
+            << Device() << " is neither a 16550A nor a USB adapter";                               \
     } while (0)
 
 zel::OpenParams Params(int32_t timeout, uint16_t baud, uint16_t dataBits, uint16_t stopBits,
                        uint16_t parity) {
     zel::OpenParams p{};
-    std::strncpy(p.portName, Device().c_str(), sizeof p.portName - 1);
+    std::strncpy(p.portName, PortName().c_str(), sizeof p.portName - 1);
     p.enabled = 1;
     p.timeout = timeout;
     p.baud = baud;
@@ -134,6 +192,11 @@ class KernelView {
         return lines;
     }
     bool Rts() const { return (ModemLines() & TIOCM_RTS) != 0; }
+    bool LowLatency() const {
+        serial_struct ss{};
+        EXPECT_EQ(ioctl(fd_, TIOCGSERIAL, &ss), 0);
+        return (ss.flags & ASYNC_LOW_LATENCY) != 0;
+    }
 
   private:
     int fd_;
@@ -143,7 +206,7 @@ class KernelView {
 class CommPort {
   public:
     CommPort() {
-        h_ = zel::comm.CreateFileA(Device().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+        h_ = zel::comm.CreateFileA(PortName().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                    OPEN_EXISTING, 0, nullptr);
         std::memset(&dcb_, 0, sizeof dcb_);
         dcb_.DCBlength = sizeof dcb_;
@@ -200,8 +263,17 @@ bool LoggedPart(const std::string& part) {
 // ---------------------------------------------------------------------------
 // Line settings
 
+// A 16550A sends every format. ftdi_sio keeps the previous size when asked
+// for 6 data bits while answering with success, and keeps 5 (which FTDI
+// chips do not send either: a quirk for smart-card readers). What the driver
+// takes is what the kernel holds; what it refuses leaves the line as it was.
+bool FormatTaken(PortKind kind, uint16_t dataBits) {
+    return kind == PortKind::kUart16550A || dataBits != 6;
+}
+
 TEST(UartLine, EveryFormatTheDriverTakesIsWhatTheKernelHolds) {
     REQUIRE_UART();
+    const PortKind kind = KindOfPort();
     KernelView view;
     ASSERT_GE(view.fd(), 0) << std::strerror(errno);
     static const tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
@@ -216,9 +288,18 @@ TEST(UartLine, EveryFormatTheDriverTakesIsWhatTheKernelHolds) {
     for (uint16_t bits = 5; bits <= 8; ++bits) {
         for (uint16_t parity = 0; parity <= 4; ++parity) {
             for (uint16_t stop : {0, 2}) {
-                const std::string what =
-                    std::to_string(bits) + kParities[parity].name + (stop == 2 ? "2" : "1");
+                const std::string what = std::to_string(bits) + kParities[parity].name +
+                                         (stop == 2 ? "2" : "1") + " on a " + KindName(kind);
+                const termios2 before = view.Line();
                 HostChannel ch;
+                if (!FormatTaken(kind, bits)) {
+                    EXPECT_EQ(ch.Start(Params(100, 9600, bits, stop, parity)), zel::kCommFailure)
+                        << what << ": the port does not hold it";
+                    const termios2 after = view.Line();
+                    EXPECT_EQ(after.c_cflag, before.c_cflag) << what << ": the line as it was";
+                    EXPECT_EQ(after.c_ospeed, before.c_ospeed) << what;
+                    continue;
+                }
                 ASSERT_EQ(ch.Start(Params(100, 9600, bits, stop, parity)), zel::kOk)
                     << what << "\n"
                     << zeltest::LogDump();
@@ -241,12 +322,14 @@ TEST(UartLine, EveryFormatTheDriverTakesIsWhatTheKernelHolds) {
 
 // A 16550A with the PC's 1.8432 MHz clock divides 115200 by a whole number:
 // the rate on the line is 115200 / round(115200 / rate). The kernel reports
-// the rate asked for all the same.
-TEST(UartLine, RatesAreTakenOnlyWhereTheDivisorComesWithinThreePercent) {
+// the rate asked for all the same. A USB adapter is taken at its word: its
+// driver reports what the chip's divisor makes.
+TEST(UartLine, RatesAreTakenWhereThePortComesWithinThreePercent) {
     REQUIRE_UART();
+    const PortKind kind = KindOfPort();
     const struct {
         DWORD rate;
-        bool taken;
+        bool takenBy16550A;
         const char* divisor;
     } cases[] = {
         {300, true, "384"},
@@ -269,18 +352,61 @@ TEST(UartLine, RatesAreTakenOnlyWhereTheDivisorComesWithinThreePercent) {
             before.DCBlength = sizeof before;
             ASSERT_TRUE(zel::comm.GetCommState(port.handle(), &before));
             port.dcb().BaudRate = c.rate;
-            EXPECT_EQ(zel::comm.SetCommState(port.handle(), &port.dcb()) != FALSE, c.taken)
-                << c.rate << " baud, divisor " << c.divisor;
+            const bool taken = kind == PortKind::kUsbAdapter || c.takenBy16550A;
+            EXPECT_EQ(zel::comm.SetCommState(port.handle(), &port.dcb()) != FALSE, taken)
+                << c.rate << " baud on a " << KindName(kind) << ", 16550A divisor " << c.divisor;
             DCB now{};
             now.DCBlength = sizeof now;
             ASSERT_TRUE(zel::comm.GetCommState(port.handle(), &now));
-            EXPECT_EQ(now.BaudRate, c.taken ? c.rate : before.BaudRate) << c.rate << " baud";
+            EXPECT_EQ(now.BaudRate, taken ? c.rate : before.BaudRate) << c.rate << " baud";
         }
     }
     // The same through the host's record.
-    HostChannel refused, taken;
-    EXPECT_EQ(refused.Start(Params(100, 31250, 8, 0, 2)), zel::kCommFailure);
-    EXPECT_EQ(taken.Start(Params(100, 14400, 8, 0, 2)), zel::kOk);
+    HostChannel odd, plain;
+    EXPECT_EQ(odd.Start(Params(100, 31250, 8, 0, 2)),
+              kind == PortKind::kUsbAdapter ? zel::kOk : zel::kCommFailure);
+    odd.Call(zel::kOpCloseCom);
+    EXPECT_EQ(plain.Start(Params(100, 14400, 8, 0, 2)), zel::kOk);
+}
+
+// A USB adapter holds what it receives until its latency timer runs out,
+// unless the port is in low latency mode: the channel sets the mode while it
+// holds the port and clears it again, unless its file says LOWLATENCY = NO.
+TEST(UartLine, LowLatencyModeWhileTheChannelHoldsThePort) {
+    REQUIRE_UART();
+    KernelView view;
+    ASSERT_GE(view.fd(), 0);
+    const bool before = view.LowLatency();
+    // ftdi_sio shows the adapter's timer; the 8250 driver has none.
+    const std::string timerPath = "/sys/bus/usb-serial/devices/" + TtyName() + "/latency_timer";
+    auto timer = [&]() {
+        std::ifstream in(timerPath);
+        int ms = -1;
+        return in >> ms ? ms : -1;
+    };
+    const int timerBefore = timer();
+    for (bool keyOff : {false, true}) {
+        zeltest::ScratchDir dir;
+        ASSERT_TRUE(dir.Write("ZELMR01.INT", keyOff ? "LOWLATENCY = NO\n" : "SWAP = NO\n"));
+        WorkIn work(dir.path());
+        zeltest::ClearLog();
+        HostChannel ch;
+        ASSERT_EQ(ch.Start(FarEndParams(100)), zel::kOk);
+        const bool on = !keyOff || before;
+        EXPECT_EQ(view.LowLatency(), on) << "LOWLATENCY = " << (keyOff ? "NO" : "YES");
+        EXPECT_EQ(LoggedPart("Low latency mode set on '" + PortName() + "'"), !keyOff && !before)
+            << zeltest::LogDump();
+        if (timerBefore >= 0) {
+            EXPECT_EQ(timer(), on ? 1 : timerBefore) << timerPath;
+            std::printf("NOTE latency_timer %d ms, %d ms while the channel holds the port%s\n",
+                        timerBefore, timer(), keyOff ? " with LOWLATENCY = NO" : "");
+        }
+        ASSERT_EQ(ch.Call(zel::kOpCloseCom), zel::kOk);
+        EXPECT_EQ(view.LowLatency(), before) << "the mode as it was after the close";
+        if (timerBefore >= 0) {
+            EXPECT_EQ(timer(), timerBefore) << timerPath;
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -426,6 +552,7 @@ class Watch {
 
 TEST(UartRts, RaisedForEachRequestAndLoweredOnceItIsSent) {
     REQUIRE_UART();
+    const PortKind kind = KindOfPort();
     zeltest::ScratchDir dir;
     ASSERT_TRUE(dir.Write("ZELMR01.INT", "RTSCTS = YES\n"));
     WorkIn work(dir.path());
@@ -449,25 +576,40 @@ TEST(UartRts, RaisedForEachRequestAndLoweredOnceItIsSent) {
         EXPECT_EQ(rts::queueBeforeLowering, 0) << "round " << round << ": lowered before sent";
         EXPECT_FALSE(view.Rts()) << "round " << round << ": RTS stays low for the reply";
     }
-    // What a real UART would make of it: the wire time of the request against
-    // how long RTS was up, and whether the transmitter was empty when it fell.
+    // Neither emulated port paces its transmitter, so the drain returns at
+    // once on both: RTS stays up for the request's wire time all the same, as
+    // a USB adapter needs it (its drain returns before the adapter has sent).
     const double upMs =
         std::chrono::duration<double, std::milli>(rts::lowered - rts::raised).count();
-    std::printf(
-        "NOTE RTS up %.2f ms around an 8-byte request (%.2f ms on the wire at %u baud 8%c1); "
-        "transmitter empty when RTS fell: %s\n",
-        upMs, 8 * (FarParity() == 0 ? 10 : 11) * 1000.0 / FarBaud(), FarBaud(),
-        "NOEMS"[FarParity()], (rts::lsrBeforeLowering & TIOCSER_TEMT) ? "yes" : "no");
+    const double wireMs = 8 * (FarParity() == 0 ? 10 : 11) * 1000.0 / FarBaud();
+    const bool empty = (rts::lsrBeforeLowering & TIOCSER_TEMT) != 0;
+    std::printf("NOTE RTS up %.2f ms around an 8-byte request (%.2f ms on the wire at %u baud "
+                "8%c1); transmitter empty when RTS fell: %s\n",
+                upMs, wireMs, FarBaud(), "NOEMS"[FarParity()],
+                kind == PortKind::kUsbAdapter ? "not shown by ftdi_sio" : (empty ? "yes" : "no"));
+    EXPECT_GE(upMs, wireMs) << "RTS fell before the request's last stop bit";
+    if (kind == PortKind::kUart16550A) {
+        EXPECT_TRUE(empty) << "the 16550A's transmitter still held bits when RTS fell";
+    }
     EXPECT_FALSE(LoggedPart("EscapeCommFunction() failed")) << zeltest::LogDump();
 }
 
+// The generic 8250 port reports its RS-485 mode (off) and cannot set it;
+// ftdi_sio knows neither ioctl. A toggle request is refused on both.
 TEST(UartRts, ToggleOnAPortWithoutRs485Mode) {
     REQUIRE_UART();
     KernelView view;
     ASSERT_GE(view.fd(), 0);
     serial_rs485 rs{};
-    ASSERT_EQ(ioctl(view.fd(), TIOCGRS485, &rs), 0);
-    if (rs.flags & SER_RS485_ENABLED) GTEST_SKIP() << "this port is in RS-485 mode";
+    errno = 0;
+    const int got = ioctl(view.fd(), TIOCGRS485, &rs);
+    if (KindOfPort() == PortKind::kUsbAdapter) {
+        EXPECT_NE(got, 0) << "ftdi_sio has no RS-485 ioctls";
+        EXPECT_EQ(errno, ENOTTY);
+    } else {
+        ASSERT_EQ(got, 0);
+        if (rs.flags & SER_RS485_ENABLED) GTEST_SKIP() << "this port is in RS-485 mode";
+    }
     errno = 0;
     EXPECT_NE(ioctl(view.fd(), TIOCSRS485, &rs), 0) << "the port has no RS-485 mode";
     EXPECT_EQ(errno, ENOTTY);

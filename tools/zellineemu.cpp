@@ -32,8 +32,18 @@
 // from the moment the last character of either direction was handed to its
 // reader, in milliseconds (negative when the frame began while the line
 // still carried the other side's bytes; left out for the first frame).
+//
+// --gaps TRACE reads such a trace instead of relaying: from the first A>B
+// frame that holds the bytes --gap-marker, the silence before each A>B
+// frame that follows a B>A frame (a request after a reply), up to
+// --gap-count of them; a further A>B frame before the next reply is the rest
+// of a request that reached the line in pieces. It prints "gaps <ms>...",
+// "split <n>" and a summary against --min-chars character times at --baud
+// and --format, and exits 0 when every gap is that long, 1 when one is
+// shorter, 2 when the trace holds none.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -42,6 +52,8 @@
 #include <ctime>
 #include <deque>
 #include <fcntl.h>
+#include <fstream>
+#include <sstream>
 #include <poll.h>
 #include <pty.h>
 #include <string>
@@ -96,7 +108,65 @@ struct Options {
     std::string linkA, linkB, trace;
     double gapMs = 0;
     bool strict = false;
+    std::string gapsTrace, gapMarker = "0D 02 00 01";
+    int gapCount = 9;
+    double minChars = 3.5;
 };
+
+int BitsPerChar(const std::string& format) {
+    return 1 + (format[0] - '0') + (format[1] == 'N' ? 0 : 1) + (format[2] - '0');
+}
+
+// The silence before each request of a back-to-back run in a trace.
+int ReportGaps(const Options& o) {
+    std::ifstream in(o.gapsTrace);
+    if (!in) {
+        std::fprintf(stderr, "zellineemu: cannot read %s\n", o.gapsTrace.c_str());
+        return 2;
+    }
+    const std::string marker = " " + o.gapMarker + " ";
+    std::vector<double> gaps;
+    int split = 0;
+    bool on = false;
+    std::string last, line;
+    while (static_cast<int>(gaps.size()) < o.gapCount && std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string seconds, direction, word;
+        fields >> seconds >> direction;
+        if (!on) {
+            on = direction == "A>B" && (line + " ").find(marker) != std::string::npos;
+            last = direction;
+            continue;
+        }
+        if (direction == "A>B" && last == "A>B") ++split;
+        if (direction == "A>B" && last == "B>A") {
+            double idle = 0;
+            bool known = false;
+            while (fields >> word)
+                if (word.rfind("idle=", 0) == 0)
+                    known = std::sscanf(word.c_str(), "idle=%lf", &idle) == 1;
+            if (known) gaps.push_back(idle);
+        }
+        last = direction;
+    }
+    std::printf("gaps");
+    for (double g : gaps)
+        std::printf(" %.3f", g);
+    std::printf("\nsplit %d\n", split);
+    if (gaps.empty()) {
+        std::printf("no back-to-back requests after %s\n", o.gapMarker.c_str());
+        return 2;
+    }
+    std::vector<double> sorted = gaps;
+    std::sort(sorted.begin(), sorted.end());
+    const double charMs = o.baud > 0 ? BitsPerChar(o.format) * 1000.0 / o.baud : 0;
+    const double needMs = o.minChars * charMs;
+    std::printf("%zu gaps, min %.2f ms (%.1f characters), median %.2f ms, max %.2f ms; %.1f "
+                "characters = %.2f ms\n",
+                sorted.size(), sorted.front(), charMs > 0 ? sorted.front() / charMs : 0.0,
+                sorted[(sorted.size() - 1) / 2], sorted.back(), o.minChars, needMs);
+    return sorted.front() >= needMs ? 0 : 1;
+}
 
 // The termios speed code of a rate; 0 when it has none.
 speed_t SpeedCode(long baud) {
@@ -162,7 +232,7 @@ struct Direction {
 class Line {
   public:
     explicit Line(const Options& o) : o_(o) {
-        int bits = 1 + (o.format[0] - '0') + (o.format[1] == 'N' ? 0 : 1) + (o.format[2] - '0');
+        int bits = BitsPerChar(o.format);
         charNs_ = o.baud > 0 ? (bits * 1000000000LL) / o.baud : 0;
         gapNs_ = o.gapMs > 0  ? static_cast<Nanos>(o.gapMs * 1e6)
                  : o.baud > 0 ? std::max<Nanos>(charNs_ * 7 / 2, 200000)
@@ -437,7 +507,16 @@ int main(int argc, char** argv) {
     app.add_option("--trace", o.trace, "Write every frame to this file");
     app.add_flag("--strict", o.strict,
                  "Garble a frame when its sender's or receiver's tty rate differs from --baud");
+    app.add_option("--gaps", o.gapsTrace,
+                   "Read this trace instead of relaying: the silence before each request of a "
+                   "back-to-back run, judged against --min-chars at --baud and --format");
+    app.add_option("--gap-marker", o.gapMarker, "Bytes of the run's first request (hexadecimal)");
+    app.add_option("--gap-count", o.gapCount, "Requests after the first to measure")
+        ->check(CLI::PositiveNumber);
+    app.add_option("--min-chars", o.minChars, "Silence each request needs, in character times")
+        ->check(CLI::NonNegativeNumber);
     CLI11_PARSE(app, argc, argv);
+    if (!o.gapsTrace.empty()) return ReportGaps(o);
 
     struct sigaction sa {};
     sigemptyset(&sa.sa_mask);

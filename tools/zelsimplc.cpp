@@ -12,6 +12,9 @@
 //                  and reopens PATH until it appears again.
 // "READY" follows once the line is open. Nothing else goes to stdout.
 //
+// Stations: --station 1 answers station 1; --station 1-9,12 answers each of
+// them from the same memory, as a line of several PLCs would.
+//
 // Memory: see tools/simplc_patterns.h. Signals: SIGTERM/SIGINT stop cleanly;
 // SIGUSR1 toggles silence (requests are still read but not answered);
 // --pause-after N falls silent for good after N answers.
@@ -36,6 +39,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sstream>
 #include <string>
 #include <termios.h>
 #include <unistd.h>
@@ -158,7 +162,7 @@ size_t RequestLength(const std::vector<uint8_t>& b) {
 }
 
 struct Options {
-    int station = 1;
+    std::vector<bool> stations = std::vector<bool>(256, false); // answered, by station byte
     bool pty = false;
     std::string device;
     int baud = 19200;
@@ -193,8 +197,34 @@ modbus_mapping_t* MakeMap(const Options& o) {
     return m;
 }
 
+// "1", "1,3" or "1-9,12": the stations answered; false when malformed.
+bool ParseStations(const std::string& text, std::vector<bool>* stations) {
+    std::stringstream in(text);
+    std::string item;
+    bool any = false;
+    while (std::getline(in, item, ',')) {
+        int first = 0, last = 0;
+        char dash = 0;
+        std::stringstream one(item);
+        if (!(one >> first)) return false;
+        last = first;
+        if (one >> dash && (dash != '-' || !(one >> last))) return false;
+        if (first < 1 || last > 247 || first > last) return false;
+        for (int s = first; s <= last; ++s)
+            (*stations)[static_cast<size_t>(s)] = true;
+        any = true;
+    }
+    return any;
+}
+
+int FirstStation(const Options& o) {
+    for (size_t s = 1; s < o.stations.size(); ++s)
+        if (o.stations[s]) return static_cast<int>(s);
+    return 1;
+}
+
 void Configure(modbus_t* ctx, const Options& o) {
-    modbus_set_slave(ctx, o.station);
+    modbus_set_slave(ctx, FirstStation(o));
     modbus_set_debug(ctx, o.verbose ? TRUE : FALSE);
     // modbus_reply waits the response time-out before some exception replies
     // (illegal function, illegal value) and then flushes the input: keep that
@@ -236,13 +266,14 @@ bool PrintPattern(const std::string& area, unsigned index) {
 int main(int argc, char** argv) {
     Options o;
     std::string parity = "E";
+    std::string stations = "1";
     CLI::App app{"Simulated PLC: a Modbus RTU slave on a pseudo-terminal line.\n"
                  "Prints \"PTY <path>\" (with --pty) and \"READY\" on stdout once serving.\n"
                  "SIGUSR1 toggles silence; SIGTERM/SIGINT stop.",
                  "zelsimplc"};
     app.option_defaults()->always_capture_default();
-    app.add_option("--station", o.station, "Station number answered (others are ignored)")
-        ->check(CLI::Range(1, 247));
+    app.add_option("--station", stations,
+                   "Stations answered, e.g. 1, 1,3 or 1-9 (others are ignored)");
     auto* optPty =
         app.add_flag("--pty", o.pty, "Create a pseudo-terminal pair and serve its master side");
     auto* optDev = app.add_option("--device", o.device, "Serve on this existing tty path");
@@ -292,6 +323,10 @@ int main(int argc, char** argv) {
     CLI11_PARSE(app, argc, argv);
     if (!valueArea.empty()) return PrintPattern(valueArea, valueIndex) ? 0 : 2;
     o.parity = parity[0];
+    if (!ParseStations(stations, &o.stations)) {
+        std::fprintf(stderr, "zelsimplc: --station: stations from 1 to 247, e.g. 1,3 or 1-9\n");
+        return 2;
+    }
     if (o.frameGapMs == 0) {
         int bits = 1 + 8 + (o.parity == 'N' ? 0 : 1) + o.stopBits;
         o.frameGapMs = std::max(20, (35 * bits * 1000 / o.baud + 9) / 10 + 1);
@@ -370,7 +405,7 @@ int main(int argc, char** argv) {
             if (o.verbose) std::fprintf(stderr, "zelsimplc: bad CRC, dropped\n");
             return false;
         }
-        if (req[0] != o.station && req[0] != 0) return false;
+        if (req[0] != 0 && !o.stations[req[0]]) return false;
         const long long came = NowMs();
         // Every draw is made for every request, so that a seed gives the
         // same slave whatever the timing.
@@ -386,6 +421,7 @@ int main(int argc, char** argv) {
             return true;
         }
         // Broadcasts are carried out without an answer.
+        if (req[0] != 0) modbus_set_slave(ctx, req[0]);
         modbus_reply(ctx, req.data(), static_cast<int>(req.size()), map);
         if (req[0] != 0) ++answered;
         return waitMs > 0;

@@ -408,8 +408,15 @@ void NetSleepMicroseconds(DWORD us) {
     PlatformComm().SleepMicroseconds(us);
 }
 
-DWORD NetTransmitterDepth(HANDLE) {
-    return 0;
+// The server keys its own line: RTS goes to it as a control request, or not
+// at all over raw TCP.
+BOOL NetRtsKeyedByDevice(HANDLE) {
+    return FALSE;
+}
+
+// A latency timer is the server's business, out of reach of the connection.
+LatencyMode NetEnterLowLatency(HANDLE) {
+    return LatencyMode::kUnavailable;
 }
 
 constexpr CommApi kNetwork = {
@@ -429,7 +436,8 @@ constexpr CommApi kNetwork = {
     .QueryPerformanceCounter = NetQueryPerformanceCounter,
     .QueryPerformanceFrequency = NetQueryPerformanceFrequency,
     .SleepMicroseconds = NetSleepMicroseconds,
-    .TransmitterDepth = NetTransmitterDepth,
+    .RtsKeyedByDevice = NetRtsKeyedByDevice,
+    .EnterLowLatency = NetEnterLowLatency,
 };
 
 } // namespace

@@ -79,8 +79,9 @@ HANDLE ZEL_WINAPI PosixCreateFileA(const char* name, DWORD access, DWORD share, 
         fd = OpenExclusive(path, access, share == 0);
         if (fd < 0) return INVALID_HANDLE_VALUE;
     }
-    Port* port = new (std::nothrow)
-        Port{fd, kind == DeviceKind::kNull, false, {0, 0, 0, 0, 0}, false, false, false, 0, 0, {}};
+    Port* port = new (std::nothrow) Port{
+        fd, kind == DeviceKind::kNull, false, {0, 0, 0, 0, 0}, false, false, false, false, 0, 0,
+        {}};
     if (!port) {
         if (fd >= 0) close(fd);
         return INVALID_HANDLE_VALUE;
@@ -95,6 +96,7 @@ BOOL ZEL_WINAPI PosixCloseHandle(HANDLE h) {
     Port* p = PortOf(h);
     if (!p) return FALSE;
     if (p->fd >= 0) {
+        if (p->lowLatencySet) LeaveLowLatency(p->fd);
         if (p->terminal) ioctl(p->fd, TIOCNXCL);
         close(p->fd);
     }
@@ -392,8 +394,9 @@ void PosixSleepMicroseconds(DWORD us) {
     }
 }
 
-// tcdrain: the kernel's serial drivers return only once the transmitter
-// itself is empty (the last stop bit has left), not merely the queue.
+// tcdrain: the kernel's UART drivers return only once the transmitter itself
+// is empty (the last stop bit has left); a USB adapter's returns once the
+// bytes have gone to the adapter, before it has sent them.
 BOOL ZEL_WINAPI PosixFlushFileBuffers(HANDLE h) {
     Port* p = PortOf(h);
     if (!p) return FALSE;
@@ -419,8 +422,17 @@ BOOL ZEL_WINAPI PosixQueryPerformanceFrequency(LARGE_INTEGER* frequency) {
     return TRUE;
 }
 
-DWORD PosixTransmitterDepth(HANDLE) {
-    return 0; // the drain waits for the transmitter itself
+BOOL PosixRtsKeyedByDevice(HANDLE h) {
+    Port* p = TerminalOf(h);
+    return p && p->kernelKeysRts ? TRUE : FALSE;
+}
+
+LatencyMode PosixEnterLowLatency(HANDLE h) {
+    Port* p = TerminalOf(h);
+    if (!p) return LatencyMode::kUnavailable;
+    const LatencyMode mode = EnterLowLatency(p->fd);
+    if (mode == LatencyMode::kSet) p->lowLatencySet = true;
+    return mode;
 }
 
 constexpr CommApi kPosix = {
@@ -440,7 +452,8 @@ constexpr CommApi kPosix = {
     .QueryPerformanceCounter = PosixQueryPerformanceCounter,
     .QueryPerformanceFrequency = PosixQueryPerformanceFrequency,
     .SleepMicroseconds = PosixSleepMicroseconds,
-    .TransmitterDepth = PosixTransmitterDepth,
+    .RtsKeyedByDevice = PosixRtsKeyedByDevice,
+    .EnterLowLatency = PosixEnterLowLatency,
 };
 
 } // namespace

@@ -92,6 +92,28 @@ bool CloseEnough(DWORD wanted, unsigned actual) {
 // The 8250 driver's ports: /dev/ttyS*, major 4 from minor 64.
 constexpr unsigned kTtySMajor = 4;
 constexpr unsigned kTtySFirstMinor = 64;
+// Pseudo-terminal slaves: the BSD ones, and the eight majors of /dev/pts.
+constexpr unsigned kBsdPtySlaveMajor = 3;
+constexpr unsigned kPtsFirstMajor = 136;
+constexpr unsigned kPtsMajors = 8;
+
+bool IsPseudoTerminal(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+    const unsigned m = major(st.st_rdev);
+    return m == kBsdPtySlaveMajor || (m >= kPtsFirstMajor && m < kPtsFirstMajor + kPtsMajors);
+}
+
+// A driver may answer a format its hardware cannot send with success and
+// keep something else: ftdi_sio keeps the previous data size for 6 data
+// bits. What the kernel holds afterwards is what goes on the line. A
+// pseudo-terminal has no line: it carries 8 bits without parity whatever it
+// is asked (a relay behind it passes bytes on) and keeps only the stop bits.
+bool FormatHeld(int fd, const struct termios2& asked, const struct termios2& held) {
+    tcflag_t format = CSTOPB;
+    if (!IsPseudoTerminal(fd)) format |= CSIZE | PARENB | PARODD | CMSPAR;
+    return (asked.c_cflag & format) == (held.c_cflag & format);
+}
 
 // The rate the line really runs at. The kernel reports the rate that was
 // asked for even where a UART's clock divisor cannot make it: a 16550A with
@@ -153,6 +175,31 @@ bool SetRs485(int fd, bool toggle, bool* kernelKeysRts) {
 } // namespace
 
 IoctlFn lineIoctl = SystemIoctl;
+
+// A USB adapter holds received bytes until its latency timer runs out (16 ms
+// by default on an FTDI chip) unless the port is in low latency mode, which
+// sets the timer to 1 ms. The mode is read back: a driver may take the call
+// and keep its flags.
+LatencyMode EnterLowLatency(int fd) {
+    struct serial_struct ss;
+    std::memset(&ss, 0, sizeof ss);
+    if (lineIoctl(fd, TIOCGSERIAL, &ss) != 0) return LatencyMode::kUnavailable;
+    if (ss.flags & ASYNC_LOW_LATENCY) return LatencyMode::kAlreadyOn;
+    ss.flags |= ASYNC_LOW_LATENCY;
+    if (lineIoctl(fd, TIOCSSERIAL, &ss) != 0) return LatencyMode::kUnavailable;
+    std::memset(&ss, 0, sizeof ss);
+    if (lineIoctl(fd, TIOCGSERIAL, &ss) != 0 || !(ss.flags & ASYNC_LOW_LATENCY))
+        return LatencyMode::kUnavailable;
+    return LatencyMode::kSet;
+}
+
+void LeaveLowLatency(int fd) {
+    struct serial_struct ss;
+    std::memset(&ss, 0, sizeof ss);
+    if (lineIoctl(fd, TIOCGSERIAL, &ss) != 0 || !(ss.flags & ASYNC_LOW_LATENCY)) return;
+    ss.flags &= ~ASYNC_LOW_LATENCY;
+    lineIoctl(fd, TIOCSSERIAL, &ss);
+}
 
 bool IsTerminal(int fd) {
     struct termios2 t;
@@ -265,7 +312,8 @@ bool WriteLineSettings(int fd, const DCB& dcb, bool* kernelKeysRts) {
 
     if (!SetTermios(fd, t)) return false;
     struct termios2 now;
-    if (!GetTermios(fd, &now) || !CloseEnough(dcb.BaudRate, RateOnTheLine(fd, now.c_ospeed)) ||
+    if (!GetTermios(fd, &now) || !FormatHeld(fd, t, now) ||
+        !CloseEnough(dcb.BaudRate, RateOnTheLine(fd, now.c_ospeed)) ||
         !SetRs485(fd, dcb.fRtsControl == RTS_CONTROL_TOGGLE, kernelKeysRts)) {
         SetTermios(fd, old);
         *kernelKeysRts = false;

@@ -24,6 +24,9 @@ struct Port {
     // The last call on the port was a write: the answer to it cannot be
     // there yet, so the next waiting read starts with the wait.
     bool wroteLast;
+    // EnterLowLatency set the port's low latency mode: it is cleared again
+    // at the close.
+    bool lowLatencySet;
     // Input that a short read took from the descriptor beyond what its caller
     // asked for; later reads are served from here first.
     uint16_t gatheredStart;
@@ -39,8 +42,14 @@ bool ReadLineSettings(int fd, DCB* dcb);
 bool WriteLineSettings(int fd, const DCB& dcb, bool* kernelKeysRts);
 bool IsTerminal(int fd);
 
-// The ioctl behind the modem lines and the RS-485 mode. Tests put a device
-// here that shows what no pseudo-terminal can (a port in RS-485 mode).
+// The tty's low latency mode (ASYNC_LOW_LATENCY through TIOCSSERIAL), where
+// the driver behind it takes the mode; and the mode cleared again.
+LatencyMode EnterLowLatency(int fd);
+void LeaveLowLatency(int fd);
+
+// The ioctl behind the modem lines, the RS-485 mode and the low latency
+// mode. Tests put a device here that shows what no pseudo-terminal can (a
+// port in RS-485 mode, a USB adapter).
 using IoctlFn = int (*)(int fd, unsigned long request, void* arg);
 extern IoctlFn lineIoctl;
 

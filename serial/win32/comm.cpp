@@ -80,10 +80,16 @@ void SleepMicrosecondsW32(DWORD us) {
     } while (now.QuadPart - start.QuadPart < ticks);
 }
 
-// The output queue counts what the driver holds; a 16550-type FIFO can hold
-// 16 more characters.
-DWORD TransmitterDepthW32(HANDLE) {
-    return 16;
+// The driver keys RTS by hand: the host's records never ask for
+// RTS_CONTROL_TOGGLE.
+BOOL RtsKeyedByDeviceW32(HANDLE) {
+    return FALSE;
+}
+
+// An FTDI adapter's latency timer is a setting of its Windows driver (the
+// port's advanced properties), out of kernel32's reach.
+LatencyMode EnterLowLatencyW32(HANDLE) {
+    return LatencyMode::kUnavailable;
 }
 
 constexpr CommApi kKernel32 = {
@@ -103,7 +109,8 @@ constexpr CommApi kKernel32 = {
     QueryPerformanceCounterW32,
     QueryPerformanceFrequencyW32,
     SleepMicrosecondsW32,
-    TransmitterDepthW32,
+    RtsKeyedByDeviceW32,
+    EnterLowLatencyW32,
 };
 
 } // namespace

@@ -86,6 +86,7 @@ BOOL ZEL_WINAPI FakeFlushFileBuffers(HANDLE h) {
     FakeLine* l = LineOf(h);
     if (!l) return FALSE;
     l->calls.push_back({Call::Drain, 0});
+    l->clockUs += l->drainUs;
     return TRUE;
 }
 BOOL ZEL_WINAPI FakeQueryPerformanceCounter(LARGE_INTEGER* count) {
@@ -96,9 +97,15 @@ BOOL ZEL_WINAPI FakeQueryPerformanceFrequency(LARGE_INTEGER* frequency) {
     frequency->QuadPart = 1000000;
     return TRUE;
 }
-DWORD FakeTransmitterDepth(HANDLE h) {
+BOOL FakeRtsKeyedByDevice(HANDLE h) {
     FakeLine* l = LineOf(h);
-    return l ? l->transmitterDepth : 0;
+    return l && l->rtsKeyedByDevice ? TRUE : FALSE;
+}
+zel::LatencyMode FakeEnterLowLatency(HANDLE h) {
+    FakeLine* l = LineOf(h);
+    if (!l) return zel::LatencyMode::kUnavailable;
+    ++l->lowLatencyCalls;
+    return l->latency;
 }
 
 const zel::CommApi kFakeTable = {
@@ -118,7 +125,8 @@ const zel::CommApi kFakeTable = {
     FakeQueryPerformanceCounter,
     FakeQueryPerformanceFrequency,
     FakeSleepMicroseconds,
-    FakeTransmitterDepth,
+    FakeRtsKeyedByDevice,
+    FakeEnterLowLatency,
 };
 
 } // namespace
@@ -193,6 +201,7 @@ BOOL FakeLine::DoRead(void* buf, DWORD n, DWORD* got) {
 
 BOOL FakeLine::DoWrite(const void* buf, DWORD n, DWORD* put) {
     calls.push_back({Call::Write, n});
+    writeAtUs = clockUs;
     if (Take(failWrites)) return FALSE;
     const DWORD taken = (n > 0 && Take(shortWrites)) ? n - 1 : n;
     const uint8_t* p = static_cast<const uint8_t*>(buf);
@@ -230,6 +239,7 @@ BOOL FakeLine::DoClearCommError(DWORD* errors, COMSTAT* stat) {
 }
 
 BOOL FakeLine::DoEscape(DWORD func) {
+    if (func == CLRRTS) rtsLoweredAtUs = clockUs;
     calls.push_back({func == SETRTS   ? Call::SetRts
                      : func == CLRRTS ? Call::ClearRts
                                       : Call::Other,

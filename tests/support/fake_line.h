@@ -68,16 +68,21 @@ class FakeLine {
     int failFlushReads = 0;  // 512-byte (flushing) reads that fail; input appears waiting
     bool failEscape = false; // EscapeCommFunction fails
     bool failClearCommError = false;
-    bool failOpen = false;      // CreateFileA fails
-    std::deque<DWORD> outQueue; // cbOutQue of successive ClearCommError calls, then 0
-    DWORD transmitterDepth = 0; // characters the hardware may hold once the queue is empty
-    uint64_t clockUs = 1000000; // the line's clock; pauses advance it
+    bool failOpen = false;         // CreateFileA fails
+    std::deque<DWORD> outQueue;    // cbOutQue of successive ClearCommError calls, then 0
+    uint64_t drainUs = 0;          // FlushFileBuffers returns this long after it was called
+    bool rtsKeyedByDevice = false; // the device keys RTS itself (kernel RS-485 mode)
+    zel::LatencyMode latency = zel::LatencyMode::kUnavailable; // what EnterLowLatency finds
+    uint64_t clockUs = 1000000; // the line's clock; pauses and drains advance it
 
     // What the driver did.
     std::vector<Bytes> writes;     // every frame written, as written
     std::vector<CallRecord> calls; // writes, reads, RTS, queue queries, drains and pauses, in order
     int opens = 0;
     int closes = 0;
+    int lowLatencyCalls = 0;
+    // The line's clock when the last write began and RTS last fell.
+    uint64_t writeAtUs = 0, rtsLoweredAtUs = 0;
     COMMTIMEOUTS timeouts{0, 0, 1000, 0, 0};
     DCB dcb{};
 

@@ -84,8 +84,11 @@ BOOL QueryPerformanceFrequencyF(LARGE_INTEGER* f) {
 void SleepMicrosecondsF(DWORD us) {
     Real().SleepMicroseconds(us);
 }
-DWORD TransmitterDepthF(HANDLE h) {
-    return Real().TransmitterDepth(h);
+BOOL RtsKeyedByDeviceF(HANDLE h) {
+    return Real().RtsKeyedByDevice(h);
+}
+zel::LatencyMode EnterLowLatencyF(HANDLE h) {
+    return Real().EnterLowLatency(h);
 }
 
 constexpr zel::CommApi kFaulty = {
@@ -105,7 +108,8 @@ constexpr zel::CommApi kFaulty = {
     QueryPerformanceCounterF,
     QueryPerformanceFrequencyF,
     SleepMicrosecondsF,
-    TransmitterDepthF,
+    RtsKeyedByDeviceF,
+    EnterLowLatencyF,
 };
 
 } // namespace

@@ -237,7 +237,10 @@ int RunTool(const std::string& name, const std::vector<std::string>& args, std::
 }
 
 std::optional<SimPlc> SimPlc::Start(const SimPlcOptions& options, std::string* error) {
-    std::vector<std::string> args{"--station", std::to_string(options.station)};
+    std::string stations = std::to_string(options.station);
+    for (int more : options.moreStations)
+        stations += "," + std::to_string(more);
+    std::vector<std::string> args{"--station", stations};
     if (options.device.empty()) {
         args.push_back("--pty");
     } else {

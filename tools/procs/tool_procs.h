@@ -67,6 +67,7 @@ int RunTool(const std::string& name, const std::vector<std::string>& args, std::
 
 struct SimPlcOptions {
     int station = 1;
+    std::vector<int> moreStations;  // further stations it answers as well
     std::string device;             // empty: --pty, the PLC creates its own line
     std::vector<std::string> extra; // further options, e.g. {"--pause-after", "2"}
 };
