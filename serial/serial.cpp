@@ -322,14 +322,22 @@ KeyedWrite WriteRequest(void* handle, const uint8_t* bytes, uint32_t count, bool
                         LineState& line) {
     // Slaves that frame by silence would take a request that follows the
     // last reply too closely for that reply's tail.
-    if (line.charTimeUs != 0 && line.lastActivityUs != 0)
-        WaitUntil(line.lastActivityUs + SilentIntervalUs(line));
+    // One clock reading serves the silence and the write's start, unless a
+    // pause or an RTS ioctl came between them.
+    uint64_t now = NowUs();
+    if (line.charTimeUs != 0 && line.lastActivityUs != 0) {
+        const uint64_t quietAt = line.lastActivityUs + SilentIntervalUs(line);
+        if (now != 0 && now < quietAt) {
+            comm.SleepMicroseconds(static_cast<DWORD>(quietAt - now));
+            now = NowUs();
+        }
+    }
 
     KeyedWrite done{SerialResult::kOk, false, false, false};
     // A device that keys RTS itself does so with the UART's own timing.
     const bool byHand = keyRts && !CommOf(handle).RtsKeyedByDevice(handle);
     if (byHand) done.raiseFailed = !CommOf(handle).EscapeCommFunction(handle, SETRTS);
-    const uint64_t started = NowUs();
+    const uint64_t started = byHand ? NowUs() : now;
     uint32_t written = 0;
     done.write = WritePort(handle, bytes, count, &written);
     // The request leaves before its reply is waited for: the reply time-out

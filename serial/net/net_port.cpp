@@ -38,10 +38,7 @@ struct NetPort {
     uint8_t in[kInputSize];
 };
 
-// A network handle is the port's address with its lowest bit set: kernel32
-// handles, the POSIX table's ports and every object of ours are aligned,
-// so the bit tells a network port from any other.
-constexpr uintptr_t kTag = 1;
+constexpr uintptr_t kTag = kNetworkHandleTag;
 
 NetPort* PortOf(HANDLE h) {
     if (!IsNetworkHandle(h)) return nullptr;
@@ -441,10 +438,6 @@ constexpr CommApi kNetwork = {
 };
 
 } // namespace
-
-bool IsNetworkHandle(HANDLE h) {
-    return h != INVALID_HANDLE_VALUE && (reinterpret_cast<uintptr_t>(h) & kTag) != 0;
-}
 
 HANDLE OpenNetworkPort(const char* name, uint32_t connectMs) {
     net::Address address;

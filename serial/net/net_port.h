@@ -24,8 +24,16 @@ namespace zel {
 // The longest a network port waits for its connection, in milliseconds.
 constexpr uint32_t kMaxConnectMs = 3000;
 
-// True for a handle that OpenNetworkPort returned.
-bool IsNetworkHandle(HANDLE h);
+// A network handle is the port's address with its lowest bit set: kernel32
+// handles, the POSIX table's ports and every object of ours are aligned,
+// so the bit tells a network port from any other.
+constexpr uintptr_t kNetworkHandleTag = 1;
+
+// True for a handle that OpenNetworkPort returned. Inline: every call on a
+// port asks it.
+inline bool IsNetworkHandle(HANDLE h) {
+    return h != INVALID_HANDLE_VALUE && (reinterpret_cast<uintptr_t>(h) & kNetworkHandleTag) != 0;
+}
 
 // Opens the network port `name` ("tcp://host:port" or
 // "rfc2217://host:port"), waiting at most `connectMs` (0 or more than
