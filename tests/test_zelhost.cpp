@@ -567,10 +567,11 @@ TEST_F(ZelhostTest, ReadShowsValuesAsTheGateReadsThem) {
         // A bit number makes the gate digital without --gate-type.
         {{"01400105"}, "01400105 = " + std::to_string((sim::HoldingAt(9) >> 5) & 1) + "\n"},
         {{"0180001", "-x"}, std::string("0180001 = ") + hexLong + "\n"},
+        // Each element of a block under its own gate address.
         {{"0140001", "-n", "3"},
-         "0140001[0] = " + std::to_string(sim::HoldingAt(0)) +
-             "\n0140001[1] = " + std::to_string(sim::HoldingAt(1)) +
-             "\n0140001[2] = " + std::to_string(sim::HoldingAt(2)) + "\n"},
+         "0140001 = " + std::to_string(sim::HoldingAt(0)) +
+             "\n0140002 = " + std::to_string(sim::HoldingAt(1)) +
+             "\n0140003 = " + std::to_string(sim::HoldingAt(2)) + "\n"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args = {"read", "-p", Port()};
@@ -596,7 +597,7 @@ TEST_F(ZelhostTest, WriteThenReadBack) {
         {{"01400405", "1"}, {"01400405"}, "01400405 = 1\n"},
         {{"0140301", "7", "8", "9"},
          {"0140301", "-n", "3"},
-         "0140301[0] = 7\n0140301[1] = 8\n0140301[2] = 9\n"},
+         "0140301 = 7\n0140302 = 8\n0140303 = 9\n"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> w = {"write", "-p", Port()};
@@ -834,14 +835,17 @@ TEST_F(ZelhostTest, BrowseComposesTheAddressFromTerminalAnswers) {
 // the driver's events and its tracing.
 TEST_F(ZelhostTest, PrintsOnlyTheAnswerUnlessAskedForMore) {
     REQUIRE_PLC();
+    // -v also says what the gate means, before its value.
+    const std::string meaning = "0140001: holding register 1 of station 1\n";
     const struct {
         std::vector<std::string> options;
         const char* shows; // "" : stderr stays empty
         const char* hides;
+        std::string out = "0140001 = 4660\n";
     } cases[] = {
         {{}, "", ""},
-        {{"-v"}, "[32] ZELMR01> Protocol = Modbus", "[8] "},
-        {{"-vv"}, "[8] ZELMR01> EndZel()", "[0] "},
+        {{"-v"}, "[32] ZELMR01> Protocol = Modbus", "[8] ", meaning + "0140001 = 4660\n"},
+        {{"-vv"}, "[8] ZELMR01> EndZel()", "[0] ", meaning + "0140001 = 4660\n"},
         {{"--log-level", "8"}, "[8] ZELMR01> EndZel()", "[0] "},
     };
     for (const auto& c : cases) {
@@ -851,7 +855,7 @@ TEST_F(ZelhostTest, PrintsOnlyTheAnswerUnlessAskedForMore) {
             args.push_back(a);
         const Outcome r = Zelhost(args);
         EXPECT_EQ(r.exit, 0) << Dump(r);
-        EXPECT_EQ(r.out, "0140001 = 4660\n");
+        EXPECT_EQ(r.out, c.out);
         if (!*c.shows) {
             EXPECT_EQ(r.err, "");
             continue;
@@ -894,8 +898,8 @@ TEST_F(ZelhostTest, PollMarksStaleValuesAndJudgesTheLine) {
     const std::string value = std::to_string(zel::sim::HoldingAt(9));
     EXPECT_NE(r.out.find("0140010    " + value + " (stale since "), std::string::npos) << r.out;
     for (const char* line :
-         {"  transactions                4\n", "  good                        2\n",
-          "  no reply                    2\n", "  retries                     4\n",
+         {"  transactions                    4\n", "  good                            2\n",
+          "  no reply                        2\n", "  retries                         4\n",
           "poll ended after 4 round(s): 2 good, 2 failed transaction(s)\n"})
         EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
     std::FILE* f = std::fopen(csv.c_str(), "r");
