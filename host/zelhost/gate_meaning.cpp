@@ -71,8 +71,8 @@ std::string GateMeaning(const zel::TagAddress& tag, int32_t gateType, int32_t co
                                  : gateType == zel::kGateInt32b ? "signed 32-bit value"
                                                                 : "unsigned 32-bit value";
         const bool swapped = isFloat ? scheme.swapFloat : scheme.swapInt;
-        const std::string what =
-            count > 0 ? std::to_string(n) + " " + kind + (n == 1 ? "" : "s") : "a " + kind;
+        const std::string what = count > 0 ? std::to_string(n) + " " + kind + (n == 1 ? "" : "s")
+                                           : (kind[0] == 'u' ? "an " : "a ") + kind;
         return what + " in " + Range(noun, first, 2 * n) + station +
                (swapped ? ", low word first" : ", high word first");
     }

@@ -136,8 +136,18 @@ int Session::StartWithoutPort(int channel) {
     return kExitOk;
 }
 
+int Session::CheckGate(const std::string& gas, int32_t gateType, int32_t blockLength, Gate& gate,
+                       std::string* refusal) {
+    return Resolve(gas, gateType, blockLength, gate, false, refusal);
+}
+
 int Session::ResolveGate(const std::string& gas, int32_t gateType, int32_t blockLength, Gate& gate,
                          bool write) {
+    return Resolve(gas, gateType, blockLength, gate, write, nullptr);
+}
+
+int Session::Resolve(const std::string& gas, int32_t gateType, int32_t blockLength, Gate& gate,
+                     bool write, std::string* quiet) {
     gate.gas = gas;
     const bool chosen = gateType >= 0;
     int32_t type = chosen ? gateType : GateTypeForAddress(gas);
@@ -153,7 +163,11 @@ int Session::ResolveGate(const std::string& gas, int32_t gateType, int32_t block
         rc = channel_->Parse(gas.c_str(), type, blockLength, gate.tag);
     }
     const std::string said = LastLogLine();
-    ReleaseLog(true);
+    ReleaseLog(!quiet);
+    if (rc != 0 && quiet) {
+        *quiet = said;
+        return kExitUsage;
+    }
     if (rc != 0) {
         // The driver says only that the block is too long: say how long it may be.
         std::string limit;

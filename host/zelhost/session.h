@@ -54,6 +54,10 @@ class Session {
     // long is refused with the limit of a read, or of a write with `write`.
     int ResolveGate(const std::string& gas, int32_t gateType, int32_t blockLength, Gate& gate,
                     bool write = false);
+    // As ResolveGate, without a word on stderr: a refusal is the driver's
+    // line in `refusal`.
+    int CheckGate(const std::string& gas, int32_t gateType, int32_t blockLength, Gate& gate,
+                  std::string* refusal);
     // Checks every gate address, reporting each one refused; an exit code.
     int ResolveGates(const std::vector<std::string>& gases, int32_t gateType, int32_t blockLength,
                      std::vector<Gate>& gates);
@@ -75,6 +79,8 @@ class Session {
     zel::OpenParams open_{};
     AddressScheme scheme_;
     int StartChannel(const LineOptions& line, PrivateInit* init, bool again);
+    int Resolve(const std::string& gas, int32_t gateType, int32_t blockLength, Gate& gate,
+                bool write, std::string* quiet);
 
     std::unique_ptr<Channel> channel_;
     PrivateInit ownInit_;
