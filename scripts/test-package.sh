@@ -88,7 +88,8 @@ expect_files() {
     usr/lib/zelqkmr/libkavpro.so usr/lib/zelqkmr/libkavprorec.so usr/lib/zelqkmr/libzeldialog.so \
     usr/share/doc/zelqkmr/README.md usr/share/doc/zelqkmr/LICENSE \
     usr/share/doc/zelqkmr/docs/serial-linux.md usr/share/doc/zelqkmr/examples/ZELMR01.INT \
-    usr/share/doc/zelqkmr/examples/ZELMR01.INT.txt usr/share/man/man1/zelhost.1.gz; do
+    usr/share/doc/zelqkmr/examples/ZELMR01.INT.txt usr/share/man/man1/zelhost.1.gz \
+    usr/share/bash-completion/completions/zelhost; do
     grep -qx "\./$f" <<<"$contents" || { echo "missing $f"; missing=1; }
   done
   # The stand-ins only in the private folder, where no host looks by name.
@@ -138,6 +139,13 @@ installed_man() {
   return $missing
 }
 check "man zelhost shows its commands and exit codes" installed_man
+installed_completion() {
+  # What bash offers after "zelhost re" and "zelhost write --dr".
+  bash -c 'source /usr/share/bash-completion/completions/zelhost
+    COMP_WORDS=(zelhost re) COMP_CWORD=1; _zelhost; [ "${COMPREPLY[*]}" = read ] || exit 1
+    COMP_WORDS=(zelhost write --dr) COMP_CWORD=2; _zelhost; [ "${COMPREPLY[*]}" = --dry-run ]'
+}
+check "bash completes zelhost's commands and options" installed_completion
 check "zelsimplc and zellineemu answer --help from the PATH" \
   sh -c 'zelsimplc --help >/dev/null && zellineemu --help >/dev/null'
 check "the installed sample ZELMR01.INT reads without an illegal line" \

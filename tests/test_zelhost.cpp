@@ -1306,6 +1306,11 @@ TEST_F(ZelhostTest, WritesSayWhatTheGateMeans) {
          0,
          "01400505: bit 5 of holding register 50 of station 1\nwould send  01 03 00 31 00 01 "},
         {"", {"write", "--dry-run", "0130001", "5"}, 2, "0130001: input register 1 of station 1\n"},
+        // The user's own port key does not take the dry run to a real port.
+        {"PORT = /dev/ttyS0\n",
+         {"write", "--dry-run", "0140051", "1"},
+         0,
+         "0140051: holding register 51 of station 1\nwould send  01 06 00 32 00 01 "},
     };
     for (const auto& c : cases) {
         zeltest::ScratchDir dir;
