@@ -7,6 +7,7 @@ packages=(cmake ninja-build g++ g++-multilib g++-mingw-w64-i686 binutils-mingw-w
   googletest libgtest-dev libgmock-dev libmodbus-dev libcli11-dev clang libclang-rt-14-dev
   valgrind gnuplot-nox qemu-user
   dpkg-dev file unzip # packages: dpkg-shlibdeps (through file) for the .deb, unzip to check the zip
+  help2man # zelhost's manual page, from its help
   qemu-system-x86 busybox-static cpio # the UART stage: a qemu guest with a 16550A
   ser2net iproute2) # a serial device server in front of the simulated PLC (raw TCP, RFC 2217)
 wine_packages=(wine wine32:i386 xvfb xdotool imagemagick x11-apps

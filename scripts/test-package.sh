@@ -2,7 +2,7 @@
 # The packages as their users get them (the Debian package is installed on
 # this machine and removed again: as root, or through sudo):
 #   deb  its control fields and contents; `apt-get install ./file.deb`;
-#        zelhost info, zelhost demo and the sample initialization file from
+#        zelhost info, zelhost demo, man zelhost and the sample initialization file from
 #        the PATH in an empty folder with the build tree hidden; `apt-get
 #        remove --purge` leaves none of the package's files;
 #   zip  its exact contents; the DLL is 32-bit, exports ZelMain only, holds
@@ -88,7 +88,8 @@ expect_files() {
     usr/lib/zelqkmr/libkavpro.so usr/lib/zelqkmr/libkavprorec.so usr/lib/zelqkmr/libzeldialog.so \
     usr/share/doc/zelqkmr/README.md usr/share/doc/zelqkmr/LICENSE \
     usr/share/doc/zelqkmr/docs/serial-linux.md usr/share/doc/zelqkmr/examples/ZELMR01.INT \
-    usr/share/doc/zelqkmr/examples/ZELMR01.INT.txt; do
+    usr/share/doc/zelqkmr/examples/ZELMR01.INT.txt usr/share/man/man1/zelhost.1.gz \
+    usr/share/bash-completion/completions/zelhost; do
     grep -qx "\./$f" <<<"$contents" || { echo "missing $f"; missing=1; }
   done
   # The stand-ins only in the private folder, where no host looks by name.
@@ -119,6 +120,32 @@ installed_demo() {
   grep -Eq '^[0-9]+ passed, 0 failed$' "$work/demo"
 }
 check "zelhost demo from the PATH in an empty folder" installed_demo
+installed_man() {
+  # man itself where it is installed, else the page as man would read it.
+  local page=/usr/share/man/man1/zelhost.1.gz
+  if [ ! -e "$page" ] && grep -rqs '^path-exclude=/usr/share/man' /etc/dpkg/dpkg.cfg.d; then
+    echo "dpkg here leaves manual pages out: the page is read from the package"
+    dpkg-deb --fsys-tarfile "$deb" | tar -xO ".$page" | zcat >"$work/man"
+  elif command -v man >/dev/null; then
+    man -w zelhost | grep -qx /usr/share/man/man1/zelhost.1.gz || return 1
+    MANWIDTH=80 man zelhost 2>/dev/null >"$work/man"
+  else
+    zcat "$page" >"$work/man"
+  fi
+  local part missing=0
+  for part in NAME SYNOPSIS COMMANDS "EXIT STATUS" "zelhost read" "zelhost browse" dry; do
+    grep -q -- "$part" "$work/man" || { echo "no '$part' in the manual page"; missing=1; }
+  done
+  return $missing
+}
+check "man zelhost shows its commands and exit codes" installed_man
+installed_completion() {
+  # What bash offers after "zelhost re" and "zelhost write --dr".
+  bash -c 'source /usr/share/bash-completion/completions/zelhost
+    COMP_WORDS=(zelhost re) COMP_CWORD=1; _zelhost; [ "${COMPREPLY[*]}" = read ] || exit 1
+    COMP_WORDS=(zelhost write --dr) COMP_CWORD=2; _zelhost; [ "${COMPREPLY[*]}" = --dry-run ]'
+}
+check "bash completes zelhost's commands and options" installed_completion
 check "zelsimplc and zellineemu answer --help from the PATH" \
   sh -c 'zelsimplc --help >/dev/null && zellineemu --help >/dev/null'
 check "the installed sample ZELMR01.INT reads without an illegal line" \

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -567,10 +568,11 @@ TEST_F(ZelhostTest, ReadShowsValuesAsTheGateReadsThem) {
         // A bit number makes the gate digital without --gate-type.
         {{"01400105"}, "01400105 = " + std::to_string((sim::HoldingAt(9) >> 5) & 1) + "\n"},
         {{"0180001", "-x"}, std::string("0180001 = ") + hexLong + "\n"},
+        // Each element of a block under its own gate address.
         {{"0140001", "-n", "3"},
-         "0140001[0] = " + std::to_string(sim::HoldingAt(0)) +
-             "\n0140001[1] = " + std::to_string(sim::HoldingAt(1)) +
-             "\n0140001[2] = " + std::to_string(sim::HoldingAt(2)) + "\n"},
+         "0140001 = " + std::to_string(sim::HoldingAt(0)) +
+             "\n0140002 = " + std::to_string(sim::HoldingAt(1)) +
+             "\n0140003 = " + std::to_string(sim::HoldingAt(2)) + "\n"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args = {"read", "-p", Port()};
@@ -596,7 +598,7 @@ TEST_F(ZelhostTest, WriteThenReadBack) {
         {{"01400405", "1"}, {"01400405"}, "01400405 = 1\n"},
         {{"0140301", "7", "8", "9"},
          {"0140301", "-n", "3"},
-         "0140301[0] = 7\n0140301[1] = 8\n0140301[2] = 9\n"},
+         "0140301 = 7\n0140302 = 8\n0140303 = 9\n"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> w = {"write", "-p", Port()};
@@ -796,22 +798,35 @@ TEST_F(ZelhostTest, BrowseComposesTheAddressFromTerminalAnswers) {
         // PLC, memory type, address, bit.
         {"", "01\n4\n0010\n5\n", 0, "01400105\n", ""},
         {"", "\n3\n0007\n\n", 0, "0130007\n", ""},
-        // A wrong address shows the dialog's message; the second round fixes it.
-        {"", "01\n4\n12345\n\n\n\n0123\n\n", 0, "0140123\n",
-         "Error: Wrong address! (4 decimal digits)"},
+        // A wrong field is asked again until it is right.
+        {"", "01\n4\n12345\n\n\n\n0123\n\n", 0, "0140123\n", "Address: 4 decimal digits"},
+        {"", "01\n2\n4\n0010\n\n", 0, "0140010\n", "no memory area '2'"},
+        {"", "01\n4\n0010\nZ\n5\n", 0, "01400105\n", "no bit number 'Z'"},
+        {"", "00\n3\n3\n0001\n\n", 0, "0330001\n", "PLC number: 2 decimal digits, from 01"},
+        // What the driver's parser refuses is asked again, the answers given
+        // offered as the defaults.
+        {"", "01\n4\n0000\n\n\n\n0010\n\n", 0, "0140010\n",
+         "The driver refuses 0140000: ZELMR01> Parse() illegal addr. 0 for Modbus"},
+        {"", "01\n7\n0002\n\n\n\n0003\n\n", 0, "0170003\n", "must have ODD address for MODBUS"},
+        {"", "01\n0\n0001\n3\n\n\n\nNone\n", 0, "0100001\n", "illegal GAS"},
+        {"BUS = J,D\n", "01\n4\n0000\n\n", 0, "0140000\n", ""},
+        // The bytes of a holding register, which the dialog does not offer.
+        {"", "1\nl\n10\n3\n", 0, "01L00103\n", "L: low byte of a holding register"},
+        {"", "1\nH\n10\n9\n\n\n\n7\n", 0, "01H00107\n", "illegal bitnumber"},
         // What is evidently meant is padded: PLC 1 is 01, address 10 is 0010.
         {"", "1\n4\n10\n5\n", 0, "01400105\n", ""},
         {"BUS = M,H\n", "a\n4\nff\n\n", 0, "0A400FF\n", ""},
         // After a refusal a wrong field offers its last right value again,
         // never the rejected one: the address goes back to empty, then the
         // PLC number to 07, and the third round takes both defaults.
-        {"", "07\n4\n1x\n\n7x\n\n0020\n\n\n\n\n\n", 0, "0740020\n", "Wrong PLC number", "x]"},
+        {"", "07\n4\n1x\n\n7x\n\n0020\n\n\n\n\n\n", 0, "0740020\n", "Address: 4 decimal digits",
+         "x]"},
         // The arrows step the PLC number.
-        {"", "+\n+\n\n8\n0002\n\n", 0, "0380002\n", ""},
+        {"", "+\n+\n\n8\n0001\n\n", 0, "0380001\n", ""},
         {"BUS = M,H\n", "0A\n4\n00FF\nF\n", 0, "0A400FFF\n", "hexadecimal"},
         {"BUS = M,L\n", "01\n4\n65535\n\n", 0, "01465535\n", "long decimal"},
         // End of input cancels.
-        {"", "01\n", 1, "", "browse cancelled (result 53)"},
+        {"", "01\n", 2, "", "browse cancelled (result 53)"},
     };
     for (const auto& c : cases) {
         zeltest::ScratchDir dir;
@@ -834,14 +849,17 @@ TEST_F(ZelhostTest, BrowseComposesTheAddressFromTerminalAnswers) {
 // the driver's events and its tracing.
 TEST_F(ZelhostTest, PrintsOnlyTheAnswerUnlessAskedForMore) {
     REQUIRE_PLC();
+    // -v also says what the gate means, before its value.
+    const std::string meaning = "0140001: holding register 1 of station 1\n";
     const struct {
         std::vector<std::string> options;
         const char* shows; // "" : stderr stays empty
         const char* hides;
+        std::string out = "0140001 = 4660\n";
     } cases[] = {
         {{}, "", ""},
-        {{"-v"}, "[32] ZELMR01> Protocol = Modbus", "[8] "},
-        {{"-vv"}, "[8] ZELMR01> EndZel()", "[0] "},
+        {{"-v"}, "[32] ZELMR01> Protocol = Modbus", "[8] ", meaning + "0140001 = 4660\n"},
+        {{"-vv"}, "[8] ZELMR01> EndZel()", "[0] ", meaning + "0140001 = 4660\n"},
         {{"--log-level", "8"}, "[8] ZELMR01> EndZel()", "[0] "},
     };
     for (const auto& c : cases) {
@@ -851,7 +869,7 @@ TEST_F(ZelhostTest, PrintsOnlyTheAnswerUnlessAskedForMore) {
             args.push_back(a);
         const Outcome r = Zelhost(args);
         EXPECT_EQ(r.exit, 0) << Dump(r);
-        EXPECT_EQ(r.out, "0140001 = 4660\n");
+        EXPECT_EQ(r.out, c.out);
         if (!*c.shows) {
             EXPECT_EQ(r.err, "");
             continue;
@@ -894,8 +912,8 @@ TEST_F(ZelhostTest, PollMarksStaleValuesAndJudgesTheLine) {
     const std::string value = std::to_string(zel::sim::HoldingAt(9));
     EXPECT_NE(r.out.find("0140010    " + value + " (stale since "), std::string::npos) << r.out;
     for (const char* line :
-         {"  transactions                4\n", "  good                        2\n",
-          "  no reply                    2\n", "  retries                     4\n",
+         {"  transactions                    4\n", "  good                            2\n",
+          "  no reply                        2\n", "  retries                         4\n",
           "poll ended after 4 round(s): 2 good, 2 failed transaction(s)\n"})
         EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
     std::FILE* f = std::fopen(csv.c_str(), "r");
@@ -1144,6 +1162,308 @@ TEST_F(ZelhostTest, TraceShowsTheConversationOnAFaultyLine) {
               std::string::npos)
         << r.err;
     EXPECT_NE(r.err.find(" !!    7 late bytes discarded"), std::string::npos) << r.err;
+}
+
+// Ctrl-C while a silent station's read runs: the stop is acknowledged at
+// once, the read ends in its own time, and the CSV row of that round holds
+// nothing for the gate the round never read.
+TEST_F(ZelhostTest, PollStopsAfterTheCurrentReadAndInventsNoValues) {
+    REQUIRE_PLC();
+    zeltest::ScratchDir dir;
+    const std::string csv = dir.File("part.csv");
+    zeltools::ToolProc poll;
+    std::vector<std::string> command = ZelhostCommand();
+    // Station 2 never answers: its read takes three time-outs.
+    for (const std::string& a :
+         {std::string("poll"), std::string("-p"), Port(), std::string("0140010"),
+          std::string("0240001"), std::string("0140011"), std::string("-t"), std::string("400"),
+          std::string("-i"), std::string("0"), std::string("--csv"), csv})
+        command.push_back(a);
+    zeltools::SpawnOptions errFile;
+    errFile.errPath = dir.File("stderr");
+    ASSERT_TRUE(poll.Spawn(command[0], {command.begin() + 1, command.end()}, nullptr, errFile));
+    ASSERT_TRUE(poll.WaitFor("round 1", 20000));
+    // Round 2 reads the first gate at once, then waits on station 2.
+    usleep(300 * 1000);
+    const long sent = NowMs();
+    ASSERT_TRUE(poll.Signal(SIGINT));
+    std::string said;
+    while (said.find("stopping after the current read") == std::string::npos &&
+           NowMs() - sent < 5000) {
+        usleep(20 * 1000);
+        std::FILE* f = std::fopen(dir.File("stderr").c_str(), "r");
+        char buf[512] = {};
+        if (f) {
+            said.assign(buf, std::fread(buf, 1, sizeof buf - 1, f));
+            std::fclose(f);
+        }
+    }
+    // Well within the silent read's 1.2 s of time-outs.
+    EXPECT_LT(NowMs() - sent, 600) << said;
+    EXPECT_EQ(said, "zelhost: stopping after the current read\n");
+    std::string line, last;
+    while (poll.ReadLine(&line, 10000))
+        last = line;
+    EXPECT_NE(last.find("(interrupted)"), std::string::npos) << last;
+    poll.Stop();
+    std::FILE* f = std::fopen(csv.c_str(), "r");
+    ASSERT_NE(f, nullptr);
+    std::string text;
+    char buf[512];
+    while (std::fgets(buf, sizeof buf, f))
+        text += buf;
+    std::fclose(f);
+    const std::vector<std::string> rows = Lines(text);
+    ASSERT_GE(rows.size(), 3u) << text;
+    const std::string value = std::to_string(zel::sim::HoldingAt(9));
+    // A whole round, then the stopped one: the gate after the silent
+    // station is empty, never the last round's value and "ok".
+    EXPECT_NE(rows[1].find("," + value + ",ok,,no reply," +
+                           std::to_string(zel::sim::HoldingAt(10)) + ",ok"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(rows.back().find("," + value + ",ok,,no reply,,"), std::string::npos) << text;
+    EXPECT_EQ(rows.back().back(), ',') << text;
+}
+
+// The table's columns and the statistics' labels line up however long a
+// result is, and the time of failed transactions is counted apart.
+TEST_F(ZelhostTest, PollLinesUpItsColumnsAndLabelsItsTimes) {
+    REQUIRE_PLC({"--map", "100,100,100,100"});
+    const Outcome r = Zelhost({"poll", "-p", Port(), "0140010", "0140200", "-c", "1", "-i", "0"});
+    EXPECT_EQ(r.exit, 1) << Dump(r);
+    const std::vector<std::string> out = Lines(r.out);
+    ASSERT_GE(out.size(), 4u) << r.out;
+    EXPECT_NE(out[3].find("exception 2 Illegal Data Address"), std::string::npos) << r.out;
+    // Header and rows end in right-aligned counts: equal lengths.
+    EXPECT_EQ(out[1].size(), out[2].size()) << r.out;
+    EXPECT_EQ(out[1].size(), out[3].size()) << r.out;
+    size_t column = std::string::npos;
+    for (const char* label : {"transactions", "reply time, good", "transaction time, good",
+                              "transaction time, failed"}) {
+        const size_t at = r.out.find("\n  " + std::string(label) + " ");
+        ASSERT_NE(at, std::string::npos) << label << "\n" << r.out;
+        const size_t eol = r.out.find('\n', at + 1);
+        const std::string line = r.out.substr(at + 1, eol - at - 1);
+        const size_t value = line.find_first_not_of(' ', 2 + std::strlen(label));
+        if (std::string(label) == "transactions") continue; // a right-aligned count
+        if (column == std::string::npos) column = value;
+        EXPECT_EQ(value, column) << line;
+        EXPECT_EQ(line.compare(value, 4, "min "), 0) << line;
+    }
+}
+
+// What the gate means, said before its value: by every write and by read
+// with -v, in the numbering of the channel's init file; a dry run shows
+// the driver's own requests and sends nothing.
+TEST_F(ZelhostTest, WritesSayWhatTheGateMeans) {
+    REQUIRE_PLC();
+    const struct {
+        std::string initFile;
+        std::vector<std::string> args;
+        int exit;
+        std::string out; // the start of stdout
+    } cases[] = {
+        {"",
+         {"write", "01400010", "1"},
+         0,
+         "01400010: bit 0 of holding register 1 of station 1\n01400010 := 1\n"},
+        {"", {"write", "0140010", "5"}, 0, "0140010: holding register 10 of station 1\n"},
+        {"", {"write", "0100005", "1"}, 0, "0100005: coil 5 of station 1\n"},
+        {"",
+         {"write", "01L0030", "7"},
+         0,
+         "01L0030: the low byte of holding register 30 of station 1\n"},
+        {"",
+         {"write", "0170003", "1.5"},
+         0,
+         "0170003: a 32-bit float in holding registers 3 and 4 of station 1, high word first\n"},
+        {"",
+         {"write", "0140301", "1", "2", "3"},
+         0,
+         "0140301: holding registers 301 to 303 of station 1\n"},
+        {"BUS = J,D\nSWAP = YES\n",
+         {"write", "0180002", "9"},
+         0,
+         "0180002: an unsigned 32-bit value in holding registers 2 and 3 of station 1, low word "
+         "first\n"},
+        {"BUS = M,H\n",
+         {"write", "0A400FF", "9"},
+         1,
+         "0A400FF: holding register 255 of station 10\n"},
+        {"", {"-v", "read", "0130002"}, 0, "0130002: input register 2 of station 1\n0130002 = "},
+        {"",
+         {"-v", "read", "0110002", "-n", "4"},
+         0,
+         "0110002: discrete inputs 2 to 5 of station 1\n0110002 = "},
+        // A dry run: the driver's requests, nothing on the line.
+        {"",
+         {"write", "--dry-run", "0140050", "77"},
+         0,
+         "0140050: holding register 50 of station 1\nwould send  01 06 00 31 00 4D "},
+        {"",
+         {"write", "--dry-run", "01400505", "1"},
+         0,
+         "01400505: bit 5 of holding register 50 of station 1\nwould send  01 03 00 31 00 01 "},
+        {"", {"write", "--dry-run", "0130001", "5"}, 2, "0130001: input register 1 of station 1\n"},
+        // The user's own port key does not take the dry run to a real port.
+        {"PORT = /dev/ttyS0\n",
+         {"write", "--dry-run", "0140051", "1"},
+         0,
+         "0140051: holding register 51 of station 1\nwould send  01 06 00 32 00 01 "},
+    };
+    for (const auto& c : cases) {
+        zeltest::ScratchDir dir;
+        if (!c.initFile.empty()) {
+            ASSERT_TRUE(dir.Write("ZELMR01.INT", c.initFile));
+        }
+        std::vector<std::string> args = c.args;
+        const auto at =
+            std::find(args.begin(), args.end(), std::string(c.args[0] == "-v" ? "read" : "write"));
+        args.insert(at + 1, {"-p", Port(), "-t", "200"});
+        const Outcome r = Zelhost(args, "", dir.path());
+        EXPECT_EQ(r.exit, c.exit) << c.args.back() << "\n" << Dump(r);
+        EXPECT_EQ(r.out.compare(0, c.out.size(), c.out), 0) << Dump(r);
+    }
+    // The dry run left register 50 alone.
+    const Outcome after = Zelhost({"read", "-p", Port(), "0140050"});
+    EXPECT_EQ(after.out, "0140050 = " + std::to_string(zel::sim::HoldingAt(49)) + "\n")
+        << Dump(after);
+}
+
+// Each element of a block is printed under the gate address a host would
+// write for it: read on its own, that address gives the same value.
+TEST_F(ZelhostTest, BlockElementsCarryTheirOwnGateAddress) {
+    REQUIRE_PLC();
+    const struct {
+        std::string initFile;
+        std::string gas;
+        std::vector<std::string> elements;
+    } cases[] = {
+        {"", "0140008", {"0140008", "0140009", "0140010", "0140011"}},
+        {"", "0100007", {"0100007", "0100008", "0100009"}},
+        {"", "0180001", {"0180001", "0180003", "0180005"}},
+        {"BUS = M,H\n", "014000F", {"014000F", "0140010", "0140011"}},
+        {"BUS = M,L\n", "01400099", {"01400099", "01400100"}},
+        {"BUS = J,D\n", "0140000", {"0140000", "0140001"}},
+        {"LONGADDR = YES\n", "0170002", {"0170002", "0170004"}},
+    };
+    for (const auto& c : cases) {
+        zeltest::ScratchDir dir;
+        if (!c.initFile.empty()) {
+            ASSERT_TRUE(dir.Write("ZELMR01.INT", c.initFile));
+        }
+        const std::string n = std::to_string(c.elements.size());
+        const Outcome block = Zelhost({"read", "-p", Port(), c.gas, "-n", n}, "", dir.path());
+        ASSERT_EQ(block.exit, 0) << Dump(block);
+        std::string singly;
+        for (const std::string& e : c.elements) {
+            const Outcome one = Zelhost({"read", "-p", Port(), e}, "", dir.path());
+            EXPECT_EQ(one.exit, 0) << Dump(one);
+            singly += one.out;
+        }
+        EXPECT_EQ(block.out, singly) << c.gas;
+    }
+}
+
+// A block too long is refused with the limit of its area and direction,
+// which the driver holds: the limit itself is taken.
+TEST_F(ZelhostTest, TooLongBlocksStateTheLimit) {
+    REQUIRE_PLC();
+    auto values = [](int n) {
+        std::vector<std::string> v;
+        for (int i = 0; i < n; ++i)
+            v.push_back("1");
+        return v;
+    };
+    const struct {
+        std::string command, gas;
+        int most;
+        std::string says;
+    } cases[] = {
+        {"read", "0140001", 125, "at most 125 holding registers in one read"},
+        {"read", "0100001", 2000, ""}, // -n's own range ends at 2000
+        {"read", "0180001", 62, "at most 62 32-bit values in one read"},
+        {"read", "01L0001", 125, "at most 125 bytes in one read"},
+        {"write", "0140001", 123, "at most 123 holding registers in one write"},
+        {"write", "0100001", 1968, "at most 1968 coils in one write"},
+        {"write", "0170001", 61, "at most 61 32-bit values in one write"},
+    };
+    for (const auto& c : cases) {
+        for (int n : {c.most, c.most + 1}) {
+            std::vector<std::string> args = {c.command, "-p", Port(), c.gas};
+            if (c.command == "read") {
+                args.insert(args.end(), {"-n", std::to_string(n)});
+            } else {
+                const std::vector<std::string> v = values(n);
+                args.insert(args.end(), v.begin(), v.end());
+            }
+            const Outcome r = Zelhost(args);
+            if (n == c.most) {
+                EXPECT_EQ(r.exit, 0) << c.gas << " " << n << Dump(r);
+                continue;
+            }
+            EXPECT_EQ(r.exit, 2) << c.gas << " " << n << Dump(r);
+            if (!c.says.empty()) {
+                ASSERT_EQ(r.Errors().size(), 1u) << Dump(r);
+                EXPECT_NE(r.Errors()[0].find("Block length is too long (" + c.says + ")"),
+                          std::string::npos)
+                    << r.Errors()[0];
+            }
+        }
+    }
+    const Outcome help = Zelhost({"read", "--help"});
+    EXPECT_NE(
+        help.out.find("2000 coils or inputs, 125 16-bit registers or bytes, 62 32-bit values"),
+        std::string::npos)
+        << help.out;
+}
+
+// The first words an engineer types: parities by name, no command, info.
+TEST_F(ZelhostTest, FirstCommandsSpeakZelhostsWords) {
+    REQUIRE_PLC();
+    const struct {
+        std::vector<std::string> args;
+        int exit;
+        std::string out, err;
+    } cases[] = {
+        {{"read", "-p", Port(), "--parity", "even", "0140001"}, 0, "0140001 = 4660\n", ""},
+        {{"read", "-p", Port(), "--parity", "None", "0140001"}, 0, "0140001 = 4660\n", ""},
+        {{"read", "-p", Port(), "--parity", "SPACE", "0140001"}, 0, "0140001 = 4660\n", ""},
+        {{"read", "-p", Port(), "--parity", "evn", "0140001"},
+         2,
+         "",
+         "'evn' is not one of N, E, O, M, S (none, even, odd, mark, space)"},
+        {{"scan", "-p", Port(), "-s", "1", "--parity", "odd,banana"},
+         2,
+         "",
+         "'banana' is not one of"},
+        {{},
+         2,
+         "",
+         "no command given: zelhost COMMAND [OPTIONS] with COMMAND one of info, read, write, poll, "
+         "scan, browse, demo"},
+        {{"-v"}, 2, "", "no command given"},
+        {{"--version"}, 0, "zelhost ", ""},
+        {{"info"}, 0, "init file:     none for channel 1 in ", ""},
+    };
+    for (const auto& c : cases) {
+        const Outcome r = Zelhost(c.args);
+        EXPECT_EQ(r.exit, c.exit) << Dump(r);
+        EXPECT_NE(r.out.find(c.out), std::string::npos) << Dump(r);
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << Dump(r);
+        EXPECT_EQ(r.err.find("A subcommand is missing"), std::string::npos) << Dump(r);
+    }
+    // info follows the channel's own file.
+    zeltest::ScratchDir dir;
+    ASSERT_TRUE(dir.Write("ZELMR01.INT", "BUS = J,H\n"));
+    const Outcome info = Zelhost({"info"}, "", dir.path());
+    for (const char* line :
+         {"init file:     ZELMR01.INT in ", "gate address:  J-BUS, hexadecimal base: ",
+          "  4  holding registers                          read  125   write  123\n",
+          "  L  low byte of a holding register             read  125   write  123\n",
+          "  1  discrete inputs                            read 2000\n"})
+        EXPECT_NE(info.out.find(line), std::string::npos) << line << "\n" << info.out;
 }
 
 // The demo passes all its checks and leaves no tool running: the test

@@ -14,6 +14,7 @@
 #include <strings.h>
 
 #include "browse/dialog_ids.h"
+#include "core/areas.h"
 #include "host/dialog/headless.h"
 #include "host/zelhost/commands.h"
 
@@ -92,89 +93,157 @@ void ShowMessageBox(const hl::MessageBoxShown& shown, void*) {
     std::fprintf(stderr, "%s: %s\n", shown.caption.c_str(), shown.text.c_str());
 }
 
-// Plays the user of the dialog on the terminal until OK is accepted, Cancel
-// is chosen or the input ends.
-void TerminalUser(hl::Dialog& d, void*) {
+// What the user has chosen so far, kept from one showing of the dialog to
+// the next: the dialog offers no byte areas, so a byte of a holding
+// register is composed as the register and its area character put in after.
+struct Answers {
+    bool introduced = false;
+    bool cancelled = false;
+    char byteArea = 0;   // 'L' or 'H' instead of the dialog's '4'; 0: the dialog's choice
+    std::string refusal; // why the driver refused the last address, shown before asking again
+    // The answers of the last showing, entered again when the dialog comes back.
+    std::string plc, address, bit;
+    char area = 0;
+};
+
+// Asks until the answer is right or the input ends (false). An empty
+// answer keeps `current` when that is right.
+template <class Check>
+bool AskUntil(const std::string& prompt, const std::string& current, Check check,
+              std::string& answer) {
+    for (;;) {
+        if (!Ask(prompt + " [" + current + "]: ", answer)) return false;
+        if (answer.empty()) answer = current;
+        const std::string why = check(answer);
+        if (why.empty()) return true;
+        std::fprintf(stderr, "%s\n", why.c_str());
+    }
+}
+
+// Plays the user of the dialog on the terminal: each field is asked until
+// it is right, then OK is pressed; the dialog's own refusals are shown and
+// the fields asked again. The input's end is Cancel.
+void TerminalUser(hl::Dialog& d, void* context) {
+    Answers& a = *static_cast<Answers*>(context);
     const char base = LoggedBase();
-    std::fprintf(stderr, "Tag Format (%s)\n", BaseRule(base));
-    // What the fields held when last they were right: the defaults offered
-    // again after the dialog refuses an answer.
-    std::string goodPlc = d.text(ZEL_IDC_PLC_NUMBER);
-    std::string goodAddress = d.text(ZEL_IDC_ADDRESS);
-    std::fprintf(stderr, "Memory types:\n");
-    if (hl::Control* combo = d.item(ZEL_IDC_MEMORY_TYPE))
-        for (const std::string& item : combo->items)
-            std::fprintf(stderr, "  %s\n", item.c_str());
+    const int addressDigits = AddressDigits(base);
+    const char* kind = base == 'H' ? "hexadecimal" : "decimal";
+    if (!a.introduced) {
+        a.introduced = true;
+        std::fprintf(stderr, "Tag Format (%s)\nMemory areas:\n", BaseRule(base));
+        for (const zel::MemoryArea& area : zel::kMemoryAreas)
+            std::fprintf(stderr, "  %c: %s\n", area.gasChar, area.name);
+    }
+    if (!a.refusal.empty()) std::fprintf(stderr, "%s\n", a.refusal.c_str());
+    if (!a.plc.empty()) d.type(ZEL_IDC_PLC_NUMBER, a.plc);
+    if (a.area) d.chooseStartingWith(ZEL_IDC_MEMORY_TYPE, a.area);
+    if (!a.address.empty()) d.type(ZEL_IDC_ADDRESS, a.address);
+    const hl::Control* list = d.item(ZEL_IDC_BIT_NUMBER);
+    for (size_t i = 0; list && i < list->items.size(); ++i)
+        if (!a.bit.empty() && list->items[i] == a.bit)
+            d.scroll(ZEL_IDC_BIT_NUMBER, static_cast<int>(i));
     std::string answer;
     while (!d.ended) {
         // PLC number: '+' and '-' are the arrows beside the field.
         for (;;) {
-            if (!Ask("PLC number [" + d.text(ZEL_IDC_PLC_NUMBER) + "] (+/- to step): ", answer)) {
-                d.escape();
-                return;
-            }
+            const std::string plc = d.text(ZEL_IDC_PLC_NUMBER);
+            const bool ok = AskUntil(
+                "PLC number (+/- to step)", plc,
+                [&](std::string& text) -> std::string {
+                    if (text == "+" || text == "-") return "";
+                    text = Complete(text, kPlcDigits, base);
+                    if (!Valid(text, kPlcDigits, base) || text == "00")
+                        return std::string("PLC number: 2 ") + kind + " digits, from 01";
+                    return "";
+                },
+                answer);
+            if (!ok) return a.cancelled = true, (void)d.escape();
             if (answer == "+" || answer == "-") {
                 d.arrow(ZEL_IDC_PLC_ARROWS, answer == "+" ? SB_LINEUP : SB_LINEDOWN);
                 continue;
             }
-            if (!answer.empty()) d.type(ZEL_IDC_PLC_NUMBER, Complete(answer, kPlcDigits, base));
+            d.type(ZEL_IDC_PLC_NUMBER, answer);
+            a.plc = answer;
             break;
         }
-        if (!Ask("Memory type [" + d.text(ZEL_IDC_MEMORY_TYPE) + "]: ", answer)) {
-            d.escape();
-            return;
-        }
-        if (!answer.empty() && !d.chooseStartingWith(ZEL_IDC_MEMORY_TYPE, answer[0]))
-            std::fprintf(stderr, "no memory type '%c'\n", answer[0]);
-        if (!Ask("Address [" + d.text(ZEL_IDC_ADDRESS) + "]: ", answer)) {
-            d.escape();
-            return;
-        }
-        if (!answer.empty()) d.type(ZEL_IDC_ADDRESS, Complete(answer, AddressDigits(base), base));
-        if (!Ask("Bit number (None, 0-9, A-F) [" + d.topItem(ZEL_IDC_BIT_NUMBER) + "]: ", answer)) {
-            d.escape();
-            return;
-        }
-        if (!answer.empty()) {
-            const hl::Control* list = d.item(ZEL_IDC_BIT_NUMBER);
-            int found = -1;
-            for (size_t i = 0; list && i < list->items.size(); ++i)
-                if (strcasecmp(list->items[i].c_str(), answer.c_str()) == 0)
-                    found = static_cast<int>(i);
-            if (found < 0)
-                std::fprintf(stderr, "no bit number '%s'\n", answer.c_str());
-            else
-                d.scroll(ZEL_IDC_BIT_NUMBER, found);
-        }
+        const std::string areaNow =
+            a.byteArea ? std::string(1, a.byteArea) : d.text(ZEL_IDC_MEMORY_TYPE).substr(0, 1);
+        const bool ok = AskUntil(
+            "Memory area", areaNow,
+            [](std::string& text) -> std::string {
+                if (text.size() == 1)
+                    text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+                if (text.size() != 1 || !zel::AreaOfChar(text[0]))
+                    return "no memory area '" + text + "' (0, 1, 3 to 8, L or H)";
+                return "";
+            },
+            answer);
+        if (!ok) return a.cancelled = true, (void)d.escape();
+        const zel::MemoryArea* area = zel::AreaOfChar(answer[0]);
+        a.byteArea = area->byteSelect ? area->gasChar : 0;
+        a.area = area->byteSelect ? '4' : area->gasChar;
+        d.chooseStartingWith(ZEL_IDC_MEMORY_TYPE, a.area);
+        if (!AskUntil(
+                "Address", d.text(ZEL_IDC_ADDRESS),
+                [&](std::string& text) -> std::string {
+                    text = Complete(text, addressDigits, base);
+                    if (!Valid(text, addressDigits, base))
+                        return "Address: " + std::to_string(addressDigits) + " " + kind + " digits";
+                    return "";
+                },
+                answer))
+            return a.cancelled = true, (void)d.escape();
+        d.type(ZEL_IDC_ADDRESS, answer);
+        a.address = answer;
+        int found = -1;
+        if (!AskUntil(
+                "Bit number (None, 0-9, A-F)", d.topItem(ZEL_IDC_BIT_NUMBER),
+                [&](std::string& text) -> std::string {
+                    found = -1;
+                    for (size_t i = 0; list && i < list->items.size(); ++i)
+                        if (strcasecmp(list->items[i].c_str(), text.c_str()) == 0)
+                            found = static_cast<int>(i);
+                    return found < 0 ? "no bit number '" + text + "' (None, 0-9, A-F)" : "";
+                },
+                answer))
+            return a.cancelled = true, (void)d.escape();
+        d.scroll(ZEL_IDC_BIT_NUMBER, found);
+        a.bit = list->items[static_cast<size_t>(found)];
+        // The dialog checks the fields once more; what it refuses is asked again.
         d.press(1);
-        if (d.ended) break;
-        // Refused: a wrong field goes back to its last right value.
-        const std::string plc = d.text(ZEL_IDC_PLC_NUMBER);
-        const std::string address = d.text(ZEL_IDC_ADDRESS);
-        if (Valid(plc, kPlcDigits, base))
-            goodPlc = plc;
-        else
-            d.type(ZEL_IDC_PLC_NUMBER, goodPlc);
-        if (Valid(address, AddressDigits(base), base))
-            goodAddress = address;
-        else
-            d.type(ZEL_IDC_ADDRESS, goodAddress);
     }
 }
 
 int RunBrowse(const GlobalOptions& global, const BrowseOptions& o) {
     Session session;
     if (const int rc = session.Load(global); rc != kExitOk) return rc;
-    hl::SetUser(TerminalUser, nullptr);
+    // A channel without a port reads the same init file as the dialog: the
+    // driver's parser checks the composed address by the channel's rules.
+    if (const int rc = session.StartWithoutPort(o.channel); rc != kExitOk) return rc;
+    Answers answers;
+    hl::SetUser(TerminalUser, &answers);
     hl::SetMessageBoxSink(ShowMessageBox, nullptr);
-    char output[16] = {};
     // The dialog needs no started channel: only the number, for its file.
     Channel channel(session.Library().Entry(), o.channel, session.Info().stateSize);
-    const int32_t rc = channel.Browse(output, nullptr);
-    hl::SetUser(nullptr, nullptr);
-    if (rc != 0) return Fail(kExitFailed, "browse cancelled (result " + std::to_string(rc) + ")");
-    std::printf("%s\n", output);
-    return kExitOk;
+    for (;;) {
+        char output[16] = {};
+        const int32_t rc = channel.Browse(output, nullptr);
+        if (rc != 0 || answers.cancelled) {
+            hl::SetUser(nullptr, nullptr);
+            return Fail(kExitUsage, "browse cancelled (result " + std::to_string(rc) + ")");
+        }
+        std::string gas = output;
+        if (answers.byteArea && gas.size() > 2) gas[2] = answers.byteArea;
+        Gate gate;
+        std::string refusal;
+        if (session.CheckGate(gas, -1, 0, gate, &refusal) == kExitOk) {
+            hl::SetUser(nullptr, nullptr);
+            std::printf("%s\n", gas.c_str());
+            return kExitOk;
+        }
+        // Asked again, with the answers given as the defaults.
+        answers.refusal = "The driver refuses " + gas + ": " + refusal;
+    }
 }
 
 } // namespace

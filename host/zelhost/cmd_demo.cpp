@@ -301,7 +301,7 @@ int RunDemo(const GlobalOptions& given, const DemoOptions& o) {
     char cwd[4096];
     const bool haveCwd = getcwd(cwd, sizeof cwd) != nullptr;
 
-    CatchStopSignals();
+    CatchStopSignals("zelhost: stopping after the current step\n");
 
     int result = kExitFailed;
     {

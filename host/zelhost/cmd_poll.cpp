@@ -39,6 +39,7 @@ struct Row {
     bool stale = false; // the last read failed: raw is older
     std::string goodAt; // when raw was read
     std::string last = "-";
+    bool readThisRound = false; // false: the round was stopped before this gate
     long good = 0;
     long failed = 0;
 };
@@ -52,12 +53,14 @@ struct LineStats {
     long garbled = 0;
     long port = 0;
     long retries = 0;
-    std::vector<double> replyMs; // from the driver's frame log, good transactions
-    std::vector<double> callMs;  // the whole call, good transactions
+    std::vector<double> replyMs;  // from the driver's frame log, good transactions
+    std::vector<double> callMs;   // the whole call, good transactions
+    std::vector<double> failedMs; // the whole call, failed transactions
 
     void Add(const TxnReport& r, double ms) {
         ++transactions;
         retries += r.retries;
+        if (r.outcome != TxnOutcome::kOk) failedMs.push_back(ms);
         switch (r.outcome) {
         case TxnOutcome::kOk:
             ++good;
@@ -102,13 +105,19 @@ void PrintStats(const LineStats& s, const std::string& port, const Session& sess
     } counts[] = {{"transactions", s.transactions},  {"good", s.good},
                   {"no reply", s.noReply},           {"exception", s.exception},
                   {"CRC or wrong reply", s.garbled}, {"retries", s.retries}};
+    // One column of labels, as wide as the longest.
+    const int w = static_cast<int>(sizeof "transaction time, failed" - 1);
     for (const auto& c : counts)
-        std::printf("  %-20s %8ld\n", c.name, c.count);
-    if (s.port) std::printf("  %-20s %8ld\n", "port failure", s.port);
-    std::printf("  %-20s %s\n", "reply time",
+        std::printf("  %-*s %8ld\n", w, c.name, c.count);
+    if (s.port) std::printf("  %-*s %8ld\n", w, "port failure", s.port);
+    // Only a good transaction has a reply time; the time of the whole call
+    // is counted for good and failed ones apart, as a failed one waits out
+    // its time-outs.
+    std::printf("  %-*s %s\n", w, "reply time, good",
                 s.replyMs.empty() && !s.callMs.empty() ? "not logged by this driver"
                                                        : Spread(s.replyMs).c_str());
-    std::printf("  %-20s %s\n", "transaction time", Spread(s.callMs).c_str());
+    std::printf("  %-*s %s\n", w, "transaction time, good", Spread(s.callMs).c_str());
+    std::printf("  %-*s %s\n", w, "transaction time, failed", Spread(s.failedMs).c_str());
 }
 
 void SleepMs(long ms) {
@@ -150,20 +159,24 @@ void PrintTable(const std::vector<Row>& rows, long round, bool live, bool hex) {
         std::printf("round %ld   %s   (Ctrl-C to stop)\n", round, Stamp(false).c_str());
     else
         std::printf("round %ld\n", round);
-    // The value column is as wide as its widest value.
-    int width = 5;
-    for (const Row& r : rows)
+    // Each column is as wide as its widest entry.
+    int gateWidth = 10, width = 5, resultWidth = 11;
+    for (const Row& r : rows) {
+        gateWidth = std::max(gateWidth, static_cast<int>(r.gate.gas.size()));
         width = std::max(width, static_cast<int>(ValueText(r, hex).size()));
-    std::printf("%-10s %-*s  %-20s %8s %8s\n", "gate", width, "value", "last result", "good",
-                "failed");
+        resultWidth = std::max(resultWidth, static_cast<int>(r.last.size()));
+    }
+    std::printf("%-*s %-*s  %-*s %8s %8s\n", gateWidth, "gate", width, "value", resultWidth,
+                "last result", "good", "failed");
     for (const Row& r : rows)
-        std::printf("%-10s %-*s  %-20s %8ld %8ld\n", r.gate.gas.c_str(), width,
-                    ValueText(r, hex).c_str(), r.last.c_str(), r.good, r.failed);
+        std::printf("%-*s %-*s  %-*s %8ld %8ld\n", gateWidth, r.gate.gas.c_str(), width,
+                    ValueText(r, hex).c_str(), resultWidth, r.last.c_str(), r.good, r.failed);
     std::fflush(stdout);
 }
 
 // One row per round: the time, the round, then each gate's value (empty
-// when this round's read failed) and result.
+// when this round's read failed) and result (both empty for a gate the
+// round did not read: it was stopped first).
 class CsvLog {
   public:
     bool Open(const std::string& path, const std::vector<Row>& rows) {
@@ -179,11 +192,11 @@ class CsvLog {
     void Write(const std::string& stamp, long round, const std::vector<Row>& rows, bool hex) {
         if (!file_) return;
         std::fprintf(file_, "%s,%ld", stamp.c_str(), round);
-        for (const Row& r : rows)
-            std::fprintf(file_, ",%s,%s",
-                         r.haveValue && !r.stale ? FormatPlain(r.gate.kind, r.raw, hex).c_str()
-                                                 : "",
-                         r.last.c_str());
+        for (const Row& r : rows) {
+            const bool fresh = r.readThisRound && r.haveValue && !r.stale;
+            std::fprintf(file_, ",%s,%s", fresh ? FormatPlain(r.gate.kind, r.raw, hex).c_str() : "",
+                         r.readThisRound ? r.last.c_str() : "");
+        }
         std::fprintf(file_, "\n");
         // Flushed every round: a poll left running overnight and killed keeps its rows.
         std::fflush(file_);
@@ -218,8 +231,11 @@ int RunPoll(const GlobalOptions& global, PollOptions& o) {
     while (!StopRequested() && (o.count <= 0 || round < o.count)) {
         ++round;
         const std::string roundStamp = Stamp(true);
+        for (Row& r : rows)
+            r.readThisRound = false;
         for (Row& r : rows) {
             if (StopRequested()) break;
+            r.readThisRound = true;
             ValueBuffer value(r.gate.tag, false, 1);
             ClearCapturedLog();
             const double started = SteadyMs();
@@ -241,7 +257,8 @@ int RunPoll(const GlobalOptions& global, PollOptions& o) {
         }
         ClearCapturedLog();
         csv.Write(roundStamp, round, rows, o.hex);
-        PrintTable(rows, round, live, o.hex);
+        // Once stopped, the last table goes below the notice instead of over it.
+        PrintTable(rows, round, live && !StopRequested(), o.hex);
         if (o.count <= 0 || round < o.count) SleepMs(o.intervalMs);
     }
 

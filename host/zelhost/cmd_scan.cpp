@@ -119,14 +119,13 @@ bool ParseSettings(const ScanOptions& o, const zel::DriverInfo& info, std::vecto
         }
         dataBits.push_back(v);
     }
-    for (std::string p : Split(o.parities.empty() ? defParity : o.parities)) {
-        for (char& c : p)
-            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        if (p.size() != 1 || std::string("NEOMS").find(p) == std::string::npos) {
-            error = "--parity: '" + p + "' is not one of N, E, O, M, S";
+    for (const std::string& p : Split(o.parities.empty() ? defParity : o.parities)) {
+        const std::string letter = ParityLetter(p);
+        if (letter.empty()) {
+            error = "--parity: '" + p + "' is not one of " + kParityChoices;
             return false;
         }
-        parities.push_back(p);
+        parities.push_back(letter);
     }
     for (const std::string& s : Split(o.stopBits.empty() ? defStop : o.stopBits)) {
         const std::string why = UnavailableStopBits(s);
@@ -272,7 +271,9 @@ int PlanScan(const GlobalOptions& global, const ScanOptions& o, Session& session
     if (!ParseStations(o.stations, plan.stations, error)) return Fail(kExitUsage, error);
     // Ctrl-C ends the scan between two probes, also while it prepares, so
     // that the private folder is removed.
-    CatchStopSignals();
+    // On a terminal the notice first erases the progress line it cuts into.
+    CatchStopSignals(isatty(STDERR_FILENO) ? "\r\033[Kzelhost: stopping after the current probe\n"
+                                           : "zelhost: stopping after the current probe\n");
     if (int rc = session.Load(global)) return rc;
     if (!ParseSettings(o, session.Info(), plan.settings, error)) return Fail(kExitUsage, error);
 
@@ -457,7 +458,7 @@ Command AddScanCommand(CLI::App& app, const GlobalOptions& global) {
     cmd->add_option("--baud,-b", o->bauds,
                     "baud rates, e.g. 9600,19200 (default: the driver's, 9600)");
     cmd->add_option("--data-bits", o->dataBits, "data bits, e.g. 8 or 7,8 (default 8)");
-    cmd->add_option("--parity", o->parities, "parities, e.g. E,N (default N)");
+    cmd->add_option("--parity", o->parities, "parities, e.g. E,N or even,none (default N)");
     cmd->add_option("--stop-bits", o->stopBits, "stop bits, e.g. 1,2 (default 1)");
     cmd->add_option("--timeout,-t", o->line.timeoutMs,
                     "reply time-out in milliseconds; short, for every silent station costs "

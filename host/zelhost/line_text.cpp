@@ -1,6 +1,7 @@
 #include "host/zelhost/line_text.h"
 
 #include <cctype>
+#include <strings.h>
 
 namespace zelhost {
 
@@ -32,6 +33,17 @@ uint16_t ParityCode(const std::string& p) {
     default:
         return 0;
     }
+}
+
+std::string ParityLetter(const std::string& parity) {
+    static const char* const kWords[] = {"none", "odd", "even", "mark", "space"};
+    for (unsigned code = 0; code < 5; ++code) {
+        const std::string letter = ParityText(code);
+        if (strcasecmp(parity.c_str(), letter.c_str()) == 0 ||
+            strcasecmp(parity.c_str(), kWords[code]) == 0)
+            return letter;
+    }
+    return "";
 }
 
 uint16_t StopBitsCode(const std::string& s) {

@@ -58,6 +58,7 @@ std::string Rephrase(const CLI::ParseError& e) {
         return what;
     }
     if (Is<CLI::RequiredError>(e)) {
+        if (what.find("subcommand") != std::string::npos) return "no command given";
         const size_t is = what.find(" is required");
         if (is == std::string::npos) return what;
         const std::string missing = OptionName(what.substr(0, is));
@@ -89,12 +90,14 @@ int main(int argc, char** argv) {
     CLI::App app{"zelhost: command-line host of the Modbus RTU driver (libzelqkmr)"};
     app.require_subcommand(1);
     app.fallthrough();
+    app.set_version_flag("--version", "zelhost " ZEL_VERSION);
     app.footer("By default only the answer is printed, and on failure one \"zelhost: error:\" "
                "line. -v shows the driver's events, -vv its tracing as well, -vvv every line, "
                "as \"[level] text\" on stderr; --trace shows the conversation on the line.\n"
                "Exit codes: 0 success, 1 a transaction failed on the line, 2 refused before "
                "anything was sent (option, gate address, value, request), 3 driver, port or "
-               "tools not available.");
+               "tools not available (a port that another program holds counts as in use only "
+               "when that program locks it, as zelhost and the driver do).");
 
     GlobalOptions global;
     CLI::Option* logLevel = nullptr;
@@ -124,6 +127,8 @@ int main(int argc, char** argv) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {
         return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
     } catch (const CLI::ParseError& e) {
         // A misspelt command leaves no subcommand; name the word itself.
         for (int i = 1; i < argc; ++i) {
@@ -143,7 +148,15 @@ int main(int argc, char** argv) {
                 return Fail(kExitUsage, "unknown command '" + arg + "' (commands: " + names + ")");
             break;
         }
-        return Fail(kExitUsage, Rephrase(e) + " (see --help)");
+        std::string names;
+        for (const Command& c : commands)
+            names += (names.empty() ? "" : ", ") + c.app->get_name();
+        const std::string said = Rephrase(e);
+        if (said == "no command given")
+            return Fail(kExitUsage,
+                        "no command given: zelhost COMMAND [OPTIONS] with COMMAND one of " + names +
+                            " (see zelhost --help)");
+        return Fail(kExitUsage, said + " (see --help)");
     }
     global.logLevelGiven = logLevel->count() > 0 || global.verbosity > 0;
     if (logLevel->count() == 0) global.logLevel = LogLevelForVerbosity(global.verbosity);

@@ -27,8 +27,9 @@ void AddLineOptions(CLI::App* cmd, LineOptions& line) {
            "init file, as BAUD_RATE)")
         ->check(NumberIn(1, 4000000));
     cmd->add_option("--data-bits", line.dataBits, "data bits (default 8)")->check(NumberIn(5, 8));
-    cmd->add_option("--parity", line.parity, "parity: N, E, O, M or S (default N)")
-        ->check(OneOf({"N", "E", "O", "M", "S"}));
+    cmd->add_option("--parity", line.parity,
+                    "parity: N, E, O, M or S, or none, even, odd, mark or space (default N)")
+        ->check(ParityCheck());
     cmd->add_option("--stop-bits", line.stopBits,
                     "stop bits: 1 or 2 (default 1; a Linux port cannot send 1.5)")
         ->check(StopBitsCheck());

@@ -87,7 +87,10 @@ int Session::StartChannel(const LineOptions& line, PrivateInit* init, bool again
     open_ = open;
     baud_ = line.baud > 65535 ? line.baud : open.baud;
     std::string lost;
+    const size_t logged = CapturedLog().size();
     const int32_t rc = ColdStartIn(initDir, *channel_, open, lost);
+    scheme_ =
+        SchemeFromLog({CapturedLog().begin() + static_cast<long>(logged), CapturedLog().end()});
     if (!lost.empty()) return Fail(kExitPort, "cannot return to " + lost);
     started_ = true;
     if (rc != 0 && again) return kExitPort; // the caller says what it skips
@@ -112,8 +115,39 @@ int Session::Restart(const LineOptions& line, PrivateInit* init) {
     return StartChannel(line, init, true);
 }
 
-int Session::ResolveGate(const std::string& gas, int32_t gateType, int32_t blockLength,
-                         Gate& gate) {
+int Session::StartWithoutPort(int channel) {
+    channel_ = std::make_unique<Channel>(lib_.Entry(), channel, info_.stateSize);
+    zel::OpenParams open{};
+    open.enabled = 0;
+    open.baud = info_.baud;
+    open.dataBits = info_.dataBits;
+    open.stopBits = info_.stopBits;
+    open.parity = info_.parity;
+    open.timeout = 100;
+    open_ = open;
+    baud_ = open.baud;
+    const size_t logged = CapturedLog().size();
+    const int32_t rc = channel_->ColdStart(open);
+    scheme_ =
+        SchemeFromLog({CapturedLog().begin() + static_cast<long>(logged), CapturedLog().end()});
+    started_ = true;
+    if (rc != 0)
+        return Fail(kExitPort, "the driver did not start channel " + std::to_string(channel));
+    return kExitOk;
+}
+
+int Session::CheckGate(const std::string& gas, int32_t gateType, int32_t blockLength, Gate& gate,
+                       std::string* refusal) {
+    return Resolve(gas, gateType, blockLength, gate, false, refusal);
+}
+
+int Session::ResolveGate(const std::string& gas, int32_t gateType, int32_t blockLength, Gate& gate,
+                         bool write) {
+    return Resolve(gas, gateType, blockLength, gate, write, nullptr);
+}
+
+int Session::Resolve(const std::string& gas, int32_t gateType, int32_t blockLength, Gate& gate,
+                     bool write, std::string* quiet) {
     gate.gas = gas;
     const bool chosen = gateType >= 0;
     int32_t type = chosen ? gateType : GateTypeForAddress(gas);
@@ -129,10 +163,20 @@ int Session::ResolveGate(const std::string& gas, int32_t gateType, int32_t block
         rc = channel_->Parse(gas.c_str(), type, blockLength, gate.tag);
     }
     const std::string said = LastLogLine();
-    ReleaseLog(true);
-    if (rc != 0)
+    ReleaseLog(!quiet);
+    if (rc != 0 && quiet) {
+        *quiet = said;
+        return kExitUsage;
+    }
+    if (rc != 0) {
+        // The driver says only that the block is too long: say how long it may be.
+        std::string limit;
+        if (said.find("BlockParse(): Block length is too long") != std::string::npos)
+            limit = BlockLimitText(gate.tag.memoryType, write);
         return Fail(kExitUsage, "gate address '" + gas + "' refused" +
-                                    (said.empty() ? std::string() : ": " + said));
+                                    (said.empty() ? std::string() : ": " + said) +
+                                    (limit.empty() ? "" : " (" + limit + ")"));
+    }
     gate.gateType = type;
     gate.kind = KindOf(gate.tag, type);
     return kExitOk;

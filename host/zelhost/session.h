@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "host/client/zel_client.h"
+#include "host/zelhost/gate_meaning.h"
 #include "host/zelhost/gate_values.h"
 #include "host/zelhost/options.h"
 #include "host/zelhost/private_init.h"
@@ -42,12 +43,21 @@ class Session {
     // of `line`, as a rate above 65535 can only be set by the init file;
     // kExitPort, without a message, when the port does not open.
     int Restart(const LineOptions& line, PrivateInit* init = nullptr);
+    // Starts `channel` without a port: the driver reads its initialization
+    // file from the current folder, which is all its address rules need.
+    int StartWithoutPort(int channel);
     // The port name in the host's record: the port, or kCarriedPortName.
     std::string RecordPort(const LineOptions& line) const;
     // Checks a gate address with operation 3 (single) or 4 (block of
     // blockLength). Without an explicit gate type (-1) the type follows from
-    // the memory area, and a gate with a bit number is digital.
-    int ResolveGate(const std::string& gas, int32_t gateType, int32_t blockLength, Gate& gate);
+    // the memory area, and a gate with a bit number is digital. A block too
+    // long is refused with the limit of a read, or of a write with `write`.
+    int ResolveGate(const std::string& gas, int32_t gateType, int32_t blockLength, Gate& gate,
+                    bool write = false);
+    // As ResolveGate, without a word on stderr: a refusal is the driver's
+    // line in `refusal`.
+    int CheckGate(const std::string& gas, int32_t gateType, int32_t blockLength, Gate& gate,
+                  std::string* refusal);
     // Checks every gate address, reporting each one refused; an exit code.
     int ResolveGates(const std::vector<std::string>& gases, int32_t gateType, int32_t blockLength,
                      std::vector<Gate>& gates);
@@ -60,12 +70,17 @@ class Session {
     // The line the channel was started with.
     const zel::OpenParams& Opened() const { return open_; }
     std::string Line() const;
+    // How the started channel numbers its gates.
+    const AddressScheme& Scheme() const { return scheme_; }
 
   private:
     zelclient::Driver lib_;
     zel::DriverInfo info_{};
     zel::OpenParams open_{};
+    AddressScheme scheme_;
     int StartChannel(const LineOptions& line, PrivateInit* init, bool again);
+    int Resolve(const std::string& gas, int32_t gateType, int32_t blockLength, Gate& gate,
+                bool write, std::string* quiet);
 
     std::unique_ptr<Channel> channel_;
     PrivateInit ownInit_;

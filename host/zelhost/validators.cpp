@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <strings.h>
 
+#include "host/zelhost/line_text.h"
+
 namespace zelhost {
 
 CLI::Validator NumberIn(long long lo, long long hi) {
@@ -38,6 +40,17 @@ CLI::Validator OneOf(const std::vector<std::string>& words) {
             return "'" + text + "' is not one of " + list;
         },
         list);
+}
+
+CLI::Validator ParityCheck() {
+    return CLI::Validator(
+        [](std::string& text) -> std::string {
+            const std::string letter = ParityLetter(text);
+            if (letter.empty()) return "'" + text + "' is not one of " + kParityChoices;
+            text = letter;
+            return "";
+        },
+        "N|E|O|M|S");
 }
 
 std::string UnavailableStopBits(const std::string& stopBits) {
