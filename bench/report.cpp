@@ -179,8 +179,8 @@ bool WriteMarkdown(const Report& report, const std::string& path) {
         out << "One holding register read from each of stations 1 to " << kRoundStations
             << " in turn; station " << kDeadStation << " never answers. Reply time-out "
             << kRoundTimeoutMs
-            << " ms for both masters. The driver makes three attempts and "
-               "waits for a late reply; with `DEMOTE = "
+            << " ms for both masters. The driver makes three attempts, and the next "
+               "station's read first waits out the dead one's reply window; with `DEMOTE = "
             << kDemoteAfter << ", " << kDemoteSeconds << "` it demotes the station after "
             << kDemoteAfter
             << " rounds (shown apart) and then answers its request at once until its next try "
