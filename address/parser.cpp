@@ -1,5 +1,5 @@
 // Parse: the common check of a gate address string (GAS) and its conversion
-// into a TagAddress; FirstRegister: the way back from a tag to a register.
+// into a TagAddress (the way back, FirstRegister, is in first_register.cpp).
 //
 // The GAS has a fixed layout (station, memory type, element, bit), so every
 // number is converted by hand from its fixed positions of a bounded working
@@ -16,7 +16,6 @@ namespace zel {
 namespace {
 
 constexpr int kMaxGasLength = 9; // base 'L'
-constexpr int32_t kOddMark = 100000;
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 constexpr char kBitChars[] = "0123456789ABCDEF ";
@@ -184,15 +183,6 @@ Verdict Parse(const AddressRules& rules, const char* text, TagAddress& tag) {
         tag.width = 1;
     }
     return Verdict::kAccepted;
-}
-
-int32_t FirstRegister(const AddressRules& rules, const TagAddress& tag) {
-    // Unsigned arithmetic: a tag handed back by the host may hold anything.
-    const uint32_t address = static_cast<uint32_t>(tag.address);
-    if (!rules.parityCheck && tag.address >= kOddMark)
-        return static_cast<int32_t>(2u * address - 199999u);
-    if (tag.width == 32 && !rules.longAddr) return static_cast<int32_t>(2u * address);
-    return tag.address;
 }
 
 } // namespace zel

@@ -35,8 +35,14 @@ Verdict CheckSingleGate(const AddressRules& rules, const TagAddress& tag, int32_
 // A parsed gate as the first of `blockLength` consecutive values.
 Verdict CheckBlock(const AddressRules& rules, const TagAddress& tag, int32_t blockLength);
 
+// The mark the parser adds to an odd 32-bit address when the parity rule is
+// off: the halved address alone could not tell it from the even one below.
+constexpr int32_t kOddMark = 100000;
+
 // The first register on the wire of a parsed tag: undoes the halving of
 // 32-bit addresses and the +100000 mark of odd ones (not cut to 16 bits).
+// Stateless and without log lines, so that tools compile it in and number
+// gates as the driver does.
 int32_t FirstRegister(const AddressRules& rules, const TagAddress& tag);
 
 } // namespace zel

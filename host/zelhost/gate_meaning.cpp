@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "address/parser.h"
 #include "core/areas.h"
 
 namespace zelhost {
@@ -39,6 +40,8 @@ AddressScheme SchemeFromLog(const std::vector<LogLine>& lines) {
         if (Has(t, "> Protocol = ")) s.modbus = Has(t, "Modbus");
         if (Has(t, "> Base =")) s.base = Has(t, "Hexadecimal") ? 'H' : Has(t, "Long") ? 'L' : 'D';
         if (Has(t, "> Long word addres mapping = ")) s.longAddr = Has(t, "= YES");
+        if (Has(t, "> Analog 32 bits tags parity address checking = "))
+            s.parityCheck = Has(t, "= YES");
         if (Has(t, "> Word swap of int 32bit gates = ")) s.swapInt = Has(t, "= YES");
         if (Has(t, "> Word swap of float gates = ")) s.swapFloat = Has(t, "= YES");
     }
@@ -46,15 +49,9 @@ AddressScheme SchemeFromLog(const std::vector<LogLine>& lines) {
 }
 
 int64_t GateNumber(const zel::TagAddress& tag, const AddressScheme& scheme) {
-    // The driver's way back from a tag to its first register: the +100000
-    // mark of an odd 32-bit address, the halving of an even one.
-    const int64_t address = tag.address;
-    int64_t first = address;
-    if (address >= 100000)
-        first = 2 * address - 199999;
-    else if (tag.width == 32 && !scheme.longAddr)
-        first = 2 * address;
-    return first + (scheme.modbus ? 1 : 0);
+    const zel::AddressRules rules{0, scheme.modbus ? 'M' : 'J', scheme.base, scheme.longAddr,
+                                  scheme.parityCheck};
+    return static_cast<int64_t>(zel::FirstRegister(rules, tag)) + (scheme.modbus ? 1 : 0);
 }
 
 std::string GateMeaning(const zel::TagAddress& tag, int32_t gateType, int32_t count,

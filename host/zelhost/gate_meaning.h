@@ -16,10 +16,11 @@ namespace zelhost {
 // How a channel numbers its gates, as the driver's summary of the channel's
 // initialization file says (the driver's defaults where it says nothing).
 struct AddressScheme {
-    bool modbus = true;    // gate numbers count from 1 (J-BUS: from 0)
-    char base = 'D';       // 'D' decimal, 'H' hexadecimal, 'L' long decimal
-    bool longAddr = false; // 32-bit addresses name their first register
-    bool swapInt = false;  // 32-bit integers: low word first
+    bool modbus = true;      // gate numbers count from 1 (J-BUS: from 0)
+    char base = 'D';         // 'D' decimal, 'H' hexadecimal, 'L' long decimal
+    bool longAddr = false;   // 32-bit addresses name their first register
+    bool parityCheck = true; // 32-bit gates start on odd (Modbus) or even (J-BUS) numbers
+    bool swapInt = false;    // 32-bit integers: low word first
     bool swapFloat = false;
 };
 
