@@ -891,6 +891,18 @@ TEST_F(ZelhostTest, ReadChecksEveryGateBeforeReading) {
     EXPECT_NE(r.Errors()[1].find("'0140000' refused"), std::string::npos);
 }
 
+// The whole file; empty when it cannot be read.
+std::string FileText(const std::string& path) {
+    std::string text;
+    std::FILE* f = std::fopen(path.c_str(), "r");
+    if (!f) return text;
+    char buf[512];
+    while (std::fgets(buf, sizeof buf, f))
+        text += buf;
+    std::fclose(f);
+    return text;
+}
+
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
     size_t at = 0;
@@ -916,13 +928,8 @@ TEST_F(ZelhostTest, PollMarksStaleValuesAndJudgesTheLine) {
           "  no reply                        2\n", "  retries                         4\n",
           "poll ended after 4 round(s): 2 good, 2 failed transaction(s)\n"})
         EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
-    std::FILE* f = std::fopen(csv.c_str(), "r");
-    ASSERT_NE(f, nullptr);
-    std::string text;
-    char buf[512];
-    while (std::fgets(buf, sizeof buf, f))
-        text += buf;
-    std::fclose(f);
+    const std::string text = FileText(csv);
+    ASSERT_FALSE(text.empty()) << csv;
     const std::vector<std::string> rows = Lines(text);
     ASSERT_EQ(rows.size(), 5u) << text;
     EXPECT_EQ(rows[0], "time,round,0140010,0140010 result");
@@ -1206,13 +1213,8 @@ TEST_F(ZelhostTest, PollStopsAfterTheCurrentReadAndInventsNoValues) {
         last = line;
     EXPECT_NE(last.find("(interrupted)"), std::string::npos) << last;
     poll.Stop();
-    std::FILE* f = std::fopen(csv.c_str(), "r");
-    ASSERT_NE(f, nullptr);
-    std::string text;
-    char buf[512];
-    while (std::fgets(buf, sizeof buf, f))
-        text += buf;
-    std::fclose(f);
+    const std::string text = FileText(csv);
+    ASSERT_FALSE(text.empty()) << csv;
     const std::vector<std::string> rows = Lines(text);
     ASSERT_GE(rows.size(), 3u) << text;
     const std::string value = std::to_string(zel::sim::HoldingAt(9));
