@@ -133,7 +133,7 @@ int32_t ColdStart(DriverRequest* req) {
     ch->timeout = params->timeout;
     ch->port = nullptr;
     ch->slaveOverride = 0;
-    ch->writeMode = 0;
+    ch->reserved0 = 0;
 
     InitSettings file;
     file.protocol = ch->protocol;

@@ -75,7 +75,7 @@ RxResult ReceiveException(const IoRequest& request, ChannelState& channel, uint8
 
 // The pieces of one reply; `received` counts every byte read into `buffer`.
 RxResult ReceivePieces(const IoRequest& request, ChannelState& channel, uint8_t* buffer,
-                       int32_t* length, uint32_t* received) {
+                       int32_t* length, ReplyShape shape, uint32_t* received) {
     const int ch = channel.channel;
     *length = 0;
 
@@ -121,7 +121,7 @@ RxResult ReceivePieces(const IoRequest& request, ChannelState& channel, uint8_t*
     }
 
     uint16_t rest = 6; // echo of a write: address, value or quantity, CRC
-    if (channel.writeMode != 1) {
+    if (shape != ReplyShape::kWriteEcho) {
         if (ReadPort(channel.port, buffer + 2, 1, &got) != SerialResult::kOk) {
             ZEL_LOG(kLogTrace, "ZELMR%02d> Receive() error reading data part message (iRead=%d)",
                     ch, static_cast<int>(got));
@@ -150,10 +150,10 @@ RxResult ReceivePieces(const IoRequest& request, ChannelState& channel, uint8_t*
 
 } // namespace
 
-RxResult Receive(const IoRequest& request, ChannelState& channel, uint8_t* buffer,
-                 int32_t* length) {
+RxResult Receive(const IoRequest& request, ChannelState& channel, uint8_t* buffer, int32_t* length,
+                 ReplyShape shape) {
     uint32_t received = 0;
-    const RxResult rx = ReceivePieces(request, channel, buffer, length, &received);
+    const RxResult rx = ReceivePieces(request, channel, buffer, length, shape, &received);
     if (received != 0) {
         // The line was busy until now; with frame lines on, what came is
         // logged as it came, with the time since the request had left.

@@ -132,7 +132,7 @@ TEST_F(Lifecycle, ColdStartOpensTheNamedPortAndAppliesTheTimeOut) {
     EXPECT_EQ(s.base, 'D');
     EXPECT_EQ(s.slaveOverride, 0);
     EXPECT_EQ(s.rtsControl, 0);
-    EXPECT_EQ(s.writeMode, 0);
+    EXPECT_EQ(s.reserved0, 0);
     EXPECT_EQ(s.rateFromFile, 0);
     EXPECT_EQ(pty.SlaveBaud(), 4800u);
     EXPECT_TRUE(pty.SlaveTwoStopBits());

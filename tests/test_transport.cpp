@@ -281,8 +281,8 @@ struct ReceiveCase {
     const char* name;
     int32_t slaveOverride;
     int32_t plc;
-    int32_t writeMode;
-    uint8_t function; // of the request
+    int32_t writeMode; // 1: the reply awaited is a write's echo
+    uint8_t function;  // of the request
     std::vector<Piece> reply;
     int result;
     int32_t length;
@@ -520,7 +520,6 @@ TEST_P(ReceiveTest, PiecesResultLengthAndLog) {
     FakeLine line;
     ChannelState ch = zeltest::ChannelOn(line);
     ch.slaveOverride = c.slaveOverride;
-    ch.writeMode = c.writeMode;
     ch.requestFrame[0] = static_cast<uint8_t>(c.plc);
     ch.requestFrame[1] = c.function;
     IoRequest req{};
@@ -534,7 +533,8 @@ TEST_P(ReceiveTest, PiecesResultLengthAndLog) {
     line.calls.clear();
 
     int32_t length = -1;
-    EXPECT_EQ(Code(Receive(req, ch, ch.replyFrame, &length)), c.result);
+    const ReplyShape shape = c.writeMode == 1 ? ReplyShape::kWriteEcho : ReplyShape::kRead;
+    EXPECT_EQ(Code(Receive(req, ch, ch.replyFrame, &length, shape)), c.result);
     EXPECT_EQ(length, c.length);
     EXPECT_EQ(zeltest::LogLines(), c.log);
     std::vector<uint32_t> reads;
@@ -583,7 +583,8 @@ TEST(ReceiveExceptions, EveryCodeHasItsTextAndResult) {
         line.Reply(WithCrc({0x01, 0x83, c.code}));
         line.DoWrite("", 0, nullptr);
         int32_t length = 0;
-        EXPECT_EQ(Code(Receive(req, ch, ch.replyFrame, &length)), c.result) << int(c.code);
+        EXPECT_EQ(Code(Receive(req, ch, ch.replyFrame, &length, ReplyShape::kRead)), c.result)
+            << int(c.code);
         EXPECT_EQ(length, 5);
         const std::string second = (c.code == 4 || c.code == 5)
                                        ? "ZELMR01> Receive() '0130010' Blocksize 7 failed "
@@ -613,7 +614,7 @@ TEST(ReceiveLimits, LongestReplyStaysInsideTheReplyBuffer) {
     line.Reply(reply);
     line.DoWrite("", 0, nullptr);
     int32_t length = 0;
-    ASSERT_EQ(Receive(req, ch, ch.replyFrame, &length), RxResult::kOk);
+    ASSERT_EQ(Receive(req, ch, ch.replyFrame, &length, ReplyShape::kRead), RxResult::kOk);
     EXPECT_EQ(length, 260);
     for (size_t i = 260; i < sizeof ch.replyFrame; ++i)
         ASSERT_EQ(ch.replyFrame[i], 0xEE) << i;

@@ -1,5 +1,5 @@
-// The write transaction: at most three attempts, each expecting the fixed
-// 8-byte echo of a write.
+// The write transaction: at most kAttempts attempts, each expecting the
+// fixed 8-byte echo of a write.
 #include "core/areas.h"
 #include "core/log.h"
 #include "modbus/attempt.h"
@@ -35,12 +35,16 @@ Attempt WriteAttempt(ChannelState& channel, const IoRequest& request, uint8_t* f
     const int ch = channel.channel;
     *answered = false;
     *heard = false;
-    // A frame that could not be written shows as a failed reception.
-    Send(channel, frame, length);
+    // A frame that could not be written awaits no reply.
+    if (Send(channel, frame, length) != SendResult::kSent) {
+        ZEL_LOG(kLogEvent, "ZELMR%02d> DoWrite() error sending request, retry %d", ch, attempt);
+        return Attempt::kFailed;
+    }
 
     int32_t replyLength = 0;
     const uint8_t* reply = channel.replyFrame;
-    const RxResult rx = Receive(request, channel, channel.replyFrame, &replyLength);
+    const RxResult rx =
+        Receive(request, channel, channel.replyFrame, &replyLength, ReplyShape::kWriteEcho);
     if (rx != RxResult::kOk) {
         ZEL_LOG(kLogDetail, "ZELMR%02d> DoWrite() error in reply to Do Write", ch);
         const Attempt result = FromReception(rx);
@@ -77,11 +81,10 @@ Attempt WriteAttempt(ChannelState& channel, const IoRequest& request, uint8_t* f
 TxnResult DoWrite(ChannelState& channel, const IoRequest& request, uint8_t* frame, int32_t length) {
     if (AnsweredWithoutTrying(channel, frame[0])) return TxnResult::kCommFailure;
 
-    channel.writeMode = 1;
     AwaitReplyWindow(channel);
     Attempt result = Attempt::kOk;
     AttemptTrail trail;
-    for (int attempt = 0; attempt < 3; ++attempt) {
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
         if (attempt != 0)
             ZEL_LOG(kLogDetail, "ZELMR%02d> , Do write, retry %d", channel.channel, attempt);
         // Bytes left on the line after one of this transaction's requests
@@ -96,7 +99,6 @@ TxnResult DoWrite(ChannelState& channel, const IoRequest& request, uint8_t* fram
     }
     CloseTransaction(channel, trail);
     NoteReplies(channel, frame[0], trail.replied);
-    channel.writeMode = 0;
     return Outcome(result);
 }
 
