@@ -1,6 +1,7 @@
 // The two read operations: the checks before a read transaction and its
 // result line.
 #include "core/log.h"
+#include "core/log_texts.h"
 #include "modbus/attempt.h"
 #include "modbus/transactions.h"
 
@@ -22,7 +23,7 @@ TxnResult ReadSingle(ChannelState& channel, IoRequest& request) {
                              ? DoRead(channel, request, kReadSingle)
                              : TxnResult::kRefused;
     if (rc != TxnResult::kOk)
-        ZEL_LOG(kLogTrace, "ZELMR%02d> SingleRead() , ret val is %d", channel.channel, Logged(rc));
+        ZEL_LOG(kLogTrace, ZEL_TXT_SINGLE_READ_RESULT, channel.channel, Logged(rc));
     return rc;
 }
 
@@ -34,7 +35,7 @@ TxnResult ReadBlock(ChannelState& channel, IoRequest& request) {
                              ? DoRead(channel, request, kReadBlock)
                              : TxnResult::kRefused;
     if (rc != TxnResult::kOk)
-        ZEL_LOG(kLogTrace, "ZELMR%02d> BlockRead() , ret val is %d", channel.channel, Logged(rc));
+        ZEL_LOG(kLogTrace, ZEL_TXT_BLOCK_READ_RESULT, channel.channel, Logged(rc));
     return rc;
 }
 

@@ -1,6 +1,7 @@
 // The read transaction: its attempts and retries, and the checks of a reply.
 #include "core/areas.h"
 #include "core/log.h"
+#include "core/log_texts.h"
 #include "modbus/attempt.h"
 #include "modbus/demotion.h"
 #include "modbus/transactions.h"
@@ -35,20 +36,19 @@ Attempt CheckReply(const ChannelState& channel, const IoRequest& request, int32_
     const uint8_t* reply = channel.replyFrame;
     *answered = false;
     if (!ReplyCrcMatches(reply, replyLength)) {
-        ZEL_LOG(kLogTrace, "ZELMR%02d> DoRead() crc error, retry %d", ch, kAttempts - attemptsLeft);
+        ZEL_LOG(kLogTrace, ZEL_TXT_READ_CRC, ch, kAttempts - attemptsLeft);
         return Attempt::kRefused;
     }
     if (reply[1] & kExceptionFlag) {
         *answered = true;
-        ZEL_LOG(kLogTrace, "ZELMR%02d> DoRead() received 0x80 error code", ch);
+        ZEL_LOG(kLogTrace, ZEL_TXT_READ_EXCEPTION, ch);
         return Attempt::kRefused;
     }
     const int32_t needed = ReplyDataNeeded(request, mode);
     if (reply[2] < needed) {
         // A well-formed reply with fewer data bytes than were asked for does
         // not fit the request: never decode past its end.
-        ZEL_LOG(kLogTrace, "ZELMR%02d> DoRead() reply too short, %d data bytes for %d requested",
-                ch, reply[2], needed);
+        ZEL_LOG(kLogTrace, ZEL_TXT_READ_TOO_SHORT, ch, reply[2], needed);
         return Attempt::kWrong;
     }
     const int32_t asked = AskedBytes(channel.requestFrame);
@@ -56,8 +56,7 @@ Attempt CheckReply(const ChannelState& channel, const IoRequest& request, int32_
         // A slave answers a read with exactly the bytes asked for. Any other
         // count is the late answer to an earlier request (of another size),
         // never this one's.
-        ZEL_LOG(kLogTrace, "ZELMR%02d> DoRead() reply of %d data bytes, %d asked for", ch, reply[2],
-                asked);
+        ZEL_LOG(kLogTrace, ZEL_TXT_READ_OTHER_COUNT, ch, reply[2], asked);
         return Attempt::kWrong;
     }
     *answered = true;
@@ -86,15 +85,14 @@ TxnResult DoRead(ChannelState& channel, IoRequest& request, int mode) {
     for (;;) {
         if (attemptsLeft < kAttempts || wrongRepliesLeft < kWrongReplyRetries) {
             if (!lengthLogged) {
-                ZEL_LOG(kLogTrace, "%02d> DoRead() : len=%d", ch, requestLength);
+                ZEL_LOG(kLogTrace, ZEL_TXT_READ_LENGTH, ch, requestLength);
                 lengthLogged = true;
             }
-            ZEL_LOG(kLogTrace, "%02d> DoRead() : sRetry=%d, reply_len=%d", ch, attemptsLeft,
-                    replyLength);
+            ZEL_LOG(kLogTrace, ZEL_TXT_READ_RETRY, ch, attemptsLeft, replyLength);
         }
         if (result == Attempt::kWrong) {
             if (wrongRepliesLeft == 0) break;
-            ZEL_LOG(kLogTrace, "%02d> Wrong receive (still %d tries)", ch, wrongRepliesLeft);
+            ZEL_LOG(kLogTrace, ZEL_TXT_READ_WRONG, ch, wrongRepliesLeft);
             --wrongRepliesLeft;
         } else {
             --attemptsLeft;
@@ -112,8 +110,7 @@ TxnResult DoRead(ChannelState& channel, IoRequest& request, int mode) {
 
         if (Send(channel, channel.requestFrame, requestLength) != SendResult::kSent) {
             result = Attempt::kFailed;
-            ZEL_LOG(kLogTrace, "ZELMR%02d> DoRead() error sending request, retry %d", ch,
-                    kAttempts - attemptsLeft);
+            ZEL_LOG(kLogTrace, ZEL_TXT_READ_NOT_SENT, ch, kAttempts - attemptsLeft);
         } else {
             const RxResult rx =
                 Receive(request, channel, channel.replyFrame, &replyLength, ReplyShape::kRead);
@@ -124,8 +121,7 @@ TxnResult DoRead(ChannelState& channel, IoRequest& request, int mode) {
                 // An exception reply is an answer, if it is one.
                 answered = rx == RxResult::kException && ReplyCrcMatches(channel.replyFrame, 5);
                 if (result != Attempt::kWrong)
-                    ZEL_LOG(kLogTrace, "ZELMR%02d> DoRead() error reading reply, retry %d", ch,
-                            kAttempts - attemptsLeft);
+                    ZEL_LOG(kLogTrace, ZEL_TXT_READ_NO_REPLY, ch, kAttempts - attemptsLeft);
             }
             trail.heard = !answered && (result != Attempt::kFailed || replyLength > 0);
             if (answered || trail.heard) trail.replied = true;

@@ -3,6 +3,7 @@
 // line. The frames are built in modbus/requests.cpp.
 #include "core/areas.h"
 #include "core/log.h"
+#include "core/log_texts.h"
 #include "modbus/attempt.h"
 #include "modbus/bytes.h"
 #include "modbus/transactions.h"
@@ -64,8 +65,7 @@ TxnResult WriteSingle(ChannelState& channel, const IoRequest& request) {
 
     if (!KnownArea(channel, request, "SingleWrite")) return TxnResult::kRefused;
     if (IsInputArea(area)) {
-        ZEL_LOG(kLogTrace, "ZELMR%02d> SingleWrite() not allowed for types 1,3,5 and 6",
-                channel.channel);
+        ZEL_LOG(kLogTrace, ZEL_TXT_SINGLE_WRITE_INPUT, channel.channel);
         return TxnResult::kRefused;
     }
 
@@ -76,9 +76,7 @@ TxnResult WriteSingle(ChannelState& channel, const IoRequest& request) {
     if (tag.bit != -1 || (area && area->byteSelect)) {
         const TxnResult rc = ReadCurrentRegister(channel, request, &current);
         if (rc != TxnResult::kOk) {
-            ZEL_LOG(kLogTrace,
-                    "ZELMR%02d> SingleWrite() error SingleRead() for spec. dig. gate, rc=%d",
-                    channel.channel, Logged(rc));
+            ZEL_LOG(kLogTrace, ZEL_TXT_SINGLE_WRITE_READ_FAILED, channel.channel, Logged(rc));
             return rc;
         }
     }
@@ -90,7 +88,7 @@ TxnResult WriteSingle(ChannelState& channel, const IoRequest& request) {
 
     const TxnResult rc = DoWrite(channel, request, frame, length);
     if (rc != TxnResult::kOk)
-        ZEL_LOG(kLogTrace, "ZELMR%02d> SingleWrite() exited, rc= %u", channel.channel,
+        ZEL_LOG(kLogTrace, ZEL_TXT_WRITE_RESULT, channel.channel,
                 static_cast<unsigned>(Logged(rc)));
     return rc;
 }
@@ -100,15 +98,14 @@ TxnResult WriteBlock(ChannelState& channel, const IoRequest& request) {
     const MemoryArea* area = AreaOf(tag.memoryType);
 
     if (static_cast<int64_t>(request.count) * tag.width > kMaxBlockWriteBytes * 8) {
-        ZEL_LOG(kLogEvent, "ZELMR%02d> BlockWrite(): Block length is too long", channel.channel);
+        ZEL_LOG(kLogEvent, ZEL_TXT_BLOCK_WRITE_TOO_LONG, channel.channel);
         return TxnResult::kRefused;
     }
     // A negative count describes no frame at all.
     if (request.count < 0) return TxnResult::kRefused;
     if (!KnownArea(channel, request, "BlockWrite")) return TxnResult::kRefused;
     if (IsInputArea(area)) {
-        ZEL_LOG(kLogEvent, "ZELMR%02d> BlockParse() no writing possible on inputs tags!",
-                channel.channel);
+        ZEL_LOG(kLogEvent, ZEL_TXT_BLOCK_WRITE_INPUT, channel.channel);
         return TxnResult::kRefused;
     }
 
@@ -119,9 +116,7 @@ TxnResult WriteBlock(ChannelState& channel, const IoRequest& request) {
     if (area && area->byteSelect && tag.width == 16 && request.count > 0) {
         TxnResult rc = TxnResult::kOk;
         if (!MergeBytes(channel, request, *area, merged, &rc)) {
-            ZEL_LOG(kLogEvent,
-                    "ZELMR%02d> BlockWrite() error reading the registers of the byte gates, rc=%d",
-                    channel.channel, Logged(rc));
+            ZEL_LOG(kLogEvent, ZEL_TXT_BLOCK_WRITE_MERGE_FAILED, channel.channel, Logged(rc));
             return rc;
         }
         values = merged;
@@ -134,7 +129,7 @@ TxnResult WriteBlock(ChannelState& channel, const IoRequest& request) {
 
     const TxnResult rc = DoWrite(channel, request, frame, length);
     if (rc != TxnResult::kOk)
-        ZEL_LOG(kLogEvent, "ZELMR%02d> SingleWrite() exited, rc= %u", channel.channel,
+        ZEL_LOG(kLogEvent, ZEL_TXT_WRITE_RESULT, channel.channel,
                 static_cast<unsigned>(Logged(rc)));
     return rc;
 }

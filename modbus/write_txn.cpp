@@ -2,6 +2,7 @@
 // fixed 8-byte echo of a write.
 #include "core/areas.h"
 #include "core/log.h"
+#include "core/log_texts.h"
 #include "modbus/attempt.h"
 #include "modbus/demotion.h"
 #include "modbus/transactions.h"
@@ -17,11 +18,8 @@ namespace {
 bool EchoMatches(const ChannelState& channel, const uint8_t* frame, const uint8_t* reply) {
     for (int i = 2; i < 6; ++i)
         if (reply[i] != frame[i]) {
-            ZEL_LOG(kLogTrace,
-                    "ZELMR%02d> DoWrite() wrong echo %02X %02X %02X %02X, the request had %02X "
-                    "%02X %02X %02X",
-                    channel.channel, reply[2], reply[3], reply[4], reply[5], frame[2], frame[3],
-                    frame[4], frame[5]);
+            ZEL_LOG(kLogTrace, ZEL_TXT_WRITE_WRONG_ECHO, channel.channel, reply[2], reply[3],
+                    reply[4], reply[5], frame[2], frame[3], frame[4], frame[5]);
             return false;
         }
     return true;
@@ -37,7 +35,7 @@ Attempt WriteAttempt(ChannelState& channel, const IoRequest& request, uint8_t* f
     *heard = false;
     // A frame that could not be written awaits no reply.
     if (Send(channel, frame, length) != SendResult::kSent) {
-        ZEL_LOG(kLogEvent, "ZELMR%02d> DoWrite() error sending request, retry %d", ch, attempt);
+        ZEL_LOG(kLogEvent, ZEL_TXT_WRITE_NOT_SENT, ch, attempt);
         return Attempt::kFailed;
     }
 
@@ -46,26 +44,26 @@ Attempt WriteAttempt(ChannelState& channel, const IoRequest& request, uint8_t* f
     const RxResult rx =
         Receive(request, channel, channel.replyFrame, &replyLength, ReplyShape::kWriteEcho);
     if (rx != RxResult::kOk) {
-        ZEL_LOG(kLogDetail, "ZELMR%02d> DoWrite() error in reply to Do Write", ch);
+        ZEL_LOG(kLogDetail, ZEL_TXT_WRITE_BAD_REPLY, ch);
         const Attempt result = FromReception(rx);
         if (result == Attempt::kWrong)
-            ZEL_LOG(kLogDetail, "ZELMR%02d> DOWrite() Wrong Receive", ch);
+            ZEL_LOG(kLogDetail, ZEL_TXT_WRITE_WRONG, ch);
         else
-            ZEL_LOG(kLogEvent, "ZELMR%02d> DoWrite() receive error, retry %d", ch, attempt);
+            ZEL_LOG(kLogEvent, ZEL_TXT_WRITE_NO_REPLY, ch, attempt);
         *answered = rx == RxResult::kException && ReplyCrcMatches(reply, 5);
         *heard = !*answered && (result != Attempt::kFailed || replyLength > 0);
         return result;
     }
     if (!ReplyCrcMatches(reply, replyLength)) {
-        ZEL_LOG(kLogDetail, "ZELMR%02d> Error in CRC", ch);
-        ZEL_LOG(kLogEvent, "ZELMR%02d> DoWrite() error in crc, retry %d", ch, attempt);
+        ZEL_LOG(kLogDetail, ZEL_TXT_WRITE_CRC_DETAIL, ch);
+        ZEL_LOG(kLogEvent, ZEL_TXT_WRITE_CRC, ch, attempt);
         *heard = true;
         return Attempt::kRefused;
     }
     *answered = true;
     if (reply[1] & kExceptionFlag) {
-        ZEL_LOG(kLogEvent, "ZELMR%02d> DoWrite() plc sent 0x80 => error", ch);
-        ZEL_LOG(kLogDetail, "ZELMR%02d> reply buff1 = %x", ch, static_cast<unsigned>(reply[1]));
+        ZEL_LOG(kLogEvent, ZEL_TXT_WRITE_EXCEPTION, ch);
+        ZEL_LOG(kLogDetail, ZEL_TXT_WRITE_REPLY_FUNCTION, ch, static_cast<unsigned>(reply[1]));
         return Attempt::kRefused;
     }
     if (!EchoMatches(channel, frame, reply)) {
@@ -85,8 +83,7 @@ TxnResult DoWrite(ChannelState& channel, const IoRequest& request, uint8_t* fram
     Attempt result = Attempt::kOk;
     AttemptTrail trail;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        if (attempt != 0)
-            ZEL_LOG(kLogDetail, "ZELMR%02d> , Do write, retry %d", channel.channel, attempt);
+        if (attempt != 0) ZEL_LOG(kLogDetail, ZEL_TXT_WRITE_RETRY, channel.channel, attempt);
         // Bytes left on the line after one of this transaction's requests
         // show the station alive.
         if (FlushBeforeAttempt(channel, TxnKind::kWrite, trail.heard) != 0 && attempt != 0)
