@@ -152,8 +152,7 @@ TEST(WriteRequestRts, FallsAtTheWireTimeOrTheDrainWhicheverIsLater) {
     for (uint32_t count : {1u, 8u, 40u, 255u}) {
         for (const Drain& d : drains) {
             FakeLine line;
-            LineState state{};
-            state.charTimeUs = static_cast<uint32_t>(kChar);
+            LineState state{0, 0, 0, static_cast<uint32_t>(kChar)};
             line.drainUs = d.extraChars < 0 ? 0 : (count + d.extraChars) * kChar;
             const std::vector<uint8_t> bytes(count, 0x55);
             const KeyedWrite w = WriteRequest(line.Handle(), bytes.data(), count, true, state);

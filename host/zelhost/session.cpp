@@ -8,15 +8,17 @@
 #include "host/zelhost/failures.h"
 #include "host/zelhost/host_log.h"
 #include "host/zelhost/line_text.h"
+#include "host/zelhost/log_match.h"
 #include "host/zelhost/port_diagnosis.h"
 #include "host/zelhost/trace.h"
 
 namespace zelhost {
 
 char LoggedBase() {
-    const std::string line = LastLogLineWith("> Base =");
-    if (line.find("Hexadecimal") != std::string::npos) return 'H';
-    if (line.find("Long Decimal") != std::string::npos) return 'L';
+    const std::string line = LastLogLineMatching(
+        {ZEL_TXT_BASE_DECIMAL, ZEL_TXT_BASE_LONG_DECIMAL, ZEL_TXT_BASE_HEXADECIMAL});
+    if (MatchLine(ZEL_TXT_BASE_HEXADECIMAL, line)) return 'H';
+    if (MatchLine(ZEL_TXT_BASE_LONG_DECIMAL, line)) return 'L';
     return 'D';
 }
 
@@ -92,7 +94,7 @@ int Session::StartChannel(const LineOptions& line, PrivateInit* init, bool again
     started_ = true;
     if (rc != 0 && again) return kExitPort; // the caller says what it skips
     if (rc != 0) {
-        const std::string said = LastLogLineWith("ColdStart()");
+        const std::string said = LastLogLineMatching({ZEL_TXT_COLDSTART_PORT_FAILED});
         End();
         return Fail(kExitPort, "cannot open port '" + line.port + "': " + DiagnosePort(line.port) +
                                    (said.empty() ? "" : " (driver: " + said + ")"));
