@@ -755,6 +755,26 @@ TEST_F(ZelhostTest, FailedTransactionsExitOneWithTheCause) {
     EXPECT_NE(silent.Errors()[0].find("result 2"), std::string::npos) << Dump(silent);
 }
 
+// Issue 21, row 5: a failed transaction's error line names the station, the
+// line settings and the time-out, and, after the driver discarded a late
+// answer, says to lengthen the time-out. The slave answers 300 ms late, the
+// time-out is 200 ms, and the slave falls silent after two answers: the
+// first read takes the first answer on its retry, the second read discards
+// the second answer and gets none.
+TEST_F(ZelhostTest, AFailedReadNamesItsTargetAndTheLateReply) {
+    REQUIRE_PLC({"--reply-delay-ms", "300", "--pause-after", "2"});
+    const Outcome r = Zelhost({"read", "-p", Port(), "-t", "200", "0140001", "0140002"});
+    EXPECT_EQ(r.exit, 1) << Dump(r);
+    ASSERT_EQ(r.Errors().size(), 1u) << Dump(r);
+    const std::string e = r.Errors()[0];
+    EXPECT_EQ(e.rfind("zelhost: error: reading 0140002 failed: result 2 (no reply) from station 1 "
+                      "at 9600 8N1, time-out 200 ms: ZELMR01> Recieve() timeout 1 (iRead=0); "
+                      "the slave answers after the time-out: try -t ",
+                      0),
+              0u)
+        << Dump(r);
+}
+
 TEST_F(ZelhostTest, PollCountsRoundsAndEndsOnCount) {
     REQUIRE_PLC();
     const Outcome r = Zelhost({"poll", "-p", Port(), "0140010", "0100001", "-c", "3", "-i", "10"});

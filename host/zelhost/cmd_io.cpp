@@ -30,13 +30,18 @@ void AddGateOptions(CLI::App* cmd, IoOptions& o) {
     cmd->add_flag("--hex,-x", o.hex, "show values in hexadecimal");
 }
 
+// The station, line and time-out of a transaction on `gate`.
+TxnTarget TargetOf(const Session& session, const Gate& gate) {
+    return TxnTarget{gate.tag.plc, session.Line(), 10 * session.Opened().timeout};
+}
+
 // Reports a transaction that returned `rc`, judged by what the driver logged
 // meanwhile: "<doing> refused: ..." or "<doing> failed: ...". Its exit code.
-int FailTransaction(const std::string& doing, int32_t rc) {
+int FailTransaction(const std::string& doing, int32_t rc, const TxnTarget& target) {
     const TxnReport report = ReportTransaction(CapturedLog(), rc);
     const int code = ExitCodeFor(report.outcome);
     return Fail(code, doing + (code == kExitUsage ? " refused: " : " failed: ") +
-                          FailureText(rc, report));
+                          FailureText(rc, report, target));
 }
 
 int RunRead(const GlobalOptions& global, IoOptions& o) {
@@ -55,7 +60,7 @@ int RunRead(const GlobalOptions& global, IoOptions& o) {
         const int32_t rc =
             session.Chan().Read(gas.c_str(), gate.tag, block, values.Count(), values.Data());
         if (rc != 0) {
-            const int code = FailTransaction("reading " + gas, rc);
+            const int code = FailTransaction("reading " + gas, rc, TargetOf(session, gate));
             if (code > exitCode) exitCode = code;
             if (code == kExitPort) break;
             continue;
@@ -98,7 +103,7 @@ int RunWrite(const GlobalOptions& global, IoOptions& o) {
         Note("gate " + gas + ": " + note);
     ClearCapturedLog();
     const int32_t rc = session.Chan().Write(gas.c_str(), gate.tag, block, count, values.Data());
-    if (rc != 0) return FailTransaction("writing " + gas, rc);
+    if (rc != 0) return FailTransaction("writing " + gas, rc, TargetOf(session, gate));
     if (block)
         std::printf("%s: wrote %d values\n", gas.c_str(), count);
     else

@@ -58,6 +58,7 @@ TxnReport ReportTransaction(const std::vector<LogLine>& lines, int32_t rc) {
             switch (frame.event) {
             case FrameEvent::kSent:
                 ++r.sends;
+                if (r.station < 0 && !frame.bytes.empty()) r.station = frame.bytes[0];
                 if (frame.bytes == lastSent) ++r.retries;
                 lastSent = frame.bytes;
                 break;

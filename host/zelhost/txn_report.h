@@ -23,7 +23,8 @@ enum class TxnOutcome {
 
 struct TxnReport {
     TxnOutcome outcome = TxnOutcome::kOk;
-    int sends = 0;   // requests written (known when the driver logs its frames)
+    int station = -1; // where the first request went (known when the driver logs its frames)
+    int sends = 0;    // requests written (known when the driver logs its frames)
     int retries = 0; // requests written again after a failed attempt
     int exceptionCode = -1;
     std::string exceptionText; // the driver's name of the exception
