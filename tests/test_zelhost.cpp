@@ -21,6 +21,7 @@
 #include "host/zelhost/gate_values.h"
 #include "host/zelhost/trace.h"
 #include "host/zelhost/txn_report.h"
+#include "support/kavlog.h"
 #include "support/pty.h"
 #include "support/scratch_dir.h"
 #include "tools/procs/tool_procs.h"
@@ -295,48 +296,49 @@ TEST(ZelhostFrames, DescribesRequestsAndReplies) {
 TEST(ZelhostTrace, PrintsTheConversationFromTheDriversLines) {
     const struct {
         int level;
-        const char* line;
+        std::string line;
         std::vector<std::string> printed; // each printed line contains its string, in order
     } script[] = {
         {0,
-         "ZELMR01> Send() frame: 01 03 00 00 00 01 84 0A",
+         zeltest::Text(ZEL_TXT_SEND_FRAME, 1, "01 03 00 00 00 01 84 0A"),
          {"T send  01 03 00 00 00 01 84 0A", "station 1: read holding register 0"}},
-        {8, "ZELMR01> Recieve() timeout 1 (iRead=0)", {"T !!    no reply within the time-out"}},
-        {8, "ZELMR01> DoRead() error reading reply, retry 1", {}},
-        {8, "01> DoRead() : sRetry=2, reply_len=0", {}},
-        {0, "ZELMR01> Send() frame: 01 03 00 00 00 01 84 0A", {"T send  01", "(try 2)"}},
+        {8, zeltest::Text(ZEL_TXT_RX_NO_HEADER, 1, 0), {"T !!    no reply within the time-out"}},
+        {8, zeltest::Text(ZEL_TXT_READ_NO_REPLY, 1, 1), {}},
+        {8, zeltest::Text(ZEL_TXT_READ_RETRY, 1, 2, 0), {}},
         {0,
-         "ZELMR01> Receive() frame after 12.345 ms: 01 03 02 00 2B 39 9B",
+         zeltest::Text(ZEL_TXT_SEND_FRAME, 1, "01 03 00 00 00 01 84 0A"),
+         {"T send  01", "(try 2)"}},
+        {0,
+         zeltest::Text(ZEL_TXT_RECEIVE_FRAME, 1, 12u, 345u, "01 03 02 00 2B 39 9B"),
          {"T recv  01 03 02 00 2B 39 9B",
           "station 1: reply 1 register: 43 (CRC wrong (the frame has 39 9B, its bytes give F8 5B); "
           "12.345 ms"}},
         // Once frames are logged, their verdict says what this line says.
-        {8, "ZELMR01> DoRead() crc error, retry 2", {}},
+        {8, zeltest::Text(ZEL_TXT_READ_CRC, 1, 2), {}},
         {8,
-         "ZELMR01> Drain() discarded 7 bytes after 250.120 ms: 01 03 02 00 2A 39 9B",
+         zeltest::Text(ZEL_TXT_DRAIN_BYTES, 1, 7u, 250u, 120u, "01 03 02 00 2A 39 9B"),
          {"T drop  01 03 02 00 2A 39 9B", "reply 1 register: 42 (CRC ok; discarded 250.120 ms"}},
         {8,
-         "ZELMR01> 7 late bytes discarded: the reply time-out is shorter than the slave's answer "
-         "time",
+         zeltest::Text(ZEL_TXT_LATE_BYTES, 1, 7u),
          {"T !!    7 late bytes discarded: the reply time-out is shorter"}},
-        {0, "ZELMR01> Send() frame: 01 03 00 00 00 0A C5 CD", {"read holding registers 0..9"}},
         {0,
-         "ZELMR01> Receive() frame after 3.000 ms: 01 83 02 C0 F1",
+         zeltest::Text(ZEL_TXT_SEND_FRAME, 1, "01 03 00 00 00 0A C5 CD"),
+         {"read holding registers 0..9"}},
+        {0,
+         zeltest::Text(ZEL_TXT_RECEIVE_FRAME, 1, 3u, 0u, "01 83 02 C0 F1"),
          {"T recv  01 83 02 C0 F1",
           "station 1: exception 2 Illegal Data Address (CRC ok; 3.000 ms"}},
-        {32,
-         "ZELMR01> Receive() tag '0140001' Blocksize 1 failed errorcode: 'Illegal Data Address'",
-         {}},
+        {32, zeltest::Text(ZEL_TXT_RX_EXCEPTION_TAG, 1, "0140001", 1, "Illegal Data Address"), {}},
         {8,
-         "ZELMR01> Receive() timeout 2nd part message (iRead=1)",
+         zeltest::Text(ZEL_TXT_RX_NO_EXCEPTION_TAIL, 1, 1),
          {"exception reply cut short by the time-out"}},
         // The rest of a reception given up on halfway is read with it.
-        {0, "ZELMR01> Receive() frame after 3.000 ms: 05 83", {"station 5: exception"}},
+        {0, zeltest::Text(ZEL_TXT_RECEIVE_FRAME, 1, 3u, 0u, "05 83"), {"station 5: exception"}},
         {8,
-         "ZELMR01> Drain() discarded 3 bytes after 20.000 ms: 02 C0 F1",
+         zeltest::Text(ZEL_TXT_DRAIN_BYTES, 1, 3u, 20u, 0u, "02 C0 F1"),
          {"T drop  02 C0 F1",
           "with the bytes before: station 5: exception 2 Illegal Data Address"}},
-        {32, "ZELMR01> Protocol = Modbus", {}},
+        {32, zeltest::Text(ZEL_TXT_PROTOCOL_MODBUS, 1), {}},
     };
     zelhost::Conversation conversation;
     for (const auto& step : script) {
@@ -354,10 +356,12 @@ TEST(ZelhostTrace, PrintsTheConversationFromTheDriversLines) {
     }
     // A long frame is dumped 16 bytes to a line.
     const std::vector<std::string> out = conversation.Feed(
-        zelhost::LogLine{0,
-                         "ZELMR01> Receive() frame after 9.000 ms: 01 03 14 12 34 12 34 12 34 12 "
-                         "34 12 34 12 34 12 34 12 34 12 34 12 34 AA BA",
-                         0},
+        zelhost::LogLine{
+            0,
+            zeltest::Text(
+                ZEL_TXT_RECEIVE_FRAME, 1, 9u, 0u,
+                "01 03 14 12 34 12 34 12 34 12 34 12 34 12 34 12 34 12 34 12 34 12 34 AA BA"),
+            0},
         "T");
     ASSERT_EQ(out.size(), 3u);
     EXPECT_EQ(out[1], "                   34 12 34 12 34 12 34 AA BA");
@@ -366,9 +370,10 @@ TEST(ZelhostTrace, PrintsTheConversationFromTheDriversLines) {
 // A transaction judged by its result and the lines the driver logged.
 TEST(ZelhostTxn, JudgesATransactionByItsLines) {
     using zelhost::TxnOutcome;
-    const std::string send = "ZELMR01> Send() frame: 01 03 00 00 00 01 84 0A";
-    const std::string reply = "ZELMR01> Receive() frame after 8.500 ms: 01 03 02 00 2A 39 9B";
-    const std::string timeout = "ZELMR01> Recieve() timeout 1 (iRead=0)";
+    const std::string send = zeltest::Text(ZEL_TXT_SEND_FRAME, 1, "01 03 00 00 00 01 84 0A");
+    const std::string reply =
+        zeltest::Text(ZEL_TXT_RECEIVE_FRAME, 1, 8u, 500u, "01 03 02 00 2A 39 9B");
+    const std::string timeout = zeltest::Text(ZEL_TXT_RX_NO_HEADER, 1, 0);
     const struct {
         std::vector<std::string> lines;
         int32_t rc;
@@ -381,47 +386,42 @@ TEST(ZelhostTxn, JudgesATransactionByItsLines) {
         {{send, timeout, send, reply}, 0, TxnOutcome::kOk, 1, 8.5, "ok"},
         {{send, timeout, send, timeout, send, timeout}, 2, TxnOutcome::kNoReply, 2, -1, "no reply"},
         // Without frame lines the retries show in the driver's own lines.
-        {{timeout, "01> DoRead() : sRetry=2, reply_len=0", timeout,
-          "01> DoRead() : sRetry=1, reply_len=0", timeout},
+        {{timeout, zeltest::Text(ZEL_TXT_READ_RETRY, 1, 2, 0), timeout,
+          zeltest::Text(ZEL_TXT_READ_RETRY, 1, 1, 0), timeout},
          2,
          TxnOutcome::kNoReply,
          2,
          -1,
          "no reply"},
-        {{send, "ZELMR01> Receive() frame after 3.000 ms: 01 83 02 C0 F1",
-          "ZELMR01> Receive() tag '0140200' Blocksize 1 failed errorcode: 'Illegal Data Address'"},
+        {{send, zeltest::Text(ZEL_TXT_RECEIVE_FRAME, 1, 3u, 0u, "01 83 02 C0 F1"),
+          zeltest::Text(ZEL_TXT_RX_EXCEPTION_TAG, 1, "0140200", 1, "Illegal Data Address")},
          1,
          TxnOutcome::kException,
          0,
          -1,
          "exception 2 Illegal Data Address"},
-        {{"ZELMR01> Receive() tag '0140200' Blocksize 1 failed errorcode: 'Illegal Data Address'"},
+        {{zeltest::Text(ZEL_TXT_RX_EXCEPTION_TAG, 1, "0140200", 1, "Illegal Data Address")},
          1,
          TxnOutcome::kException,
          0,
          -1,
          "exception 2 Illegal Data Address"},
-        {{send, "ZELMR01> DoRead() crc error, retry 1", send,
-          "ZELMR01> Recieve() timeout 1 (iRead=3)"},
+        {{send, zeltest::Text(ZEL_TXT_READ_CRC, 1, 1), send,
+          zeltest::Text(ZEL_TXT_RX_NO_HEADER, 1, 3)},
          2,
          TxnOutcome::kGarbled,
          1,
          -1,
          "CRC or wrong reply"},
-        {{"ZELMR01> Wrong plc addr.2h received, expect slave number 1h"},
+        {{zeltest::Text(ZEL_TXT_RX_WRONG_PLC, 1, 0x2, 0x1)},
          2,
          TxnOutcome::kGarbled,
          0,
          -1,
          "CRC or wrong reply"},
-        {{"ZELMR01> SEND> Unable to send message."}, 2, TxnOutcome::kPort, 0, -1, "port failure"},
+        {{zeltest::Text(ZEL_TXT_SEND_FAILED, 1)}, 2, TxnOutcome::kPort, 0, -1, "port failure"},
         // Nothing went out: the driver refused the request.
-        {{"ZELMR01> SingleWrite() not allowed for types 1,3,5 and 6"},
-         1,
-         TxnOutcome::kRefused,
-         0,
-         -1,
-         "refused"},
+        {{zeltest::Text(ZEL_TXT_SINGLE_WRITE_INPUT, 1)}, 1, TxnOutcome::kRefused, 0, -1, "refused"},
         {{}, 1, TxnOutcome::kRefused, 0, -1, "refused"},
     };
     for (const auto& c : cases) {
