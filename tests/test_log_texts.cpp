@@ -192,6 +192,32 @@ TEST(LogTexts, EveryTextIsSpelledAsHostsReadIt) {
         EXPECT_STREQ(f.text, f.spelled) << f.name;
 }
 
+// The exception texts as hosts read them.
+TEST(LogTexts, EveryExceptionTextIsSpelledAsHostsReadIt) {
+    struct Spelled {
+        int code;
+        const char* logText;
+        const char* driverText;
+    } spelled[] = {
+        {1, "(MB-protocol) Illegal function", "Illegal Function Code"},
+        {2, "(MB-protocol) Illegal data address", "Illegal Data Address"},
+        {3, "(MB-protocol) Illegal data value", "Illegal Data Value"},
+        {4, "(MB-protocol) Failure in associated device", "Failure in associated device"},
+        {5, "(MB-protocol) Acknowledge (processing)", "Acknowledge (processing)"},
+        {6, "(MB-protocol) Busy, rejected message", "Busy, rejected message"},
+        {7, "(MB-protocol) Negative acknowledgment", "Negative acknowledgment"},
+        {8, "(MB-protocol) Memory parity error", "Memory parity error"},
+        {0, "(MB-protocol error)", "(MB-protocol error)"},
+        {9, "(MB-protocol error)", "(MB-protocol error)"},
+        {11, "(MB-protocol error)", "(MB-protocol error)"},
+        {255, "(MB-protocol error)", "(MB-protocol error)"},
+    };
+    for (const Spelled& s : spelled) {
+        EXPECT_STREQ(ExceptionOf(s.code).logText, s.logText) << s.code;
+        EXPECT_STREQ(ExceptionOf(s.code).driverText, s.driverText) << s.code;
+    }
+}
+
 TEST(LogTexts, ExceptionCodesHaveOneRowEach) {
     for (const ExceptionCode& e : kExceptionCodes) {
         EXPECT_EQ(&ExceptionOf(e.code), &e) << e.code;
