@@ -5,6 +5,7 @@
 #include "address/parser.h"
 #include "core/areas.h"
 #include "core/log.h"
+#include "core/log_texts.h"
 
 namespace zel {
 
@@ -59,7 +60,7 @@ Verdict CheckBlock(const AddressRules& rules, const TagAddress& tag, int32_t len
     // 64-bit product: a huge length must not wrap round to a small size.
     const int64_t bits = static_cast<int64_t>(length) * tag.width;
     if (static_cast<double>(bits) / 8.0 > kMaxBlockBytes) {
-        ZEL_LOG(kLogEvent, "ZELMR%02d> BlockParse(): Block length is too long", ch);
+        ZEL_LOG(kLogEvent, ZEL_TXT_BLOCK_PARSE_TOO_LONG, ch);
         return Verdict::kRefused;
     }
 

@@ -5,6 +5,7 @@
 #include "config/initline.h"
 #include "core/channel.h"
 #include "core/log.h"
+#include "core/log_texts.h"
 
 namespace zel {
 
@@ -16,52 +17,48 @@ constexpr size_t kNameSize = 32;
 
 void LogSummary(const InitSettings& state, int ch) {
     if (state.protocol == 'M')
-        ZEL_LOG(kLogEvent, "ZELMR%02d> Protocol = Modbus", ch);
+        ZEL_LOG(kLogEvent, ZEL_TXT_PROTOCOL_MODBUS, ch);
     else
-        ZEL_LOG(kLogEvent, "ZELMR%02d> Protocol = J-Bus", ch);
+        ZEL_LOG(kLogEvent, ZEL_TXT_PROTOCOL_JBUS, ch);
 
     if (state.base == 'D')
-        ZEL_LOG(kLogEvent, "ZELMR%02d> Base = Decimal", ch);
+        ZEL_LOG(kLogEvent, ZEL_TXT_BASE_DECIMAL, ch);
     else if (state.base == 'L')
-        ZEL_LOG(kLogEvent, "ZELMR%02d> Base =Long Decimal", ch);
+        ZEL_LOG(kLogEvent, ZEL_TXT_BASE_LONG_DECIMAL, ch);
     else
-        ZEL_LOG(kLogEvent, "ZELMR%02d> Base = Hexadecimal", ch);
+        ZEL_LOG(kLogEvent, ZEL_TXT_BASE_HEXADECIMAL, ch);
 
     if (state.options & kOptSwap)
-        ZEL_LOG(kLogEvent, "ZELMR%02d> Word swap of int 32bit gates = YES", ch);
+        ZEL_LOG(kLogEvent, ZEL_TXT_SWAP_YES, ch);
     else
-        ZEL_LOG(kLogEvent, "ZELMR%02d> Word swap of int 32bit gates = NO", ch);
+        ZEL_LOG(kLogEvent, ZEL_TXT_SWAP_NO, ch);
 
     if (state.options & kOptFloatSwap)
-        ZEL_LOG(kLogEvent, "ZELMR%02d> Word swap of float gates = YES", ch);
+        ZEL_LOG(kLogEvent, ZEL_TXT_FLOATSWAP_YES, ch);
     else
-        ZEL_LOG(kLogEvent, "ZELMR%02d> Word swap of float gates = NO", ch);
+        ZEL_LOG(kLogEvent, ZEL_TXT_FLOATSWAP_NO, ch);
 
     if (state.options & kOptLongAddr)
-        ZEL_LOG(kLogEvent, "ZELMR%02d> Long word addres mapping = YES", ch);
+        ZEL_LOG(kLogEvent, ZEL_TXT_LONGADDR_YES, ch);
     else
-        ZEL_LOG(kLogEvent, "ZELMR%02d> Long word addres mapping = NO", ch);
+        ZEL_LOG(kLogEvent, ZEL_TXT_LONGADDR_NO, ch);
 
     if (state.parityCheck)
-        ZEL_LOG(kLogTrace, "ZELMR%02d> Analog 32 bits tags parity address checking = YES", ch);
+        ZEL_LOG(kLogTrace, ZEL_TXT_PARITY_CHECK_YES, ch);
     else
-        ZEL_LOG(kLogTrace, "ZELMR%02d> Analog 32 bits tags parity address checking = NO", ch);
+        ZEL_LOG(kLogTrace, ZEL_TXT_PARITY_CHECK_NO, ch);
 
     if (state.ifgMs)
-        ZEL_LOG(kLogEvent, "ZELMR%02d> Inter Frame Gap = %u msec.", ch,
-                static_cast<unsigned>(state.ifgMs));
+        ZEL_LOG(kLogEvent, ZEL_TXT_IFG_MS, ch, static_cast<unsigned>(state.ifgMs));
     else
-        ZEL_LOG(kLogEvent, "ZELMR%02d> Inter Frame Gap = %u", ch,
-                static_cast<unsigned>(state.ifgLoops));
+        ZEL_LOG(kLogEvent, ZEL_TXT_IFG_LOOPS, ch, static_cast<unsigned>(state.ifgLoops));
 
     // Said only when asked for, so that the summary of every other file
     // stays as it was.
-    if (state.traceFrames) ZEL_LOG(kLogEvent, "ZELMR%02d> Frame lines = YES", ch);
+    if (state.traceFrames) ZEL_LOG(kLogEvent, ZEL_TXT_FRAME_LINES, ch);
     // Only a file that asks for it adds a line.
     if (state.demoteAfter != 0)
-        ZEL_LOG(kLogEvent,
-                "ZELMR%02d> Dead stations demoted after %u transactions without a reply, for %u s",
-                ch, static_cast<unsigned>(state.demoteAfter),
+        ZEL_LOG(kLogEvent, ZEL_TXT_DEMOTION, ch, static_cast<unsigned>(state.demoteAfter),
                 static_cast<unsigned>(state.demoteSeconds));
 }
 
@@ -90,9 +87,9 @@ void ReadInitFile(int32_t channel, InitSettings& settings) {
     char name[kNameSize] = {};
     std::FILE* file = OpenInitFile(kInitFileBaseName, name, sizeof name, channel);
     if (!file) {
-        ZEL_LOG(kLogEvent, "ZELMR%02d> ColdStart() no initfile found, defaults used", ch);
+        ZEL_LOG(kLogEvent, ZEL_TXT_NO_INIT_FILE, ch);
     } else {
-        ZEL_LOG(kLogEvent, "ZELMR%02d> ColdStart() reading initfile '%s'", ch, name);
+        ZEL_LOG(kLogEvent, ZEL_TXT_INIT_FILE, ch, name);
         char line[kInitLineSize];
         int lineNumber = 0;
         while (ReadInitLine(file, line, sizeof line)) {

@@ -67,7 +67,9 @@ struct ChannelState {
     uint32_t fileBaudRate; // the rate the initialization file gave, when rateFromFile
     int32_t timeout;
     int32_t portOpen;
-    int32_t writeMode;
+    // Free since the shape of the reply a transaction awaits became an
+    // argument of Receive; kept so that every later field keeps its offset.
+    int32_t reserved0;
     int32_t slaveOverride;
     int32_t parityCheck;
     uint16_t options;
@@ -94,6 +96,9 @@ struct ChannelState {
 };
 
 static_assert(sizeof(ChannelState::portAddress) == 128, "room for a port address");
+static_assert(offsetof(ChannelState, slaveOverride) ==
+                  offsetof(ChannelState, portOpen) + 2 * sizeof(int32_t),
+              "the freed field keeps its room: the fields after it keep their offsets");
 static_assert(sizeof(ChannelState) <= kChannelStateSize, "ChannelState must fit the host's block");
 static_assert(offsetof(ChannelState, lowLatency) ==
                   offsetof(ChannelState, portAddress) + kPortAddressSize,

@@ -6,6 +6,7 @@
 
 #include "config/initfile.h"
 #include "core/log.h"
+#include "core/log_texts.h"
 #include "driver/operations.h"
 #include "driver/results.h"
 #include "modbus/demotion.h"
@@ -80,14 +81,9 @@ void* OpenChannelPort(ChannelState& channel, const PortSettings& settings) {
                                      : OpenComPort(device, line, &handle);
     if (filePort) {
         if (rc == SerialResult::kOk)
-            ZEL_LOG(kLogEvent,
-                    "ZELMR%02d> Port '%s' of the initialization file opened instead of '%s'",
-                    Ch(channel), device, name);
+            ZEL_LOG(kLogEvent, ZEL_TXT_FILE_PORT_OPENED, Ch(channel), device, name);
         else
-            ZEL_LOG(
-                kLogEvent,
-                "ZELMR%02d> Port '%s' of the initialization file (instead of '%s') does not open",
-                Ch(channel), device, name);
+            ZEL_LOG(kLogEvent, ZEL_TXT_FILE_PORT_FAILED, Ch(channel), device, name);
     }
     if (rc != SerialResult::kOk) return nullptr;
     StartLine(channel.line, device, line);
@@ -100,18 +96,15 @@ void* OpenChannelPort(ChannelState& channel, const PortSettings& settings) {
                 static_cast<unsigned>(line.dataBits), static_cast<unsigned>(line.parity),
                 static_cast<unsigned>(line.stopBits));
     if (fromFile)
-        ZEL_LOG(kLogEvent,
-                "ZELMR%02d> The baud rate was taken from initialization file and it is  = %d  ",
-                Ch(channel), static_cast<int>(channel.fileBaudRate));
+        ZEL_LOG(kLogEvent, ZEL_TXT_FILE_RATE, Ch(channel), static_cast<int>(channel.fileBaudRate));
     // A USB adapter holds what it receives until its latency timer runs out:
     // up to 16 ms more for every piece of a reply.
     if (channel.lowLatency != 0) {
         const LatencyMode mode = UseLowLatency(handle);
         if (mode == LatencyMode::kSet)
-            ZEL_LOG(kLogEvent, "ZELMR%02d> Low latency mode set on '%s'", Ch(channel), name);
+            ZEL_LOG(kLogEvent, ZEL_TXT_LOW_LATENCY_SET, Ch(channel), name);
         else if (mode == LatencyMode::kAlreadyOn)
-            ZEL_LOG(kLogEvent, "ZELMR%02d> Low latency mode already on for '%s'", Ch(channel),
-                    name);
+            ZEL_LOG(kLogEvent, ZEL_TXT_LOW_LATENCY_ON, Ch(channel), name);
     }
     return handle;
 }
@@ -133,7 +126,7 @@ int32_t ColdStart(DriverRequest* req) {
     ch->timeout = params->timeout;
     ch->port = nullptr;
     ch->slaveOverride = 0;
-    ch->writeMode = 0;
+    ch->reserved0 = 0;
 
     InitSettings file;
     file.protocol = ch->protocol;
@@ -172,11 +165,11 @@ int32_t ColdStart(DriverRequest* req) {
 
     void* handle = OpenChannelPort(*ch, ch->portSettings);
     if (!handle) {
-        ZEL_LOG(kLogEvent, "ZELMR%02d> ColdStart() error opening COM port", Ch(*ch));
+        ZEL_LOG(kLogEvent, ZEL_TXT_COLDSTART_PORT_FAILED, Ch(*ch));
         return kCommFailure;
     }
     ch->port = handle;
-    ZEL_LOG(kLogEvent, "ZELMR%02d> ModBus/J-BUS (RTU protocol) 32bit driver installed", Ch(*ch));
+    ZEL_LOG(kLogEvent, ZEL_TXT_INSTALLED, Ch(*ch));
     SetReadTimeout(ch->port, ch->timeout);
     return kOk;
 }
@@ -217,8 +210,8 @@ int32_t EndZel(DriverRequest* req) {
     ChannelState* ch = StateOf(req);
     if (!ch) return CloseCom(req);
     const int32_t rc = CloseCom(req);
-    if (rc != kOk) ZEL_LOG(kLogEvent, "ZELMR%02d> EndZel() error closing COM port", Ch(*ch));
-    ZEL_LOG(kLogTrace, "ZELMR%02d> EndZel()", Ch(*ch));
+    if (rc != kOk) ZEL_LOG(kLogEvent, ZEL_TXT_END_CLOSE_FAILED, Ch(*ch));
+    ZEL_LOG(kLogTrace, ZEL_TXT_END, Ch(*ch));
     return rc;
 }
 
@@ -266,7 +259,7 @@ int32_t ChangeZelParams(DriverRequest* req) {
 
     void* handle = OpenChannelPort(*ch, ch->portSettings);
     if (!handle) {
-        ZEL_LOG(kLogEvent, "ZELMR%02d> ChangeZelParams() open new COM port failed", Ch(*ch));
+        ZEL_LOG(kLogEvent, ZEL_TXT_CHANGE_PORT_FAILED, Ch(*ch));
         return kCommFailure;
     }
     StorePort(*ch, handle);

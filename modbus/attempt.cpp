@@ -2,6 +2,7 @@
 
 #include "core/areas.h"
 #include "core/log.h"
+#include "core/log_texts.h"
 #include "modbus/crc16.h"
 #include "serial/serial.h"
 
@@ -35,11 +36,10 @@ void LogDiscarded(const ChannelState& channel, const Discarded& d, const uint8_t
     const unsigned us = static_cast<unsigned>(after % 1000u);
     if (channel.traceFrames && kept) {
         char hex[kHexFrameSize];
-        ZEL_LOG(kLogTrace, "ZELMR%02d> Drain() discarded %u bytes after %u.%03u ms: %s", ch,
-                static_cast<unsigned>(d.count), ms, us, HexBytes(kept, d.kept, hex, sizeof hex));
+        ZEL_LOG(kLogTrace, ZEL_TXT_DRAIN_BYTES, ch, static_cast<unsigned>(d.count), ms, us,
+                HexBytes(kept, d.kept, hex, sizeof hex));
     } else {
-        ZEL_LOG(kLogTrace, "ZELMR%02d> Drain() discarded %u bytes after %u.%03u ms", ch,
-                static_cast<unsigned>(d.count), ms, us);
+        ZEL_LOG(kLogTrace, ZEL_TXT_DRAIN, ch, static_cast<unsigned>(d.count), ms, us);
     }
 }
 
@@ -57,10 +57,8 @@ void AwaitReplyWindow(ChannelState& channel) {
                                      channel.traceFrames ? kKeptBytes : 0);
     LogDiscarded(channel, d, kept);
     if (d.count != 0)
-        ZEL_LOG(kLogTrace,
-                "ZELMR%02d> %u late bytes discarded: the reply time-out is shorter than the "
-                "slave's answer time",
-                static_cast<int>(channel.channel), static_cast<unsigned>(d.count));
+        ZEL_LOG(kLogTrace, ZEL_TXT_LATE_BYTES, static_cast<int>(channel.channel),
+                static_cast<unsigned>(d.count));
 }
 
 void CloseTransaction(ChannelState& channel, const AttemptTrail& trail) {
@@ -86,9 +84,9 @@ uint32_t FlushBeforeAttempt(ChannelState& channel, TxnKind kind, bool awaitQuiet
         discarded += d.count;
         if (!d.readFailed) break;
         if (kind == TxnKind::kRead)
-            ZEL_LOG(kLogTrace, "ZELMR%02d> DoRead() Flush not completed", channel.channel);
+            ZEL_LOG(kLogTrace, ZEL_TXT_READ_FLUSH_FAILED, channel.channel);
         else
-            ZEL_LOG(kLogTrace, "ZELMR%02d> DoWrite() Flush not completed", channel.channel);
+            ZEL_LOG(kLogTrace, ZEL_TXT_WRITE_FLUSH_FAILED, channel.channel);
         if (--flushesLeft <= 0) break;
     }
     return discarded;
@@ -123,8 +121,8 @@ TxnResult Outcome(Attempt last) {
 
 bool KnownArea(const ChannelState& channel, const IoRequest& request, const char* operation) {
     if (AreaOf(request.tag.memoryType)) return true;
-    ZEL_LOG(kLogEvent, "ZELMR%02d> %s() unknown memory type %d, nothing sent", channel.channel,
-            operation, static_cast<int>(request.tag.memoryType));
+    ZEL_LOG(kLogEvent, ZEL_TXT_UNKNOWN_AREA, channel.channel, operation,
+            static_cast<int>(request.tag.memoryType));
     return false;
 }
 

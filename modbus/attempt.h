@@ -14,6 +14,13 @@ namespace zel {
 
 enum class TxnKind { kRead, kWrite };
 
+// The attempts of a transaction: the first request and two retries.
+constexpr int kAttempts = 3;
+// The further attempts a read makes after wrong replies (another station's,
+// another function's, or a late answer to an earlier request), beyond
+// kAttempts; a write has none.
+constexpr int kWrongReplyRetries = 3;
+
 // How one attempt of a transaction ended. A wrong reply is told apart from
 // other protocol errors until the transaction ends: reads retry it on a
 // budget of its own.

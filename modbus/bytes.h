@@ -91,9 +91,4 @@ inline uint16_t RegisterBit(uint16_t reg, int32_t n) {
     return (n >= 0 && n < 16) ? static_cast<uint16_t>((reg >> n) & 1) : 0;
 }
 
-// The channel's station for requests and for checking replies.
-inline uint8_t StationOf(const ChannelState& channel, const TagAddress& tag) {
-    return static_cast<uint8_t>(channel.slaveOverride != 0 ? channel.slaveOverride : tag.plc);
-}
-
 } // namespace zel

@@ -1,6 +1,7 @@
 #include "modbus/demotion.h"
 
 #include "core/log.h"
+#include "core/log_texts.h"
 #include "modbus/bytes.h"
 #include "serial/serial.h"
 
@@ -59,10 +60,8 @@ bool AnsweredWithoutTrying(const ChannelState& channel, uint8_t station) {
     // Once its time has run out, this request is the probe.
     const int32_t left = MsLeft(*w);
     if (left <= 0) return false;
-    ZEL_LOG(kLogTrace,
-            "ZELMR%02d> Station %u demoted: request answered without trying, next try in %u s",
-            static_cast<int>(channel.channel), static_cast<unsigned>(station),
-            static_cast<unsigned>((left + 999) / 1000));
+    ZEL_LOG(kLogTrace, ZEL_TXT_DEMOTED_SKIP, static_cast<int>(channel.channel),
+            static_cast<unsigned>(station), static_cast<unsigned>((left + 999) / 1000));
     return true;
 }
 
@@ -73,8 +72,7 @@ void NoteReplies(ChannelState& channel, uint8_t station, bool heard) {
         StationWatch* w = Find(channel, station);
         if (!w) return;
         if (w->silent == kDemoted)
-            ZEL_LOG(kLogEvent, "ZELMR%02d> Station %u replies again: no longer demoted", ch,
-                    static_cast<unsigned>(station));
+            ZEL_LOG(kLogEvent, ZEL_TXT_DEMOTED_ENDS, ch, static_cast<unsigned>(station));
         *w = StationWatch{};
         return;
     }
@@ -82,16 +80,14 @@ void NoteReplies(ChannelState& channel, uint8_t station, bool heard) {
     if (!w) return;
     if (w->silent == kDemoted) {
         Demote(channel, *w);
-        ZEL_LOG(kLogEvent, "ZELMR%02d> Station %u still without a reply: demoted for %u s more", ch,
-                static_cast<unsigned>(station), static_cast<unsigned>(channel.demoteSeconds));
+        ZEL_LOG(kLogEvent, ZEL_TXT_DEMOTED_AGAIN, ch, static_cast<unsigned>(station),
+                static_cast<unsigned>(channel.demoteSeconds));
         return;
     }
     if (++w->silent < channel.demoteAfter) return;
     Demote(channel, *w);
-    ZEL_LOG(kLogEvent,
-            "ZELMR%02d> Station %u demoted after %u transactions without a reply: its requests "
-            "are answered at once for %u s",
-            ch, static_cast<unsigned>(station), static_cast<unsigned>(channel.demoteAfter),
+    ZEL_LOG(kLogEvent, ZEL_TXT_DEMOTED, ch, static_cast<unsigned>(station),
+            static_cast<unsigned>(channel.demoteAfter),
             static_cast<unsigned>(channel.demoteSeconds));
 }
 

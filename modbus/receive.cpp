@@ -2,6 +2,7 @@
 // data, each piece checked against the request before the next is read.
 #include "core/areas.h"
 #include "core/log.h"
+#include "core/log_texts.h"
 #include "modbus/attempt.h"
 #include "modbus/bytes.h"
 #include "modbus/transport.h"
@@ -14,68 +15,40 @@ namespace {
 constexpr int kLongestReply = 3 + 255 + 2;
 static_assert(kLongestReply <= kReplyFrameSize, "the reply buffer holds the longest reply");
 
-// An exception code: what the log says of it, the text of the second line,
-// and whether the reception counts as failed.
-struct ExceptionInfo {
-    const char* logText;
-    const char* errorText;
-    RxResult result;
-};
-
-constexpr ExceptionInfo kExceptions[] = {
-    {"(MB-protocol error)", "(MB-protocol error)", RxResult::kOk}, // 0 and 9..255
-    {"(MB-protocol) Illegal function", "Illegal Function Code", RxResult::kOk},
-    {"(MB-protocol) Illegal data address", "Illegal Data Address", RxResult::kException},
-    {"(MB-protocol) Illegal data value", "Illegal Data Value", RxResult::kException},
-    {"(MB-protocol) Failure in associated device", "Failure in associated device",
-     RxResult::kException},
-    {"(MB-protocol) Acknowledge (processing)", "Acknowledge (processing)", RxResult::kException},
-    {"(MB-protocol) Busy, rejected message", "Busy, rejected message", RxResult::kOk},
-    {"(MB-protocol) Negative acknowledgment", "Negative acknowledgment", RxResult::kOk},
-    {"(MB-protocol) Memory parity error", "Memory parity error", RxResult::kOk},
-};
-
-const ExceptionInfo& Describe(uint8_t code) {
-    return code < sizeof kExceptions / sizeof kExceptions[0] ? kExceptions[code] : kExceptions[0];
-}
-
 // Reads the exception code and CRC behind the header and reports them.
 RxResult ReceiveException(const IoRequest& request, ChannelState& channel, uint8_t* buffer,
                           int32_t* length, uint32_t* received) {
     const int ch = channel.channel;
     if (buffer[1] != (channel.requestFrame[1] | kExceptionFlag))
-        ZEL_LOG(kLogTrace, "ZELMR%02d> Different function with 0x80 returned", ch);
+        ZEL_LOG(kLogTrace, ZEL_TXT_RX_EXCEPTION_OTHER_FUNCTION, ch);
 
     uint32_t got = 0;
     if (ReadPort(channel.port, buffer + 2, 3, &got) != SerialResult::kOk) {
-        ZEL_LOG(kLogTrace, "ZELMR%02d> Receive() timeout 2nd part message (iRead=%d)", ch,
-                static_cast<int>(got));
+        ZEL_LOG(kLogTrace, ZEL_TXT_RX_NO_EXCEPTION_TAIL, ch, static_cast<int>(got));
         return RxResult::kTimeout;
     }
     *received += got;
     if (got < 3) {
-        ZEL_LOG(kLogTrace, "ZELMR%02d> Receive() wrong length 2nd part message iRead=%d", ch,
-                static_cast<int>(got));
+        ZEL_LOG(kLogTrace, ZEL_TXT_RX_SHORT_EXCEPTION_TAIL, ch, static_cast<int>(got));
         return RxResult::kWrong;
     }
     *length = 5;
 
+    // The codes and their texts: core/log_texts.h.
     const uint8_t code = buffer[2];
-    const ExceptionInfo& info = Describe(code);
-    ZEL_LOG(kLogTrace, "ZELMR%02d> %s", ch, info.logText);
+    const ExceptionCode& info = ExceptionOf(code);
+    ZEL_LOG(kLogTrace, ZEL_TXT_RX_EXCEPTION, ch, info.logText);
     const char* gas = request.gas ? request.gas : "";
     if (code == 4 || code == 5)
-        ZEL_LOG(kLogEvent, "ZELMR%02d> Receive() '%s' Blocksize %d failed errorcode: '%s'", ch, gas,
-                request.count, info.errorText);
+        ZEL_LOG(kLogEvent, ZEL_TXT_RX_EXCEPTION_GATE, ch, gas, request.count, info.driverText);
     else
-        ZEL_LOG(kLogEvent, "ZELMR%02d> Receive() tag '%s' Blocksize %d failed errorcode: '%s'", ch,
-                gas, request.count, info.errorText);
-    return info.result;
+        ZEL_LOG(kLogEvent, ZEL_TXT_RX_EXCEPTION_TAG, ch, gas, request.count, info.driverText);
+    return info.failsReception ? RxResult::kException : RxResult::kOk;
 }
 
 // The pieces of one reply; `received` counts every byte read into `buffer`.
 RxResult ReceivePieces(const IoRequest& request, ChannelState& channel, uint8_t* buffer,
-                       int32_t* length, uint32_t* received) {
+                       int32_t* length, ReplyShape shape, uint32_t* received) {
     const int ch = channel.channel;
     *length = 0;
 
@@ -121,7 +94,7 @@ RxResult ReceivePieces(const IoRequest& request, ChannelState& channel, uint8_t*
     }
 
     uint16_t rest = 6; // echo of a write: address, value or quantity, CRC
-    if (channel.writeMode != 1) {
+    if (shape != ReplyShape::kWriteEcho) {
         if (ReadPort(channel.port, buffer + 2, 1, &got) != SerialResult::kOk) {
             ZEL_LOG(kLogTrace, "ZELMR%02d> Receive() error reading data part message (iRead=%d)",
                     ch, static_cast<int>(got));
@@ -150,10 +123,10 @@ RxResult ReceivePieces(const IoRequest& request, ChannelState& channel, uint8_t*
 
 } // namespace
 
-RxResult Receive(const IoRequest& request, ChannelState& channel, uint8_t* buffer,
-                 int32_t* length) {
+RxResult Receive(const IoRequest& request, ChannelState& channel, uint8_t* buffer, int32_t* length,
+                 ReplyShape shape) {
     uint32_t received = 0;
-    const RxResult rx = ReceivePieces(request, channel, buffer, length, &received);
+    const RxResult rx = ReceivePieces(request, channel, buffer, length, shape, &received);
     if (received != 0) {
         // The line was busy until now; with frame lines on, what came is
         // logged as it came, with the time since the request had left.

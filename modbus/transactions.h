@@ -45,8 +45,19 @@ uint8_t ReadFunction(int32_t memoryType);
 // Data bytes a reply must carry for the request to be decoded.
 int32_t ReplyDataNeeded(const IoRequest& request, int mode);
 
-// The read request frame (6 bytes before the CRC).
+// The request frames (modbus/requests.cpp), built in `frame`; each returns
+// its length before the CRC.
+// The read request frame (6 bytes).
 int32_t BuildReadRequest(const IoRequest& request, uint8_t* frame, const ChannelState& channel);
+// The frame of a single write: function 5 or 6 with the value (a bit or a
+// byte merged into `current`, the register's value in the slave), or 16 for
+// a 32-bit value; 0 when the gate's area takes no such write.
+int32_t BuildSingleWrite(const ChannelState& channel, const TagAddress& tag, uint32_t value,
+                         uint16_t current, uint8_t* frame);
+// The frame of a block write (function 15 or 16) of the request's `count`
+// values from the host's packed `values`; 0 for a width other than 1, 16, 32.
+int32_t BuildBlockWrite(const ChannelState& channel, const IoRequest& request,
+                        const uint8_t* values, uint8_t* frame);
 // Stores a checked reply's data in the request's value buffer; kRefused
 // when the gate's width is none of 1, 16, 32.
 TxnResult DecodeReply(IoRequest& request, const uint8_t* reply, uint16_t options, int mode);

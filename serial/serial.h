@@ -3,8 +3,10 @@
 // transmission (the pause before it, RTS keying, letting a disturbed line
 // fall quiet). Everything goes through the call table in serial/comm_api.h.
 //
-// This layer knows nothing of channels beyond the number that prefixes its
-// one log line.
+// Of a channel this layer knows the LineState it keeps in the channel block
+// and the number that prefixes the one line it logs itself (OpenComPortInit's
+// refusal of the initialization file's line settings); everything else it
+// reports in its results (Discarded, KeyedWrite), which the transport logs.
 #pragma once
 
 #include <cstdint>

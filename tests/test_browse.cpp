@@ -347,14 +347,14 @@ TEST_F(Browse, BaseComesFromTheChannelsInitFile) {
 TEST_F(Browse, FileIsReadUnderTheChannelsPrefix) {
     user_ = [](Dialog& d) { d.press(IDCANCEL); };
     EXPECT_EQ(Run(7), 53);
-    EXPECT_TRUE(zeltest::Logged("ZELMR07> ColdStart() no initfile found, defaults used", 32))
+    EXPECT_TRUE(zeltest::Logged(zeltest::Text(ZEL_TXT_NO_INIT_FILE, 7), 32)) << zeltest::LogDump();
+    EXPECT_TRUE(zeltest::Logged(zeltest::Text(ZEL_TXT_PROTOCOL_MODBUS, 7), 32))
         << zeltest::LogDump();
-    EXPECT_TRUE(zeltest::Logged("ZELMR07> Protocol = Modbus", 32)) << zeltest::LogDump();
 
     WriteInitFile("ZELMR07.INT", "BAUD_RATE=19200\nBUS = J,D\n");
     zeltest::ClearLog();
     EXPECT_EQ(Run(7), 53);
-    EXPECT_TRUE(zeltest::Logged("ZELMR07> Protocol = J-Bus", 32)) << zeltest::LogDump();
+    EXPECT_TRUE(zeltest::Logged(zeltest::Text(ZEL_TXT_PROTOCOL_JBUS, 7), 32)) << zeltest::LogDump();
 }
 
 TEST_F(Browse, ArrowsStepThePlcNumberInTheDialogsBase) {

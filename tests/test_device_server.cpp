@@ -372,8 +372,7 @@ TEST_F(DeviceServerTest, RtsKeying) {
         ASSERT_EQ(ch.ReadSingle(reg, &v), kOk);
         EXPECT_EQ(v, HoldingAt(100));
         EXPECT_LT(Seconds(start), 0.5);
-        EXPECT_EQ(zeltest::Logged("ZELMR01> Send() EscapeCommFunction() failed", kLogTrace),
-                  !rfc2217);
+        EXPECT_EQ(zeltest::Logged(zeltest::Text(ZEL_TXT_SEND_RTS_FAILED, 1), kLogTrace), !rfc2217);
     }
 }
 
@@ -511,7 +510,7 @@ TEST(DeviceServerConnect, RefusedAndUnansweredWithinTheBound) {
         const double took = Seconds(start);
         EXPECT_GE(took, c.atLeast) << c.what;
         EXPECT_LT(took, c.atMost) << c.what;
-        EXPECT_TRUE(zeltest::Logged("ZELMR01> ColdStart() error opening COM port", kLogEvent));
+        EXPECT_TRUE(zeltest::Logged(zeltest::Text(ZEL_TXT_COLDSTART_PORT_FAILED, 1), kLogEvent));
         EXPECT_TRUE(LoggedContaining("(instead of 'COM1') does not open", kLogEvent)) << c.what;
         std::printf("connect bound: %s: ColdStart failed after %.3f s\n", c.what, took);
     }
@@ -622,7 +621,7 @@ TEST(DeviceServerBreaks, ResetMidTransaction) {
         if (rc == kOk) {
             EXPECT_EQ(v, 0x1002u);
         } else {
-            EXPECT_TRUE(zeltest::Logged("ZELMR01> Recieve() timeout 1 (iRead=0)", kLogTrace));
+            EXPECT_TRUE(zeltest::Logged(zeltest::Text(ZEL_TXT_RX_NO_HEADER, 1, 0), kLogTrace));
         }
         EXPECT_LT(Seconds(start), 1.5);
         // And the next transaction gets the right register.

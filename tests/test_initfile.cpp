@@ -149,14 +149,14 @@ TEST_P(InitFileLines, SetsFieldsAndLogs) {
     EXPECT_EQ(st.rtsControl, want.rts);
     EXPECT_EQ(st.traceFrames, want.trace);
     // The summary says so only when frame lines are on.
-    EXPECT_EQ(zeltest::Logged("ZELMR01> Frame lines = YES", 32), want.trace != 0);
+    EXPECT_EQ(zeltest::Logged(zeltest::Text(ZEL_TXT_FRAME_LINES, 1), 32), want.trace != 0);
     EXPECT_EQ(st.baudRate, want.baud);
     EXPECT_EQ(std::string(st.port), want.port);
     EXPECT_EQ(st.lowLatency, want.lowLatency);
     EXPECT_EQ(st.demoteAfter, want.demoteAfter);
     EXPECT_EQ(st.demoteSeconds, want.demoteSeconds);
     EXPECT_EQ(LineMessages(), c.messages) << zeltest::LogDump();
-    EXPECT_TRUE(zeltest::Logged("ZELMR01> ColdStart() reading initfile 'ZELMR01.INT'", 32));
+    EXPECT_TRUE(zeltest::Logged(zeltest::Text(ZEL_TXT_INIT_FILE, 1, "ZELMR01.INT"), 32));
 }
 
 std::vector<LogLine> Illegal(int line) {

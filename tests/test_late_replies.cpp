@@ -216,8 +216,8 @@ TEST(LateReplies, FrameLinesOnlyWhenAsked) {
             continue;
         }
         ASSERT_EQ(frames.size(), 2u) << zeltest::LogDump();
-        EXPECT_EQ(frames[0],
-                  (zeltest::LogLine{0, "ZELMR01> Send() frame: 01 03 00 04 00 01 C5 CB"}));
+        EXPECT_EQ(frames[0], (zeltest::LogLine{0, zeltest::Text(ZEL_TXT_SEND_FRAME, 1,
+                                                                "01 03 00 04 00 01 C5 CB")}));
         EXPECT_EQ(frames[1].text.rfind("ZELMR01> Receive() frame after ", 0), 0u) << frames[1].text;
     }
 }
@@ -320,7 +320,7 @@ TEST_F(ScriptedSlave, FlushedBytesAreLineTraffic) {
         if (stale) {
             ASSERT_EQ(pauses.size(), 1u);
             EXPECT_EQ(pauses[0].value, 3647u);
-            EXPECT_TRUE(zeltest::Logged("ZELMR01> Drain() discarded 3 bytes after 0.000 ms", 8));
+            EXPECT_TRUE(zeltest::Logged(zeltest::Text(ZEL_TXT_DRAIN, 1, 3u, 0u, 0u), 8));
         } else {
             EXPECT_TRUE(pauses.empty());
         }

@@ -132,7 +132,7 @@ TEST_F(Lifecycle, ColdStartOpensTheNamedPortAndAppliesTheTimeOut) {
     EXPECT_EQ(s.base, 'D');
     EXPECT_EQ(s.slaveOverride, 0);
     EXPECT_EQ(s.rtsControl, 0);
-    EXPECT_EQ(s.writeMode, 0);
+    EXPECT_EQ(s.reserved0, 0);
     EXPECT_EQ(s.rateFromFile, 0);
     EXPECT_EQ(pty.SlaveBaud(), 4800u);
     EXPECT_TRUE(pty.SlaveTwoStopBits());
@@ -143,8 +143,7 @@ TEST_F(Lifecycle, ColdStartOpensTheNamedPortAndAppliesTheTimeOut) {
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log.front().level, 32);
     EXPECT_EQ(log.front().text.rfind("ZELMR>:version compiled on ", 0), 0u) << log.front().text;
-    EXPECT_EQ(log.back(),
-              (LogLine{32, "ZELMR03> ModBus/J-BUS (RTU protocol) 32bit driver installed"}));
+    EXPECT_EQ(log.back(), (LogLine{32, zeltest::Text(ZEL_TXT_INSTALLED, 3)}));
     for (const LogLine& l : log)
         EXPECT_EQ(l.text.find("baud rate was taken"), std::string::npos) << l.text;
 }
@@ -172,7 +171,7 @@ TEST_F(Lifecycle, ColdStartWhoseOpenFailsKeepsTheChannelEnabled) {
     EXPECT_EQ(ch.ColdStart(p), 2);
     EXPECT_EQ(ch.state().portOpen, 7);
     EXPECT_EQ(ch.state().port, nullptr);
-    EXPECT_EQ(LogLines().back(), (LogLine{32, "ZELMR02> ColdStart() error opening COM port"}));
+    EXPECT_EQ(LogLines().back(), (LogLine{32, zeltest::Text(ZEL_TXT_COLDSTART_PORT_FAILED, 2)}));
 
     // WarmStart tries again: still missing, then present.
     EXPECT_EQ(ch.WarmStart(), 0);
@@ -236,9 +235,8 @@ TEST_F(Lifecycle, BaudRateFromTheInitializationFile) {
     EXPECT_EQ(pty.SlaveBaud(), 19200u);
 
     const std::vector<LogLine> log = LogLines();
-    const LogLine baudLine{
-        32, "ZELMR01> The baud rate was taken from initialization file and it is  = 19200  "};
-    const LogLine installed{32, "ZELMR01> ModBus/J-BUS (RTU protocol) 32bit driver installed"};
+    const LogLine baudLine{32, zeltest::Text(ZEL_TXT_FILE_RATE, 1, 19200)};
+    const LogLine installed{32, zeltest::Text(ZEL_TXT_INSTALLED, 1)};
     size_t baudAt = log.size(), installedAt = log.size();
     for (size_t i = 0; i < log.size(); ++i) {
         if (log[i] == baudLine) baudAt = i;
@@ -276,8 +274,7 @@ TEST_F(Lifecycle, ChannelReopensAtItsOwnRate) {
     req.argument = &browse;
     ZelMain(&req);
 
-    const LogLine fileRate{
-        32, "ZELMR06> The baud rate was taken from initialization file and it is  = 115200  "};
+    const LogLine fileRate{32, zeltest::Text(ZEL_TXT_FILE_RATE, 6, 115200)};
     struct Case {
         const char* how;
         std::function<int32_t(Channel&)> reopen;
@@ -318,8 +315,7 @@ TEST_F(Lifecycle, RefusedFileRateLogsTheInitOpenersMessage) {
     zeltest::ClearLog();
     EXPECT_EQ(ch.Call(kOpReOpenCom), 2);
     EXPECT_EQ(LogLines(),
-              (std::vector<LogLine>{
-                  {32, "ZELMR06> open com port failed using paramters from init file "}}));
+              (std::vector<LogLine>{{32, zeltest::Text(ZEL_TXT_FILE_SETTINGS_REFUSED, 6)}}));
 }
 
 // A channel that keys RTS by hand opens with RTS low, so that an RS-485
@@ -344,12 +340,12 @@ TEST_F(Lifecycle, PortsOpenInLowLatencyModeUnlessTheFileSaysNo) {
         const char* file;
         LatencyMode found;
         int calls;
-        const char* line; // nullptr: none
+        std::string line; // "": none
     } cases[] = {
-        {"", LatencyMode::kSet, 1, "ZELMR05> Low latency mode set on 'COM5'"},
-        {"", LatencyMode::kAlreadyOn, 1, "ZELMR05> Low latency mode already on for 'COM5'"},
-        {"", LatencyMode::kUnavailable, 1, nullptr},
-        {"LOWLATENCY = NO\n", LatencyMode::kSet, 0, nullptr},
+        {"", LatencyMode::kSet, 1, zeltest::Text(ZEL_TXT_LOW_LATENCY_SET, 5, "COM5")},
+        {"", LatencyMode::kAlreadyOn, 1, zeltest::Text(ZEL_TXT_LOW_LATENCY_ON, 5, "COM5")},
+        {"", LatencyMode::kUnavailable, 1, ""},
+        {"LOWLATENCY = NO\n", LatencyMode::kSet, 0, ""},
     };
     for (const Case& c : cases) {
         ASSERT_TRUE(cwd.dir.Write("ZELMR05.INT", c.file));
@@ -363,8 +359,8 @@ TEST_F(Lifecycle, PortsOpenInLowLatencyModeUnlessTheFileSaysNo) {
         int lines = 0;
         for (const LogLine& l : LogLines())
             lines += l.text.find("Low latency") != std::string::npos;
-        EXPECT_EQ(lines, c.line ? 1 : 0) << zeltest::LogDump();
-        if (c.line) {
+        EXPECT_EQ(lines, c.line.empty() ? 0 : 1) << zeltest::LogDump();
+        if (!c.line.empty()) {
             EXPECT_TRUE(zeltest::Logged(c.line, 32)) << zeltest::LogDump();
         }
         EXPECT_EQ(ch.Call(kOpCloseCom), 0);
@@ -492,7 +488,7 @@ TEST_F(Lifecycle, EndZelClosesAndEndsEveryChannel) {
     EXPECT_EQ(one.Call(kOpEndZel), 0);
     EXPECT_EQ(one.state().port, nullptr);
     EXPECT_EQ(one.state().portOpen, 0);
-    EXPECT_EQ(LogLines(), (std::vector<LogLine>{{8, "ZELMR01> EndZel()"}}));
+    EXPECT_EQ(LogLines(), (std::vector<LogLine>{{8, zeltest::Text(ZEL_TXT_END, 1)}}));
     EXPECT_EQ(driverEnded, 1);
 
     // Nothing runs any more, on any channel.
@@ -516,7 +512,7 @@ TEST_F(Lifecycle, EndZelWithoutAPortAndWithAFailingClose) {
         ASSERT_EQ(ch.ColdStart(p), 0);
         zeltest::ClearLog();
         EXPECT_EQ(ch.Call(kOpEndZel), 0);
-        EXPECT_EQ(LogLines(), (std::vector<LogLine>{{8, "ZELMR05> EndZel()"}}));
+        EXPECT_EQ(LogLines(), (std::vector<LogLine>{{8, zeltest::Text(ZEL_TXT_END, 5)}}));
     }
     driverEnded = 0; // start over in this process for the second case
     Channel ch(5);
@@ -527,8 +523,8 @@ TEST_F(Lifecycle, EndZelWithoutAPortAndWithAFailingClose) {
     fault.Fail(CommEntry::kCloseHandle, 1);
     EXPECT_EQ(ch.Call(kOpEndZel), 2);
     EXPECT_NE(ch.state().port, nullptr);
-    EXPECT_EQ(LogLines(), (std::vector<LogLine>{{32, "ZELMR05> EndZel() error closing COM port"},
-                                                {8, "ZELMR05> EndZel()"}}));
+    EXPECT_EQ(LogLines(), (std::vector<LogLine>{{32, zeltest::Text(ZEL_TXT_END_CLOSE_FAILED, 5)},
+                                                {8, zeltest::Text(ZEL_TXT_END, 5)}}));
     EXPECT_EQ(driverEnded, 1);
 }
 
@@ -581,7 +577,7 @@ TEST_F(Lifecycle, ChangeWithTheSameNameOnAnOpenPortFails) {
     EXPECT_EQ(ch.state().portSettings.baud, 19200); // new ones stored
     EXPECT_EQ(ch.state().timeout, 60);
     EXPECT_EQ(LogLines(),
-              (std::vector<LogLine>{{32, "ZELMR08> ChangeZelParams() open new COM port failed"}}));
+              (std::vector<LogLine>{{32, zeltest::Text(ZEL_TXT_CHANGE_PORT_FAILED, 8)}}));
 }
 
 TEST_F(Lifecycle, ChangeToANewNameClosesTheOldPortFirst) {
@@ -611,7 +607,7 @@ TEST_F(Lifecycle, ChangeToANewNameClosesTheOldPortFirst) {
     EXPECT_EQ(ch.state().portOpen, 0);
     EXPECT_STREQ(ch.state().portSettings.name, "COM12");
     EXPECT_EQ(LogLines(),
-              (std::vector<LogLine>{{32, "ZELMR09> ChangeZelParams() open new COM port failed"}}));
+              (std::vector<LogLine>{{32, zeltest::Text(ZEL_TXT_CHANGE_PORT_FAILED, 9)}}));
 }
 
 TEST_F(Lifecycle, PortNamesAreCutToElevenCharacters) {

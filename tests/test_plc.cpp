@@ -297,7 +297,8 @@ TEST_F(PlcTest, ExceptionAndSilenceFromThePlc) {
     const TagAddress far = Gate("014F001", 0);
     uint8_t cell[4] = {1, 2, 3, 4};
     EXPECT_EQ(Io(kOpSingleRead, "014F001", far, 1, cell), 1);
-    EXPECT_TRUE(zeltest::Logged("ZELMR01> (MB-protocol) Illegal data address", 8));
+    EXPECT_TRUE(
+        zeltest::Logged(zeltest::Text(ZEL_TXT_RX_EXCEPTION, 1, zel::ExceptionOf(2).logText), 8));
     EXPECT_EQ(cell[2], 3);
 
     ASSERT_TRUE(plc->ToggleSilence());

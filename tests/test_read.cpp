@@ -377,7 +377,7 @@ TEST_F(ReadTest, InvalidWidthStoresNothing) {
     EXPECT_EQ(SingleRead(&req), 1);
     EXPECT_TRUE(BufferUntouched());
     EXPECT_EQ(zeltest::LogLines(),
-              (std::vector<LogLine>{{8, "ZELMR01> SingleRead() , ret val is 1"}}));
+              (std::vector<LogLine>{{8, zeltest::Text(ZEL_TXT_SINGLE_READ_RESULT, 1, 1)}}));
 }
 
 // ---------------------------------------------------------------------------
@@ -404,7 +404,7 @@ TEST_F(ReadTest, BlockCountBeyondTheParserLimitIsRefused) {
         EXPECT_TRUE(line.writes.empty());
         EXPECT_TRUE(BufferUntouched());
         EXPECT_EQ(zeltest::LogLines(),
-                  (std::vector<LogLine>{{8, "ZELMR01> BlockRead() , ret val is 1"}}));
+                  (std::vector<LogLine>{{8, zeltest::Text(ZEL_TXT_BLOCK_READ_RESULT, 1, 1)}}));
     }
 }
 
@@ -412,23 +412,21 @@ TEST_F(ReadTest, BlockCountBeyondTheParserLimitIsRefused) {
 // Retries and their log lines.
 
 TEST_F(ReadTest, SilentSlaveThreeAttempts) {
-    ch.writeMode = 1;
     EXPECT_EQ(SingleRead(&req), 2);
     EXPECT_EQ(line.writes.size(), 3u);
-    const std::string timeout = "ZELMR01> Recieve() timeout 1 (iRead=0)";
+    const std::string timeout = zeltest::Text(ZEL_TXT_RX_NO_HEADER, 1, 0);
     EXPECT_EQ(zeltest::LogLines(),
               (std::vector<LogLine>{{8, timeout},
-                                    {8, "ZELMR01> DoRead() error reading reply, retry 1"},
-                                    {8, "01> DoRead() : len=6"},
-                                    {8, "01> DoRead() : sRetry=2, reply_len=0"},
+                                    {8, zeltest::Text(ZEL_TXT_READ_NO_REPLY, 1, 1)},
+                                    {8, zeltest::Text(ZEL_TXT_READ_LENGTH, 1, 6)},
+                                    {8, zeltest::Text(ZEL_TXT_READ_RETRY, 1, 2, 0)},
                                     {8, timeout},
-                                    {8, "ZELMR01> DoRead() error reading reply, retry 2"},
-                                    {8, "01> DoRead() : sRetry=1, reply_len=0"},
+                                    {8, zeltest::Text(ZEL_TXT_READ_NO_REPLY, 1, 2)},
+                                    {8, zeltest::Text(ZEL_TXT_READ_RETRY, 1, 1, 0)},
                                     {8, timeout},
-                                    {8, "ZELMR01> DoRead() error reading reply, retry 3"},
-                                    {8, "ZELMR01> SingleRead() , ret val is 2"}}));
+                                    {8, zeltest::Text(ZEL_TXT_READ_NO_REPLY, 1, 3)},
+                                    {8, zeltest::Text(ZEL_TXT_SINGLE_READ_RESULT, 1, 2)}}));
     EXPECT_TRUE(BufferUntouched());
-    EXPECT_EQ(ch.writeMode, 0);
 }
 
 // Each request has left the port (drained) before its reply is awaited, so
@@ -458,21 +456,21 @@ TEST_F(ReadTest, WrongStationEveryTimeFourAttempts) {
         line.Reply(Reply({0, 1}, 2));
     EXPECT_EQ(SingleRead(&req), 1);
     EXPECT_EQ(line.writes.size(), 4u);
-    const LogLine wrong{8, "ZELMR01> Wrong plc addr.2h received, expect slave number 1h"};
+    const LogLine wrong{8, zeltest::Text(ZEL_TXT_RX_WRONG_PLC, 1, 0x2, 0x1)};
     EXPECT_EQ(zeltest::LogLines(),
               (std::vector<LogLine>{wrong,
-                                    {8, "01> DoRead() : len=6"},
-                                    {8, "01> DoRead() : sRetry=2, reply_len=0"},
-                                    {8, "01> Wrong receive (still 3 tries)"},
+                                    {8, zeltest::Text(ZEL_TXT_READ_LENGTH, 1, 6)},
+                                    {8, zeltest::Text(ZEL_TXT_READ_RETRY, 1, 2, 0)},
+                                    {8, zeltest::Text(ZEL_TXT_READ_WRONG, 1, 3)},
                                     wrong,
-                                    {8, "01> DoRead() : sRetry=2, reply_len=0"},
-                                    {8, "01> Wrong receive (still 2 tries)"},
+                                    {8, zeltest::Text(ZEL_TXT_READ_RETRY, 1, 2, 0)},
+                                    {8, zeltest::Text(ZEL_TXT_READ_WRONG, 1, 2)},
                                     wrong,
-                                    {8, "01> DoRead() : sRetry=2, reply_len=0"},
-                                    {8, "01> Wrong receive (still 1 tries)"},
+                                    {8, zeltest::Text(ZEL_TXT_READ_RETRY, 1, 2, 0)},
+                                    {8, zeltest::Text(ZEL_TXT_READ_WRONG, 1, 1)},
                                     wrong,
-                                    {8, "01> DoRead() : sRetry=2, reply_len=0"},
-                                    {8, "ZELMR01> SingleRead() , ret val is 1"}}));
+                                    {8, zeltest::Text(ZEL_TXT_READ_RETRY, 1, 2, 0)},
+                                    {8, zeltest::Text(ZEL_TXT_SINGLE_READ_RESULT, 1, 1)}}));
 }
 
 TEST_F(ReadTest, WrongReplyOnTheLastChargedAttemptEndsTheTransaction) {
@@ -482,8 +480,9 @@ TEST_F(ReadTest, WrongReplyOnTheLastChargedAttemptEndsTheTransaction) {
     line.Reply(Reply({0, 1}));       // would succeed, never asked for
     EXPECT_EQ(SingleRead(&req), 1);
     EXPECT_EQ(line.writes.size(), 3u);
-    EXPECT_FALSE(zeltest::Logged("01> Wrong receive (still 3 tries)"));
-    EXPECT_EQ(zeltest::LogLines().back(), (LogLine{8, "ZELMR01> SingleRead() , ret val is 1"}));
+    EXPECT_FALSE(zeltest::Logged(zeltest::Text(ZEL_TXT_READ_WRONG, 1, 3)));
+    EXPECT_EQ(zeltest::LogLines().back(),
+              (LogLine{8, zeltest::Text(ZEL_TXT_SINGLE_READ_RESULT, 1, 1)}));
     EXPECT_TRUE(BufferUntouched());
 }
 
@@ -499,14 +498,14 @@ TEST_F(ReadTest, WrongReplyDoesNotUseUpTheChargedAttempts) {
     EXPECT_EQ(line.writes.size(), 4u);
     const std::vector<LogLine> log = zeltest::LogLines();
     const std::vector<LogLine> tail(log.end() - 8, log.end());
-    EXPECT_EQ(tail, (std::vector<LogLine>{{8, "01> DoRead() : sRetry=1, reply_len=2"},
-                                          {8, "01> Wrong receive (still 3 tries)"},
-                                          {8, "ZELMR01> Recieve() timeout 1 (iRead=0)"},
-                                          {8, "ZELMR01> DoRead() error reading reply, retry 2"},
-                                          {8, "01> DoRead() : sRetry=1, reply_len=0"},
-                                          {8, "ZELMR01> Recieve() timeout 1 (iRead=0)"},
-                                          {8, "ZELMR01> DoRead() error reading reply, retry 3"},
-                                          {8, "ZELMR01> SingleRead() , ret val is 2"}}))
+    EXPECT_EQ(tail, (std::vector<LogLine>{{8, zeltest::Text(ZEL_TXT_READ_RETRY, 1, 1, 2)},
+                                          {8, zeltest::Text(ZEL_TXT_READ_WRONG, 1, 3)},
+                                          {8, zeltest::Text(ZEL_TXT_RX_NO_HEADER, 1, 0)},
+                                          {8, zeltest::Text(ZEL_TXT_READ_NO_REPLY, 1, 2)},
+                                          {8, zeltest::Text(ZEL_TXT_READ_RETRY, 1, 1, 0)},
+                                          {8, zeltest::Text(ZEL_TXT_RX_NO_HEADER, 1, 0)},
+                                          {8, zeltest::Text(ZEL_TXT_READ_NO_REPLY, 1, 3)},
+                                          {8, zeltest::Text(ZEL_TXT_SINGLE_READ_RESULT, 1, 2)}}))
         << zeltest::LogDump();
 }
 
@@ -521,7 +520,7 @@ TEST_F(ReadTest, LenLineOnlyOnceAndNothingOnImmediateSuccess) {
     ASSERT_EQ(SingleRead(&req), 0);
     int lenLines = 0;
     for (const LogLine& l : zeltest::LogLines())
-        lenLines += l.text == "01> DoRead() : len=6";
+        lenLines += l.text == zeltest::Text(ZEL_TXT_READ_LENGTH, 1, 6);
     EXPECT_EQ(lenLines, 1);
 }
 
@@ -535,7 +534,7 @@ TEST_F(ReadTest, GarbageBeforeTheReplyIsFlushedAndTheRetrySucceeds) {
     EXPECT_EQ(buffer[2], 0x34);
     EXPECT_EQ(buffer[3], 0x12);
     EXPECT_EQ(line.writes.size(), 2u);
-    EXPECT_TRUE(zeltest::Logged("01> Wrong receive (still 3 tries)"));
+    EXPECT_TRUE(zeltest::Logged(zeltest::Text(ZEL_TXT_READ_WRONG, 1, 3)));
 }
 
 TEST_F(ReadTest, StaleInputIsDiscardedBeforeTheRequest) {
@@ -589,7 +588,6 @@ TEST_F(ReadTest, PersistentFaults) {
         EXPECT_EQ(SingleRead(&req), c.result);
         EXPECT_EQ(fresh.writes.size(), c.attempts);
         EXPECT_TRUE(BufferUntouched());
-        EXPECT_EQ(ch.writeMode, 0);
         for (const std::string& line : c.perAttempt) {
             if (line.back() == ' ') {
                 for (int retry = 1; retry <= 3; ++retry)
@@ -616,10 +614,9 @@ TEST_F(ReadTest, ReplyWithFewerDataBytesThanRequestedIsAWrongReply) {
     EXPECT_EQ(BlockRead(&req), 1);
     EXPECT_EQ(line.writes.size(), 4u);
     EXPECT_TRUE(BufferUntouched());
-    EXPECT_TRUE(
-        zeltest::Logged("ZELMR01> DoRead() reply too short, 8 data bytes for 20 requested", 8))
+    EXPECT_TRUE(zeltest::Logged(zeltest::Text(ZEL_TXT_READ_TOO_SHORT, 1, 8, 20), 8))
         << zeltest::LogDump();
-    EXPECT_TRUE(zeltest::Logged("01> Wrong receive (still 1 tries)"));
+    EXPECT_TRUE(zeltest::Logged(zeltest::Text(ZEL_TXT_READ_WRONG, 1, 1)));
 
     // The same for single values: a bit of a register needs the register,
     // a 32-bit value four bytes.
@@ -629,7 +626,7 @@ TEST_F(ReadTest, ReplyWithFewerDataBytesThanRequestedIsAWrongReply) {
         line.Reply(Reply({0xFF}));
     EXPECT_EQ(SingleRead(&req), 1);
     EXPECT_TRUE(BufferUntouched());
-    EXPECT_TRUE(zeltest::Logged("ZELMR01> DoRead() reply too short, 1 data bytes for 2 requested"));
+    EXPECT_TRUE(zeltest::Logged(zeltest::Text(ZEL_TXT_READ_TOO_SHORT, 1, 1, 2)));
 
     zeltest::ClearLog();
     Gate(8, 0, -1, 32);
@@ -645,7 +642,7 @@ TEST_F(ReadTest, SendFailureRetriedThreeTimes) {
     for (int retry = 1; retry <= 3; ++retry)
         EXPECT_TRUE(zeltest::Logged("ZELMR01> DoRead() error sending request, retry " +
                                     std::to_string(retry)));
-    EXPECT_TRUE(zeltest::Logged("ZELMR01> SEND> Unable to send message."));
+    EXPECT_TRUE(zeltest::Logged(zeltest::Text(ZEL_TXT_SEND_FAILED, 1)));
     EXPECT_TRUE(BufferUntouched());
 }
 
@@ -662,7 +659,7 @@ TEST_F(ReadTest, FlushAttemptsFollowTheTimeout) {
         ASSERT_EQ(SingleRead(&req), 0) << "the attempt goes on after an incomplete flush";
         int n = 0;
         for (const LogLine& l : zeltest::LogLines())
-            n += l == LogLine{8, "ZELMR01> DoRead() Flush not completed"};
+            n += l == LogLine{8, zeltest::Text(ZEL_TXT_READ_FLUSH_FAILED, 1)};
         EXPECT_EQ(n, c.linesPerAttempt) << "timeout " << c.timeout;
     }
 }

@@ -229,8 +229,8 @@ TEST(SerialOpen, LineSettingsTheDeviceRefuses) {
                 << c.dataBits << " " << c.stopBits << " " << c.parity;
             EXPECT_EQ(h, nullptr);
             const std::vector<zeltest::LogLine> expected =
-                init ? std::vector<zeltest::LogLine>{{32, "ZELMR04> open com port failed using "
-                                                          "paramters from init file "}}
+                init ? std::vector<zeltest::LogLine>{{32, zeltest::Text(
+                                                              ZEL_TXT_FILE_SETTINGS_REFUSED, 4)}}
                      : std::vector<zeltest::LogLine>{};
             EXPECT_EQ(zeltest::LogLines(), expected);
         }

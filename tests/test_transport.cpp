@@ -225,9 +225,9 @@ TEST_F(SendTest, RtsFaultsAreLoggedAndSendingGoesOn) {
                                                           {Call::ClearCommError, 0},
                                                           {Call::ClearRts, CLRRTS}}));
     EXPECT_EQ(zeltest::LogLines(),
-              (std::vector<LogLine>{{8, "ZELMR01> Send() EscapeCommFunction() failed"},
-                                    {8, "ZELMR01> Send() ClearCommError() failed"},
-                                    {8, "ZELMR01> Send() EscapeCommFunction() failed"}}));
+              (std::vector<LogLine>{{8, zeltest::Text(ZEL_TXT_SEND_RTS_FAILED, 1)},
+                                    {8, zeltest::Text(ZEL_TXT_SEND_QUEUE_FAILED, 1)},
+                                    {8, zeltest::Text(ZEL_TXT_SEND_RTS_FAILED, 1)}}));
 }
 
 TEST_F(SendTest, OutputQueueThatNeverDrainsDoesNotHangTheCaller) {
@@ -247,7 +247,7 @@ TEST_F(SendTest, FailedOrShortWriteGivesTwoAndStillLowersRts) {
         EXPECT_EQ(Send(ch, frame, 6), SendResult::kNotSent);
         EXPECT_EQ(line.calls.back().call, Call::ClearRts);
         EXPECT_EQ(zeltest::LogLines(),
-                  (std::vector<LogLine>{{8, "ZELMR01> SEND> Unable to send message."}}));
+                  (std::vector<LogLine>{{8, zeltest::Text(ZEL_TXT_SEND_FAILED, 1)}}));
     }
 }
 
@@ -280,8 +280,8 @@ struct ReceiveCase {
     const char* name;
     int32_t slaveOverride;
     int32_t plc;
-    int32_t writeMode;
-    uint8_t function; // of the request
+    int32_t writeMode; // 1: the reply awaited is a write's echo
+    uint8_t function;  // of the request
     std::vector<Piece> reply;
     int result;
     int32_t length;
@@ -329,7 +329,7 @@ const ReceiveCase kReceiveCases[] = {
      {},
      {2, 6}},
     {"byte count zero", 0, 1, 0, 3, {Data(Crc({0x01, 0x03, 0x00}))}, 0, 5, {}, {2, 1, 2}},
-    {"silence", 0, 1, 0, 3, {}, 2, 0, {{8, "ZELMR01> Recieve() timeout 1 (iRead=0)"}}, {2}},
+    {"silence", 0, 1, 0, 3, {}, 2, 0, {{8, zeltest::Text(ZEL_TXT_RX_NO_HEADER, 1, 0)}}, {2}},
     {"wrong station",
      0,
      1,
@@ -338,7 +338,7 @@ const ReceiveCase kReceiveCases[] = {
      {Data(Crc({0x02, 0x03, 0x02, 0x00, 0x01}))},
      3,
      0,
-     {{8, "ZELMR01> Wrong plc addr.2h received, expect slave number 1h"}},
+     {{8, zeltest::Text(ZEL_TXT_RX_WRONG_PLC, 1, 0x2, 0x1)}},
      {2}},
     {"wrong lone station byte",
      0,
@@ -348,7 +348,7 @@ const ReceiveCase kReceiveCases[] = {
      {Data({0x2A}), Silence()},
      3,
      0,
-     {{8, "ZELMR01> Wrong plc addr.2ah received, expect slave number 1Fh"}},
+     {{8, zeltest::Text(ZEL_TXT_RX_WRONG_PLC, 1, 0x2a, 0x1F)}},
      {2}},
     {"garbage before the reply",
      0,
@@ -358,7 +358,7 @@ const ReceiveCase kReceiveCases[] = {
      {Data({0xFF}), Data(Crc({0x01, 0x03, 0x02, 0x00, 0x01}))},
      3,
      0,
-     {{8, "ZELMR01> Wrong plc addr.ffh received, expect slave number 1h"}},
+     {{8, zeltest::Text(ZEL_TXT_RX_WRONG_PLC, 1, 0xff, 0x1)}},
      {2}},
     {"override accepts its station whatever the gate's",
      17,
@@ -378,7 +378,7 @@ const ReceiveCase kReceiveCases[] = {
      {Data(Crc({0x01, 0x03, 0x02, 0x00, 0x01}))},
      3,
      0,
-     {{8, "ZELMR01> Wrong plc slave number .1h received, expect slave number 11h"}},
+     {{8, zeltest::Text(ZEL_TXT_RX_WRONG_SLAVE, 1, 0x1, 0x11)}},
      {2}},
     {"lone station byte",
      0,
@@ -388,8 +388,8 @@ const ReceiveCase kReceiveCases[] = {
      {Data({0x01}), Silence()},
      3,
      0,
-     {{8, "ZELMR01> Recieve() wrong length reading header (iRead=1)"},
-      {8, "ZELMR01> Only right plc addr.1h received, expect slave number 1h"}},
+     {{8, zeltest::Text(ZEL_TXT_RX_SHORT_HEADER, 1, 1)},
+      {8, zeltest::Text(ZEL_TXT_RX_ONLY_PLC, 1, 0x1, 0x1)}},
      {2}},
     {"lone station byte with override",
      17,
@@ -399,8 +399,8 @@ const ReceiveCase kReceiveCases[] = {
      {Data({0x11}), Silence()},
      3,
      0,
-     {{8, "ZELMR01> Recieve() wrong length reading header (iRead=1)"},
-      {8, "ZELMR01> Only right plc slave number .11h received, expect slave number 11h"}},
+     {{8, zeltest::Text(ZEL_TXT_RX_SHORT_HEADER, 1, 1)},
+      {8, zeltest::Text(ZEL_TXT_RX_ONLY_SLAVE, 1, 0x11, 0x11)}},
      {2}},
     {"other function",
      0,
@@ -410,7 +410,7 @@ const ReceiveCase kReceiveCases[] = {
      {Data(Crc({0x01, 0x04, 0x02, 0x00, 0x01}))},
      3,
      2,
-     {{8, "ZELMR01> Different function returned"}},
+     {{8, zeltest::Text(ZEL_TXT_RX_OTHER_FUNCTION, 1)}},
      {2}},
     {"byte count missing",
      0,
@@ -420,7 +420,7 @@ const ReceiveCase kReceiveCases[] = {
      {Data({0x01, 0x03}), Silence()},
      2,
      2,
-     {{8, "ZELMR01> Receive() error reading data part message (iRead=0)"}},
+     {{8, zeltest::Text(ZEL_TXT_RX_NO_COUNT, 1, 0)}},
      {2, 1}},
     {"data missing",
      0,
@@ -430,7 +430,7 @@ const ReceiveCase kReceiveCases[] = {
      {Data({0x01, 0x03, 0x04}), Silence()},
      2,
      3,
-     {{8, "ZELMR01> Recieve() reading timeout last data part message (iRead=0)"}},
+     {{8, zeltest::Text(ZEL_TXT_RX_NO_DATA, 1, 0)}},
      {2, 1, 6}},
     {"data short",
      0,
@@ -440,7 +440,7 @@ const ReceiveCase kReceiveCases[] = {
      {Data({0x01, 0x03, 0x04, 1, 2, 3, 4, 5}), Silence()},
      3,
      8,
-     {{8, "ZELMR01> Receive() wrong length last data part message. iToRead 6, iRead 5"}},
+     {{8, zeltest::Text(ZEL_TXT_RX_SHORT_DATA, 1, 6, 5)}},
      {2, 1, 6}},
     {"write echo short",
      0,
@@ -450,7 +450,7 @@ const ReceiveCase kReceiveCases[] = {
      {Data({0x01, 0x06, 0, 1, 0}), Silence()},
      3,
      5,
-     {{8, "ZELMR01> Receive() wrong length last data part message. iToRead 6, iRead 3"}},
+     {{8, zeltest::Text(ZEL_TXT_RX_SHORT_DATA, 1, 6, 3)}},
      {2, 6}},
     {"exception code 2",
      0,
@@ -460,9 +460,8 @@ const ReceiveCase kReceiveCases[] = {
      {Data({0x01, 0x83, 0x02, 0xC0, 0xF1})},
      1,
      5,
-     {{8, "ZELMR01> (MB-protocol) Illegal data address"},
-      {32, "ZELMR01> Receive() tag '0140001' Blocksize 1 failed errorcode: 'Illegal Data "
-           "Address'"}},
+     {{8, zeltest::Text(ZEL_TXT_RX_EXCEPTION, 1, ExceptionOf(2).logText)},
+      {32, zeltest::Text(ZEL_TXT_RX_EXCEPTION_TAG, 1, "0140001", 1, "Illegal Data Address")}},
      {2, 3}},
     {"exception for another function",
      0,
@@ -472,10 +471,9 @@ const ReceiveCase kReceiveCases[] = {
      {Data(Crc({0x01, 0x84, 0x06}))},
      0,
      5,
-     {{8, "ZELMR01> Different function with 0x80 returned"},
-      {8, "ZELMR01> (MB-protocol) Busy, rejected message"},
-      {32, "ZELMR01> Receive() tag '0140001' Blocksize 1 failed errorcode: 'Busy, rejected "
-           "message'"}},
+     {{8, zeltest::Text(ZEL_TXT_RX_EXCEPTION_OTHER_FUNCTION, 1)},
+      {8, zeltest::Text(ZEL_TXT_RX_EXCEPTION, 1, ExceptionOf(6).logText)},
+      {32, zeltest::Text(ZEL_TXT_RX_EXCEPTION_TAG, 1, "0140001", 1, "Busy, rejected message")}},
      {2, 3}},
     {"exception tail missing",
      0,
@@ -485,7 +483,7 @@ const ReceiveCase kReceiveCases[] = {
      {Data({0x01, 0x83}), Silence()},
      2,
      2,
-     {{8, "ZELMR01> Receive() timeout 2nd part message (iRead=0)"}},
+     {{8, zeltest::Text(ZEL_TXT_RX_NO_EXCEPTION_TAIL, 1, 0)}},
      {2, 3}},
     {"exception tail short",
      0,
@@ -495,7 +493,7 @@ const ReceiveCase kReceiveCases[] = {
      {Data({0x01, 0x83, 0x02}), Silence()},
      3,
      2,
-     {{8, "ZELMR01> Receive() wrong length 2nd part message iRead=1"}},
+     {{8, zeltest::Text(ZEL_TXT_RX_SHORT_EXCEPTION_TAIL, 1, 1)}},
      {2, 3}},
     {"exception in write mode",
      0,
@@ -505,9 +503,8 @@ const ReceiveCase kReceiveCases[] = {
      {Data(Crc({0x01, 0x86, 0x03}))},
      1,
      5,
-     {{8, "ZELMR01> (MB-protocol) Illegal data value"},
-      {32, "ZELMR01> Receive() tag '0140001' Blocksize 1 failed errorcode: 'Illegal Data "
-           "Value'"}},
+     {{8, zeltest::Text(ZEL_TXT_RX_EXCEPTION, 1, ExceptionOf(3).logText)},
+      {32, zeltest::Text(ZEL_TXT_RX_EXCEPTION_TAG, 1, "0140001", 1, "Illegal Data Value")}},
      {2, 3}},
 };
 
@@ -519,7 +516,6 @@ TEST_P(ReceiveTest, PiecesResultLengthAndLog) {
     FakeLine line;
     ChannelState ch = zeltest::ChannelOn(line);
     ch.slaveOverride = c.slaveOverride;
-    ch.writeMode = c.writeMode;
     ch.requestFrame[0] = static_cast<uint8_t>(c.plc);
     ch.requestFrame[1] = c.function;
     IoRequest req{};
@@ -533,7 +529,8 @@ TEST_P(ReceiveTest, PiecesResultLengthAndLog) {
     line.calls.clear();
 
     int32_t length = -1;
-    EXPECT_EQ(Code(Receive(req, ch, ch.replyFrame, &length)), c.result);
+    const ReplyShape shape = c.writeMode == 1 ? ReplyShape::kWriteEcho : ReplyShape::kRead;
+    EXPECT_EQ(Code(Receive(req, ch, ch.replyFrame, &length, shape)), c.result);
     EXPECT_EQ(length, c.length);
     EXPECT_EQ(zeltest::LogLines(), c.log);
     std::vector<uint32_t> reads;
@@ -550,27 +547,11 @@ INSTANTIATE_TEST_SUITE_P(Replies, ReceiveTest, ::testing::ValuesIn(kReceiveCases
                              return n;
                          });
 
+// Every code as the shared table (core/log_texts.h) says: its two lines and
+// whether the reception fails. The texts' spelling: test_log_texts.cpp.
 TEST(ReceiveExceptions, EveryCodeHasItsTextAndResult) {
-    struct Case {
-        uint8_t code;
-        const char* logText;
-        const char* errorText;
-        int result;
-    } cases[] = {
-        {1, "(MB-protocol) Illegal function", "Illegal Function Code", 0},
-        {2, "(MB-protocol) Illegal data address", "Illegal Data Address", 1},
-        {3, "(MB-protocol) Illegal data value", "Illegal Data Value", 1},
-        {4, "(MB-protocol) Failure in associated device", "Failure in associated device", 1},
-        {5, "(MB-protocol) Acknowledge (processing)", "Acknowledge (processing)", 1},
-        {6, "(MB-protocol) Busy, rejected message", "Busy, rejected message", 0},
-        {7, "(MB-protocol) Negative acknowledgment", "Negative acknowledgment", 0},
-        {8, "(MB-protocol) Memory parity error", "Memory parity error", 0},
-        {0, "(MB-protocol error)", "(MB-protocol error)", 0},
-        {9, "(MB-protocol error)", "(MB-protocol error)", 0},
-        {11, "(MB-protocol error)", "(MB-protocol error)", 0},
-        {255, "(MB-protocol error)", "(MB-protocol error)", 0},
-    };
-    for (const Case& c : cases) {
+    for (int code = 0; code < 256; ++code) {
+        const ExceptionCode& e = ExceptionOf(code);
         zeltest::ClearLog();
         FakeLine line;
         ChannelState ch = zeltest::ChannelOn(line);
@@ -579,20 +560,21 @@ TEST(ReceiveExceptions, EveryCodeHasItsTextAndResult) {
         req.gas = "0130010";
         req.tag = {1, 3, 9, -1, 16};
         req.count = 7;
-        line.Reply(WithCrc({0x01, 0x83, c.code}));
+        line.Reply(WithCrc({0x01, 0x83, static_cast<uint8_t>(code)}));
         line.DoWrite("", 0, nullptr);
         int32_t length = 0;
-        EXPECT_EQ(Code(Receive(req, ch, ch.replyFrame, &length)), c.result) << int(c.code);
+        EXPECT_EQ(Code(Receive(req, ch, ch.replyFrame, &length, ReplyShape::kRead)),
+                  e.failsReception ? 1 : 0)
+            << code;
         EXPECT_EQ(length, 5);
-        const std::string second = (c.code == 4 || c.code == 5)
-                                       ? "ZELMR01> Receive() '0130010' Blocksize 7 failed "
-                                         "errorcode: '"
-                                       : "ZELMR01> Receive() tag '0130010' Blocksize 7 failed "
-                                         "errorcode: '";
+        const std::string second =
+            (code == 4 || code == 5)
+                ? zeltest::Text(ZEL_TXT_RX_EXCEPTION_GATE, 1, "0130010", 7, e.driverText)
+                : zeltest::Text(ZEL_TXT_RX_EXCEPTION_TAG, 1, "0130010", 7, e.driverText);
         EXPECT_EQ(zeltest::LogLines(),
-                  (std::vector<LogLine>{{8, std::string("ZELMR01> ") + c.logText},
-                                        {32, second + c.errorText + "'"}}))
-            << int(c.code);
+                  (std::vector<LogLine>{{8, zeltest::Text(ZEL_TXT_RX_EXCEPTION, 1, e.logText)},
+                                        {32, second}}))
+            << code;
     }
 }
 
@@ -612,7 +594,7 @@ TEST(ReceiveLimits, LongestReplyStaysInsideTheReplyBuffer) {
     line.Reply(reply);
     line.DoWrite("", 0, nullptr);
     int32_t length = 0;
-    ASSERT_EQ(Receive(req, ch, ch.replyFrame, &length), RxResult::kOk);
+    ASSERT_EQ(Receive(req, ch, ch.replyFrame, &length, ReplyShape::kRead), RxResult::kOk);
     EXPECT_EQ(length, 260);
     for (size_t i = 260; i < sizeof ch.replyFrame; ++i)
         ASSERT_EQ(ch.replyFrame[i], 0xEE) << i;

@@ -142,7 +142,6 @@ TEST_P(SingleWrites, FrameOnTheLine) {
     EXPECT_EQ(SingleWrite(&req), 0) << zeltest::LogDump();
     ASSERT_EQ(line.writes.size(), 1u);
     EXPECT_EQ(zeltest::Hex(line.writes[0]), zeltest::Hex(WithCrc(c.frame)));
-    EXPECT_EQ(ch.writeMode, 0);
     EXPECT_TRUE(zeltest::LogLines().empty());
 }
 
@@ -210,7 +209,6 @@ TEST_F(WriteTest, ReadModifyWrite) {
         EXPECT_EQ(zeltest::Hex(line.writes[1]), zeltest::Hex(WithCrc(write)));
         EXPECT_EQ(std::memcmp(&before, &io, sizeof io), 0) << "the request is left as it was";
         EXPECT_EQ(std::memcmp(cellBefore, buffer, 4), 0) << "the host's cell is left as it was";
-        EXPECT_EQ(ch.writeMode, 0);
     }
 }
 
@@ -236,10 +234,8 @@ TEST_F(WriteTest, FailedReadOfTheRegisterWritesNothing) {
         EXPECT_EQ(w[1], 0x03);
     const std::vector<LogLine> log = zeltest::LogLines();
     ASSERT_GE(log.size(), 2u);
-    EXPECT_EQ(log[log.size() - 2], (LogLine{8, "ZELMR01> SingleRead() , ret val is 2"}));
-    EXPECT_EQ(log.back(),
-              (LogLine{8, "ZELMR01> SingleWrite() error SingleRead() for spec. dig. gate, rc=2"}));
-    EXPECT_EQ(ch.writeMode, 0);
+    EXPECT_EQ(log[log.size() - 2], (LogLine{8, zeltest::Text(ZEL_TXT_SINGLE_READ_RESULT, 1, 2)}));
+    EXPECT_EQ(log.back(), (LogLine{8, zeltest::Text(ZEL_TXT_SINGLE_WRITE_READ_FAILED, 1, 2)}));
 }
 
 TEST_F(WriteTest, SingleWriteRefusals) {
@@ -249,12 +245,12 @@ TEST_F(WriteTest, SingleWriteRefusals) {
     } cases[] = {
         {0, 4, 16, {}},
         {0, 3, 16, {}}, // not enabled wins over the input area
-        {1, 1, 1, {{8, "ZELMR01> SingleWrite() not allowed for types 1,3,5 and 6"}}},
-        {1, 3, 16, {{8, "ZELMR01> SingleWrite() not allowed for types 1,3,5 and 6"}}},
-        {1, 5, 32, {{8, "ZELMR01> SingleWrite() not allowed for types 1,3,5 and 6"}}},
-        {1, 6, 32, {{8, "ZELMR01> SingleWrite() not allowed for types 1,3,5 and 6"}}},
+        {1, 1, 1, {{8, zeltest::Text(ZEL_TXT_SINGLE_WRITE_INPUT, 1)}}},
+        {1, 3, 16, {{8, zeltest::Text(ZEL_TXT_SINGLE_WRITE_INPUT, 1)}}},
+        {1, 5, 32, {{8, zeltest::Text(ZEL_TXT_SINGLE_WRITE_INPUT, 1)}}},
+        {1, 6, 32, {{8, zeltest::Text(ZEL_TXT_SINGLE_WRITE_INPUT, 1)}}},
         // No such area: nothing to write, and nothing is read first.
-        {1, 2, 16, {{32, "ZELMR01> SingleWrite() unknown memory type 2, nothing sent"}}},
+        {1, 2, 16, {{32, zeltest::Text(ZEL_TXT_UNKNOWN_AREA, 1, "SingleWrite", 2)}}},
     };
     for (const Case& c : cases) {
         zeltest::ClearLog();
@@ -337,7 +333,6 @@ TEST_F(WriteTest, BlockFrames) {
         EXPECT_EQ(BlockWrite(&req), 0) << zeltest::LogDump();
         ASSERT_EQ(line.writes.size(), 1u);
         EXPECT_EQ(zeltest::Hex(line.writes[0]), zeltest::Hex(WithCrc(c.frame)));
-        EXPECT_EQ(ch.writeMode, 0);
     }
 }
 
@@ -376,8 +371,7 @@ TEST_F(WriteTest, BlockOfByteGatesIsMerged) {
     for (const Bytes& w : line.writes)
         EXPECT_EQ(w[1], 3) << "only reads went out";
     EXPECT_EQ(zeltest::LogLines().back(),
-              (LogLine{32, "ZELMR01> BlockWrite() error reading the registers of the byte gates, "
-                           "rc=2"}));
+              (LogLine{32, zeltest::Text(ZEL_TXT_BLOCK_WRITE_MERGE_FAILED, 1, 2)}));
 }
 
 TEST_F(WriteTest, BlockSizeLimits) {
@@ -407,9 +401,8 @@ TEST_F(WriteTest, BlockSizeLimits) {
             EXPECT_EQ(line.writes[0][6], bytes);
         } else {
             EXPECT_TRUE(line.writes.empty());
-            EXPECT_EQ(
-                zeltest::LogLines(),
-                (std::vector<LogLine>{{32, "ZELMR01> BlockWrite(): Block length is too long"}}));
+            EXPECT_EQ(zeltest::LogLines(),
+                      (std::vector<LogLine>{{32, zeltest::Text(ZEL_TXT_BLOCK_WRITE_TOO_LONG, 1)}}));
         }
     }
 }
@@ -422,10 +415,10 @@ TEST_F(WriteTest, BlockRefusals) {
         {4, 16, -1, {}},
         {0, 1, -1000, {}},
         {4, 8, 2, {}}, // no such width
-        {1, 1, 8, {{32, "ZELMR01> BlockParse() no writing possible on inputs tags!"}}},
-        {3, 16, 2, {{32, "ZELMR01> BlockParse() no writing possible on inputs tags!"}}},
-        {5, 32, 2, {{32, "ZELMR01> BlockParse() no writing possible on inputs tags!"}}},
-        {6, 32, 2, {{32, "ZELMR01> BlockParse() no writing possible on inputs tags!"}}},
+        {1, 1, 8, {{32, zeltest::Text(ZEL_TXT_BLOCK_WRITE_INPUT, 1)}}},
+        {3, 16, 2, {{32, zeltest::Text(ZEL_TXT_BLOCK_WRITE_INPUT, 1)}}},
+        {5, 32, 2, {{32, zeltest::Text(ZEL_TXT_BLOCK_WRITE_INPUT, 1)}}},
+        {6, 32, 2, {{32, zeltest::Text(ZEL_TXT_BLOCK_WRITE_INPUT, 1)}}},
     };
     for (const Case& c : cases) {
         zeltest::ClearLog();
@@ -451,22 +444,21 @@ TEST_F(WriteTest, SilentSlaveThreeAttempts) {
     Cell16(3);
     EXPECT_EQ(SingleWrite(&req), 2);
     EXPECT_EQ(line.writes.size(), 3u);
-    const LogLine timeout{8, "ZELMR01> Recieve() timeout 1 (iRead=0)"};
-    const LogLine inReply{0, "ZELMR01> DoWrite() error in reply to Do Write"};
+    const LogLine timeout{8, zeltest::Text(ZEL_TXT_RX_NO_HEADER, 1, 0)};
+    const LogLine inReply{0, zeltest::Text(ZEL_TXT_WRITE_BAD_REPLY, 1)};
     EXPECT_EQ(zeltest::LogLines(),
               (std::vector<LogLine>{timeout,
                                     inReply,
-                                    {32, "ZELMR01> DoWrite() receive error, retry 0"},
-                                    {0, "ZELMR01> , Do write, retry 1"},
+                                    {32, zeltest::Text(ZEL_TXT_WRITE_NO_REPLY, 1, 0)},
+                                    {0, zeltest::Text(ZEL_TXT_WRITE_RETRY, 1, 1)},
                                     timeout,
                                     inReply,
-                                    {32, "ZELMR01> DoWrite() receive error, retry 1"},
-                                    {0, "ZELMR01> , Do write, retry 2"},
+                                    {32, zeltest::Text(ZEL_TXT_WRITE_NO_REPLY, 1, 1)},
+                                    {0, zeltest::Text(ZEL_TXT_WRITE_RETRY, 1, 2)},
                                     timeout,
                                     inReply,
-                                    {32, "ZELMR01> DoWrite() receive error, retry 2"},
-                                    {8, "ZELMR01> SingleWrite() exited, rc= 2"}}));
-    EXPECT_EQ(ch.writeMode, 0);
+                                    {32, zeltest::Text(ZEL_TXT_WRITE_NO_REPLY, 1, 2)},
+                                    {8, zeltest::Text(ZEL_TXT_WRITE_RESULT, 1, 2u)}}));
 }
 
 enum class Fault { BadCrc, SoftException, HardException, WrongStation, OtherFunction };
@@ -492,18 +484,19 @@ Bytes FaultyReply(Fault f, uint8_t fn) {
 // of each attempt ("#" stands for the attempt number, "@" for the function
 // byte of the reply in hexadecimal).
 TEST_F(WriteTest, PersistentFaults) {
-    const LogLine inReply{0, "ZELMR01> DoWrite() error in reply to Do Write"};
+    const LogLine inReply{0, zeltest::Text(ZEL_TXT_WRITE_BAD_REPLY, 1)};
     struct Case {
         Fault fault;
         std::vector<LogLine> perAttempt;
     } cases[] = {
         {Fault::BadCrc,
-         {{0, "ZELMR01> Error in CRC"}, {32, "ZELMR01> DoWrite() error in crc, retry #"}}},
+         {{0, zeltest::Text(ZEL_TXT_WRITE_CRC_DETAIL, 1)},
+          {32, "ZELMR01> DoWrite() error in crc, retry #"}}},
         {Fault::SoftException,
-         {{32, "ZELMR01> DoWrite() plc sent 0x80 => error"}, {0, "ZELMR01> reply buff1 = @"}}},
+         {{32, zeltest::Text(ZEL_TXT_WRITE_EXCEPTION, 1)}, {0, "ZELMR01> reply buff1 = @"}}},
         {Fault::HardException, {inReply, {32, "ZELMR01> DoWrite() receive error, retry #"}}},
-        {Fault::WrongStation, {inReply, {0, "ZELMR01> DOWrite() Wrong Receive"}}},
-        {Fault::OtherFunction, {inReply, {0, "ZELMR01> DOWrite() Wrong Receive"}}},
+        {Fault::WrongStation, {inReply, {0, zeltest::Text(ZEL_TXT_WRITE_WRONG, 1)}}},
+        {Fault::OtherFunction, {inReply, {0, zeltest::Text(ZEL_TXT_WRITE_WRONG, 1)}}},
     };
     for (bool block : {false, true}) {
         for (const Case& c : cases) {
@@ -519,7 +512,6 @@ TEST_F(WriteTest, PersistentFaults) {
 
             EXPECT_EQ(block ? BlockWrite(&req) : SingleWrite(&req), 1);
             EXPECT_EQ(fresh.writes.size(), 3u);
-            EXPECT_EQ(ch.writeMode, 0);
             for (int attempt = 0; attempt < 3; ++attempt) {
                 if (attempt) {
                     EXPECT_TRUE(zeltest::Logged(
@@ -534,7 +526,7 @@ TEST_F(WriteTest, PersistentFaults) {
                 }
             }
             EXPECT_EQ(zeltest::LogLines().back(),
-                      (LogLine{block ? 32 : 8, "ZELMR01> SingleWrite() exited, rc= 1"}));
+                      (LogLine{block ? 32 : 8, zeltest::Text(ZEL_TXT_WRITE_RESULT, 1, 1u)}));
         }
     }
 }
@@ -545,16 +537,23 @@ TEST_F(WriteTest, SecondAttemptSucceeds) {
     EchoNext({0x01, 0x06, 0x00, 0x00, 0x00, 0x03});
     EXPECT_EQ(SingleWrite(&req), 0);
     EXPECT_EQ(line.writes.size(), 2u);
-    EXPECT_EQ(zeltest::LogLines().back(), (LogLine{0, "ZELMR01> , Do write, retry 1"}));
-    EXPECT_EQ(ch.writeMode, 0);
+    EXPECT_EQ(zeltest::LogLines().back(), (LogLine{0, zeltest::Text(ZEL_TXT_WRITE_RETRY, 1, 1)}));
 }
 
-TEST_F(WriteTest, UnsentFrameShowsAsAFailedReception) {
+TEST_F(WriteTest, UnsentFrameIsRetriedWithoutAwaitingAReply) {
     Cell16(3);
     line.failWrites = -1;
     EXPECT_EQ(SingleWrite(&req), 2);
-    EXPECT_TRUE(zeltest::Logged("ZELMR01> SEND> Unable to send message.", 8));
-    EXPECT_TRUE(zeltest::Logged("ZELMR01> DoWrite() receive error, retry 2", 32));
+    int unsent = 0;
+    for (const LogLine& l : zeltest::LogLines())
+        unsent += l == LogLine{8, zeltest::Text(ZEL_TXT_SEND_FAILED, 1)};
+    EXPECT_EQ(unsent, 3);
+    for (int retry = 0; retry < 3; ++retry)
+        EXPECT_TRUE(zeltest::Logged(
+            "ZELMR01> DoWrite() error sending request, retry " + std::to_string(retry), 32));
+    // As DoRead: a request that did not go out is not waited for.
+    EXPECT_FALSE(zeltest::Logged(zeltest::Text(ZEL_TXT_RX_NO_HEADER, 1, 0), 8));
+    EXPECT_FALSE(zeltest::Logged(zeltest::Text(ZEL_TXT_WRITE_BAD_REPLY, 1), 0));
 }
 
 TEST_F(WriteTest, FlushAttemptsFollowTheTimeout) {
@@ -565,7 +564,7 @@ TEST_F(WriteTest, FlushAttemptsFollowTheTimeout) {
     ASSERT_EQ(SingleWrite(&req), 0);
     int n = 0;
     for (const LogLine& l : zeltest::LogLines())
-        n += l == LogLine{8, "ZELMR01> DoWrite() Flush not completed"};
+        n += l == LogLine{8, zeltest::Text(ZEL_TXT_WRITE_FLUSH_FAILED, 1)};
     EXPECT_EQ(n, 2);
 }
 

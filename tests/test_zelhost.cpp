@@ -22,6 +22,7 @@
 #include "host/zelhost/gate_values.h"
 #include "host/zelhost/trace.h"
 #include "host/zelhost/txn_report.h"
+#include "support/kavlog.h"
 #include "support/pty.h"
 #include "support/scratch_dir.h"
 #include "tools/procs/tool_procs.h"
@@ -296,48 +297,49 @@ TEST(ZelhostFrames, DescribesRequestsAndReplies) {
 TEST(ZelhostTrace, PrintsTheConversationFromTheDriversLines) {
     const struct {
         int level;
-        const char* line;
+        std::string line;
         std::vector<std::string> printed; // each printed line contains its string, in order
     } script[] = {
         {0,
-         "ZELMR01> Send() frame: 01 03 00 00 00 01 84 0A",
+         zeltest::Text(ZEL_TXT_SEND_FRAME, 1, "01 03 00 00 00 01 84 0A"),
          {"T send  01 03 00 00 00 01 84 0A", "station 1: read holding register 0"}},
-        {8, "ZELMR01> Recieve() timeout 1 (iRead=0)", {"T !!    no reply within the time-out"}},
-        {8, "ZELMR01> DoRead() error reading reply, retry 1", {}},
-        {8, "01> DoRead() : sRetry=2, reply_len=0", {}},
-        {0, "ZELMR01> Send() frame: 01 03 00 00 00 01 84 0A", {"T send  01", "(try 2)"}},
+        {8, zeltest::Text(ZEL_TXT_RX_NO_HEADER, 1, 0), {"T !!    no reply within the time-out"}},
+        {8, zeltest::Text(ZEL_TXT_READ_NO_REPLY, 1, 1), {}},
+        {8, zeltest::Text(ZEL_TXT_READ_RETRY, 1, 2, 0), {}},
         {0,
-         "ZELMR01> Receive() frame after 12.345 ms: 01 03 02 00 2B 39 9B",
+         zeltest::Text(ZEL_TXT_SEND_FRAME, 1, "01 03 00 00 00 01 84 0A"),
+         {"T send  01", "(try 2)"}},
+        {0,
+         zeltest::Text(ZEL_TXT_RECEIVE_FRAME, 1, 12u, 345u, "01 03 02 00 2B 39 9B"),
          {"T recv  01 03 02 00 2B 39 9B",
           "station 1: reply 1 register: 43 (CRC wrong (the frame has 39 9B, its bytes give F8 5B); "
           "12.345 ms"}},
         // Once frames are logged, their verdict says what this line says.
-        {8, "ZELMR01> DoRead() crc error, retry 2", {}},
+        {8, zeltest::Text(ZEL_TXT_READ_CRC, 1, 2), {}},
         {8,
-         "ZELMR01> Drain() discarded 7 bytes after 250.120 ms: 01 03 02 00 2A 39 9B",
+         zeltest::Text(ZEL_TXT_DRAIN_BYTES, 1, 7u, 250u, 120u, "01 03 02 00 2A 39 9B"),
          {"T drop  01 03 02 00 2A 39 9B", "reply 1 register: 42 (CRC ok; discarded 250.120 ms"}},
         {8,
-         "ZELMR01> 7 late bytes discarded: the reply time-out is shorter than the slave's answer "
-         "time",
+         zeltest::Text(ZEL_TXT_LATE_BYTES, 1, 7u),
          {"T !!    7 late bytes discarded: the reply time-out is shorter"}},
-        {0, "ZELMR01> Send() frame: 01 03 00 00 00 0A C5 CD", {"read holding registers 0..9"}},
         {0,
-         "ZELMR01> Receive() frame after 3.000 ms: 01 83 02 C0 F1",
+         zeltest::Text(ZEL_TXT_SEND_FRAME, 1, "01 03 00 00 00 0A C5 CD"),
+         {"read holding registers 0..9"}},
+        {0,
+         zeltest::Text(ZEL_TXT_RECEIVE_FRAME, 1, 3u, 0u, "01 83 02 C0 F1"),
          {"T recv  01 83 02 C0 F1",
           "station 1: exception 2 Illegal Data Address (CRC ok; 3.000 ms"}},
-        {32,
-         "ZELMR01> Receive() tag '0140001' Blocksize 1 failed errorcode: 'Illegal Data Address'",
-         {}},
+        {32, zeltest::Text(ZEL_TXT_RX_EXCEPTION_TAG, 1, "0140001", 1, "Illegal Data Address"), {}},
         {8,
-         "ZELMR01> Receive() timeout 2nd part message (iRead=1)",
+         zeltest::Text(ZEL_TXT_RX_NO_EXCEPTION_TAIL, 1, 1),
          {"exception reply cut short by the time-out"}},
         // The rest of a reception given up on halfway is read with it.
-        {0, "ZELMR01> Receive() frame after 3.000 ms: 05 83", {"station 5: exception"}},
+        {0, zeltest::Text(ZEL_TXT_RECEIVE_FRAME, 1, 3u, 0u, "05 83"), {"station 5: exception"}},
         {8,
-         "ZELMR01> Drain() discarded 3 bytes after 20.000 ms: 02 C0 F1",
+         zeltest::Text(ZEL_TXT_DRAIN_BYTES, 1, 3u, 20u, 0u, "02 C0 F1"),
          {"T drop  02 C0 F1",
           "with the bytes before: station 5: exception 2 Illegal Data Address"}},
-        {32, "ZELMR01> Protocol = Modbus", {}},
+        {32, zeltest::Text(ZEL_TXT_PROTOCOL_MODBUS, 1), {}},
     };
     zelhost::Conversation conversation;
     for (const auto& step : script) {
@@ -355,10 +357,12 @@ TEST(ZelhostTrace, PrintsTheConversationFromTheDriversLines) {
     }
     // A long frame is dumped 16 bytes to a line.
     const std::vector<std::string> out = conversation.Feed(
-        zelhost::LogLine{0,
-                         "ZELMR01> Receive() frame after 9.000 ms: 01 03 14 12 34 12 34 12 34 12 "
-                         "34 12 34 12 34 12 34 12 34 12 34 12 34 AA BA",
-                         0},
+        zelhost::LogLine{
+            0,
+            zeltest::Text(
+                ZEL_TXT_RECEIVE_FRAME, 1, 9u, 0u,
+                "01 03 14 12 34 12 34 12 34 12 34 12 34 12 34 12 34 12 34 12 34 12 34 AA BA"),
+            0},
         "T");
     ASSERT_EQ(out.size(), 3u);
     EXPECT_EQ(out[1], "                   34 12 34 12 34 12 34 AA BA");
@@ -367,9 +371,10 @@ TEST(ZelhostTrace, PrintsTheConversationFromTheDriversLines) {
 // A transaction judged by its result and the lines the driver logged.
 TEST(ZelhostTxn, JudgesATransactionByItsLines) {
     using zelhost::TxnOutcome;
-    const std::string send = "ZELMR01> Send() frame: 01 03 00 00 00 01 84 0A";
-    const std::string reply = "ZELMR01> Receive() frame after 8.500 ms: 01 03 02 00 2A 39 9B";
-    const std::string timeout = "ZELMR01> Recieve() timeout 1 (iRead=0)";
+    const std::string send = zeltest::Text(ZEL_TXT_SEND_FRAME, 1, "01 03 00 00 00 01 84 0A");
+    const std::string reply =
+        zeltest::Text(ZEL_TXT_RECEIVE_FRAME, 1, 8u, 500u, "01 03 02 00 2A 39 9B");
+    const std::string timeout = zeltest::Text(ZEL_TXT_RX_NO_HEADER, 1, 0);
     const struct {
         std::vector<std::string> lines;
         int32_t rc;
@@ -382,47 +387,42 @@ TEST(ZelhostTxn, JudgesATransactionByItsLines) {
         {{send, timeout, send, reply}, 0, TxnOutcome::kOk, 1, 8.5, "ok"},
         {{send, timeout, send, timeout, send, timeout}, 2, TxnOutcome::kNoReply, 2, -1, "no reply"},
         // Without frame lines the retries show in the driver's own lines.
-        {{timeout, "01> DoRead() : sRetry=2, reply_len=0", timeout,
-          "01> DoRead() : sRetry=1, reply_len=0", timeout},
+        {{timeout, zeltest::Text(ZEL_TXT_READ_RETRY, 1, 2, 0), timeout,
+          zeltest::Text(ZEL_TXT_READ_RETRY, 1, 1, 0), timeout},
          2,
          TxnOutcome::kNoReply,
          2,
          -1,
          "no reply"},
-        {{send, "ZELMR01> Receive() frame after 3.000 ms: 01 83 02 C0 F1",
-          "ZELMR01> Receive() tag '0140200' Blocksize 1 failed errorcode: 'Illegal Data Address'"},
+        {{send, zeltest::Text(ZEL_TXT_RECEIVE_FRAME, 1, 3u, 0u, "01 83 02 C0 F1"),
+          zeltest::Text(ZEL_TXT_RX_EXCEPTION_TAG, 1, "0140200", 1, "Illegal Data Address")},
          1,
          TxnOutcome::kException,
          0,
          -1,
          "exception 2 Illegal Data Address"},
-        {{"ZELMR01> Receive() tag '0140200' Blocksize 1 failed errorcode: 'Illegal Data Address'"},
+        {{zeltest::Text(ZEL_TXT_RX_EXCEPTION_TAG, 1, "0140200", 1, "Illegal Data Address")},
          1,
          TxnOutcome::kException,
          0,
          -1,
          "exception 2 Illegal Data Address"},
-        {{send, "ZELMR01> DoRead() crc error, retry 1", send,
-          "ZELMR01> Recieve() timeout 1 (iRead=3)"},
+        {{send, zeltest::Text(ZEL_TXT_READ_CRC, 1, 1), send,
+          zeltest::Text(ZEL_TXT_RX_NO_HEADER, 1, 3)},
          2,
          TxnOutcome::kGarbled,
          1,
          -1,
          "CRC or wrong reply"},
-        {{"ZELMR01> Wrong plc addr.2h received, expect slave number 1h"},
+        {{zeltest::Text(ZEL_TXT_RX_WRONG_PLC, 1, 0x2, 0x1)},
          2,
          TxnOutcome::kGarbled,
          0,
          -1,
          "CRC or wrong reply"},
-        {{"ZELMR01> SEND> Unable to send message."}, 2, TxnOutcome::kPort, 0, -1, "port failure"},
+        {{zeltest::Text(ZEL_TXT_SEND_FAILED, 1)}, 2, TxnOutcome::kPort, 0, -1, "port failure"},
         // Nothing went out: the driver refused the request.
-        {{"ZELMR01> SingleWrite() not allowed for types 1,3,5 and 6"},
-         1,
-         TxnOutcome::kRefused,
-         0,
-         -1,
-         "refused"},
+        {{zeltest::Text(ZEL_TXT_SINGLE_WRITE_INPUT, 1)}, 1, TxnOutcome::kRefused, 0, -1, "refused"},
         {{}, 1, TxnOutcome::kRefused, 0, -1, "refused"},
     };
     for (const auto& c : cases) {
@@ -755,6 +755,26 @@ TEST_F(ZelhostTest, FailedTransactionsExitOneWithTheCause) {
     // Each gate is tried and reported.
     ASSERT_EQ(silent.Errors().size(), 2u) << Dump(silent);
     EXPECT_NE(silent.Errors()[0].find("result 2"), std::string::npos) << Dump(silent);
+}
+
+// Issue 21, row 5: a failed transaction's error line names the station, the
+// line settings and the time-out, and, after the driver discarded a late
+// answer, says to lengthen the time-out. The slave answers 300 ms late, the
+// time-out is 200 ms, and the slave falls silent after two answers: the
+// first read takes the first answer on its retry, the second read discards
+// the second answer and gets none.
+TEST_F(ZelhostTest, AFailedReadNamesItsTargetAndTheLateReply) {
+    REQUIRE_PLC({"--reply-delay-ms", "300", "--pause-after", "2"});
+    const Outcome r = Zelhost({"read", "-p", Port(), "-t", "200", "0140001", "0140002"});
+    EXPECT_EQ(r.exit, 1) << Dump(r);
+    ASSERT_EQ(r.Errors().size(), 1u) << Dump(r);
+    const std::string e = r.Errors()[0];
+    EXPECT_EQ(e.rfind("zelhost: error: reading 0140002 failed: result 2 (no reply) from station 1 "
+                      "at 9600 8N1, time-out 200 ms: ZELMR01> Recieve() timeout 1 (iRead=0); "
+                      "the slave answers after the time-out: try -t ",
+                      0),
+              0u)
+        << Dump(r);
 }
 
 TEST_F(ZelhostTest, PollCountsRoundsAndEndsOnCount) {

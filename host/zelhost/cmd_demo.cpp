@@ -21,6 +21,7 @@
 #include "host/zelhost/commands.h"
 #include "host/zelhost/demo_line.h"
 #include "host/zelhost/host_log.h"
+#include "host/zelhost/log_match.h"
 #include "host/zelhost/stop_signal.h"
 #include "tools/simplc_patterns.h"
 
@@ -62,7 +63,18 @@ class Demo {
         (ok ? passed_ : failed_)++;
         return ok;
     }
-    bool Logged(const std::string& part) { return !LastLogLineWith(part).empty(); }
+    // The driver logged a line of `format` (core/log_texts.h), with `value`
+    // among its values when given.
+    bool Logged(const char* format, const char* value = nullptr) {
+        LogFields fields;
+        for (const LogLine& line : CapturedLog()) {
+            if (!MatchLine(format, line.text, &fields)) continue;
+            if (!value) return true;
+            for (const LogField& f : fields)
+                if (f.text == value) return true;
+        }
+        return false;
+    }
 
     // A single read; prints the value and returns the driver's result.
     int32_t Read(const std::string& gas, uint32_t& raw, bool hex = false) {
@@ -159,8 +171,7 @@ void Walk(Demo& d, DemoLine& line) {
     if (!d.Section("inputs (memory type 1): read only")) return;
     d.Check(d.Read("0110002", v) == 0 && v == 1u * sim::InputAt(1),
             "input 2 holds the PLC's pattern");
-    d.Check(d.Write("0110002", 0) == 1 &&
-                d.Logged("SingleWrite() not allowed for types 1,3,5 and 6"),
+    d.Check(d.Write("0110002", 0) == 1 && d.Logged(ZEL_TXT_SINGLE_WRITE_INPUT),
             "writing an input is refused with result 1");
 
     if (!d.Section("input registers (memory type 3)")) return;
@@ -226,13 +237,14 @@ void Walk(Demo& d, DemoLine& line) {
     d.Check(same, "100 registers from 301 written and read back as blocks");
 
     if (!d.Section("an exception reply: a register the PLC does not have")) return;
-    d.Check(d.Read("0141500", v) == 1 && d.Logged("Illegal Data Address"),
+    d.Check(d.Read("0141500", v) == 1 &&
+                d.Logged(ZEL_TXT_RX_EXCEPTION_TAG, zel::ExceptionOf(2).driverText),
             "register 1500 gives result 1 with \"Illegal Data Address\"");
 
     if (!d.Section("a slave that stops answering")) return;
     line.TogglePlcSilence();
     usleep(200 * 1000);
-    d.Check(d.Read("0140010", v) == 2 && d.Logged("Recieve() timeout 1"),
+    d.Check(d.Read("0140010", v) == 2 && d.Logged(ZEL_TXT_RX_NO_HEADER),
             "no reply: result 2 after three attempts");
     line.TogglePlcSilence();
     usleep(200 * 1000);
@@ -262,9 +274,8 @@ int RunChannel(const GlobalOptions& global, DemoLine& line) {
         d.Check(false, "channel 1 started on " + lo.port);
         return rc;
     }
-    d.Check(d.Logged("The baud rate was taken from initialization file and it is  = 19200"),
-            "the baud rate came from the init file");
-    d.Check(d.Logged("Word swap of int 32bit gates = YES"), "SWAP = YES is in force");
+    d.Check(d.Logged(ZEL_TXT_FILE_RATE, "19200"), "the baud rate came from the init file");
+    d.Check(d.Logged(ZEL_TXT_SWAP_YES), "SWAP = YES is in force");
 
     Walk(d, line);
 
@@ -273,7 +284,7 @@ int RunChannel(const GlobalOptions& global, DemoLine& line) {
     d.Section("EndZel");
     uint32_t v = 0;
     ClearCapturedLog();
-    d.Check(session.End() == 0 && d.Logged("EndZel()"),
+    d.Check(session.End() == 0 && d.Logged(ZEL_TXT_END),
             "EndZel closes the port and ends the driver");
     zel::TagAddress tag{1, zel::kMemHoldingRegs, 9, -1, 16};
     const size_t linesBefore = CapturedLog().size();

@@ -10,6 +10,7 @@
 #include "host/zelhost/commands.h"
 #include "host/zelhost/frames.h"
 #include "host/zelhost/gate_meaning.h"
+#include "host/zelhost/log_match.h"
 #include "host/zelhost/host_log.h"
 
 namespace zelhost {
@@ -34,18 +35,23 @@ void AddGateOptions(CLI::App* cmd, IoOptions& o) {
     cmd->add_flag("--hex,-x", o.hex, "show values in hexadecimal");
 }
 
-// Reports a transaction on `gate` that returned `rc`, judged by what the
-// driver logged meanwhile: "<doing> refused: ..." or "<doing> failed: ...".
-// Its exit code.
-int FailTransaction(const std::string& doing, const Gate& gate, bool write, int32_t rc) {
+// The station, line and time-out of a transaction on `gate`.
+TxnTarget TargetOf(const Session& session, const Gate& gate) {
+    return TxnTarget{gate.tag.plc, session.Line(), 10 * session.Opened().timeout};
+}
+
+// Reports a transaction that returned `rc`, judged by what the driver logged
+// meanwhile: "<doing> refused: ..." or "<doing> failed: ...". Its exit code.
+int FailTransaction(const std::string& doing, const Gate& gate, bool write, int32_t rc,
+                    const TxnTarget& target) {
     const TxnReport report = ReportTransaction(CapturedLog(), rc);
     const int code = ExitCodeFor(report.outcome);
     // The driver says only that the block is too long: say how long it may be.
     std::string limit;
-    if (report.driverSaid.find("Block length is too long") != std::string::npos)
+    if (SaysBlockTooLong(report.driverSaid))
         limit = " (" + BlockLimitText(gate.tag.memoryType, write) + ")";
     return Fail(code, doing + (code == kExitUsage ? " refused: " : " failed: ") +
-                          FailureText(rc, report) + limit);
+                          FailureText(rc, report, target) + limit);
 }
 
 // The gate and what it means: "01400010: bit 0 of holding register 1 of station 1".
@@ -104,7 +110,8 @@ int RunRead(const GlobalOptions& global, IoOptions& o) {
         const int32_t rc =
             session.Chan().Read(gas.c_str(), gate.tag, block, values.Count(), values.Data());
         if (rc != 0) {
-            const int code = FailTransaction("reading " + gas, gate, false, rc);
+            const int code =
+                FailTransaction("reading " + gas, gate, false, rc, TargetOf(session, gate));
             if (code > exitCode) exitCode = code;
             if (code == kExitPort) break;
             continue;
@@ -164,13 +171,13 @@ int RunWrite(const GlobalOptions& global, IoOptions& o) {
     if (o.dryRun) {
         const TxnReport report = ReportTransaction(CapturedLog(), rc);
         if (rc != 0 && report.outcome == TxnOutcome::kRefused)
-            return FailTransaction("writing " + gas, gate, true, rc);
+            return FailTransaction("writing " + gas, gate, true, rc, TargetOf(session, gate));
         PrintDryRun(gate, o.line, lineText);
         std::fflush(stdout);
         session.End();
         return kExitOk;
     }
-    if (rc != 0) return FailTransaction("writing " + gas, gate, true, rc);
+    if (rc != 0) return FailTransaction("writing " + gas, gate, true, rc, TargetOf(session, gate));
     if (block)
         std::printf("%s: wrote %d values\n", gas.c_str(), count);
     else

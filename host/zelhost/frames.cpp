@@ -7,16 +7,14 @@
 #include <cstring>
 
 #include "core/areas.h"
+#include "core/log_texts.h"
+#include "host/zelhost/log_match.h"
 #include "modbus/crc16.h"
 
 namespace zelhost {
 namespace {
 
 using zel::FunctionCode;
-
-bool StartsWith(const char* text, const char* prefix) {
-    return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
-}
 
 int HexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -41,12 +39,9 @@ bool ParseHex(const char* text, Bytes& out) {
     }
 }
 
-// "<ms> ms: <hex>"
-bool ParseTimedBytes(const char* text, FrameLine& frame) {
-    char* end = nullptr;
-    frame.ms = std::strtod(text, &end);
-    if (end == text || !StartsWith(end, " ms:")) return false;
-    return ParseHex(end + 4, frame.bytes);
+// The milliseconds of a line's "%u.%03u ms".
+double Ms(const LogField& whole, const LogField& thousandths) {
+    return std::strtod((whole.text + "." + thousandths.text).c_str(), nullptr);
 }
 
 unsigned Word(const Bytes& b, size_t at) {
@@ -178,38 +173,23 @@ void Judge(FrameMeaning& m, const Bytes& b, size_t expected, const std::string& 
 
 bool ParseFrameLine(const std::string& line, FrameLine& frame) {
     frame = FrameLine{};
-    const char* p = line.c_str();
-    if (!StartsWith(p, "ZELMR")) return false;
-    p += 5;
-    // The channel number.
-    if (!std::isdigit(static_cast<unsigned char>(*p))) return false;
-    while (std::isdigit(static_cast<unsigned char>(*p)))
-        ++p;
-    if (!StartsWith(p, "> ")) return false;
-    p += 2;
-    if (StartsWith(p, "Send() frame:")) {
+    LogFields f;
+    if (MatchLine(ZEL_TXT_SEND_FRAME, line, &f)) {
         frame.event = FrameEvent::kSent;
-        return ParseHex(p + std::strlen("Send() frame:"), frame.bytes);
+        return ParseHex(f[1].text.c_str(), frame.bytes);
     }
-    if (StartsWith(p, "Receive() frame after ")) {
+    if (MatchLine(ZEL_TXT_RECEIVE_FRAME, line, &f)) {
         frame.event = FrameEvent::kReceived;
-        return ParseTimedBytes(p + std::strlen("Receive() frame after "), frame);
+        frame.ms = Ms(f[1], f[2]);
+        return ParseHex(f[3].text.c_str(), frame.bytes);
     }
-    if (StartsWith(p, "Drain() discarded after ")) {
+    // One line per flush: how many bytes, when, and with frame lines on, which.
+    if (MatchLine(ZEL_TXT_DRAIN_BYTES, line, &f)) {
         frame.event = FrameEvent::kDiscarded;
-        return ParseTimedBytes(p + std::strlen("Drain() discarded after "), frame);
+        frame.ms = Ms(f[2], f[3]);
+        return ParseHex(f[4].text.c_str(), frame.bytes);
     }
-    // One line per flush: how many bytes, and with frame lines on, which.
-    if (StartsWith(p, "Drain() discarded ")) {
-        char* at = nullptr;
-        std::strtoul(p + std::strlen("Drain() discarded "), &at, 10);
-        if (!StartsWith(at, " bytes after ")) return false;
-        frame.event = FrameEvent::kDiscarded;
-        return ParseTimedBytes(at + std::strlen(" bytes after "), frame);
-    }
-    char* end = nullptr;
-    std::strtol(p, &end, 10); // how many
-    if (end != p && StartsWith(end, " late bytes discarded")) {
+    if (MatchLine(ZEL_TXT_LATE_BYTES, line)) {
         frame.event = FrameEvent::kLateNote;
         return true;
     }
@@ -227,30 +207,7 @@ std::string HexBytes(const Bytes& bytes, size_t from, size_t count) {
 }
 
 const char* ExceptionName(int code) {
-    switch (code) {
-    case 1:
-        return "Illegal Function";
-    case 2:
-        return "Illegal Data Address";
-    case 3:
-        return "Illegal Data Value";
-    case 4:
-        return "Slave Device Failure";
-    case 5:
-        return "Acknowledge";
-    case 6:
-        return "Slave Device Busy";
-    case 7:
-        return "Negative Acknowledge";
-    case 8:
-        return "Memory Parity Error";
-    case 10:
-        return "Gateway Path Unavailable";
-    case 11:
-        return "Gateway Target Device Failed to Respond";
-    default:
-        return "";
-    }
+    return zel::ExceptionOf(code).standardName;
 }
 
 FrameMeaning DescribeRequest(const Bytes& r) {

@@ -13,11 +13,12 @@ namespace zelhost {
 
 using Bytes = std::vector<uint8_t>;
 
+// The lines, by their formats in core/log_texts.h.
 enum class FrameEvent {
-    kSent,      // "Send() frame: ..." the request as written, CRC included
-    kReceived,  // "Receive() frame after X ms: ..." one reception as it arrived
-    kDiscarded, // "Drain() discarded N bytes after X ms: ..." bytes a flush dropped
-    kLateNote,  // "N late bytes discarded: the reply time-out is shorter ..."
+    kSent,      // ZEL_TXT_SEND_FRAME: the request as written, CRC included
+    kReceived,  // ZEL_TXT_RECEIVE_FRAME: one reception as it arrived
+    kDiscarded, // ZEL_TXT_DRAIN_BYTES: bytes a flush dropped
+    kLateNote,  // ZEL_TXT_LATE_BYTES: bytes that came after the transaction gave up
 };
 
 struct FrameLine {
@@ -48,7 +49,8 @@ FrameMeaning DescribeRequest(const Bytes& request);
 // A reception, judged against the request it answers (empty when unknown).
 FrameMeaning DescribeReply(const Bytes& request, const Bytes& reply);
 
-// The name of a Modbus exception code: "Illegal Data Address"; "" when unknown.
+// The standard name of a Modbus exception code (zel::kExceptionCodes):
+// "Illegal Data Address"; "" when unknown.
 const char* ExceptionName(int code);
 
 } // namespace zelhost

@@ -4,13 +4,10 @@
 
 #include "address/parser.h"
 #include "core/areas.h"
+#include "host/zelhost/log_match.h"
 
 namespace zelhost {
 namespace {
-
-bool Has(const std::string& text, const char* part) {
-    return text.find(part) != std::string::npos;
-}
 
 // The elements of an area one at a time: "coil", "holding register".
 std::string ElementNoun(const zel::MemoryArea& area) {
@@ -35,16 +32,32 @@ constexpr int32_t kWriteBytes = 246;
 
 AddressScheme SchemeFromLog(const std::vector<LogLine>& lines) {
     AddressScheme s;
-    for (const LogLine& l : lines) {
-        const std::string& t = l.text;
-        if (Has(t, "> Protocol = ")) s.modbus = Has(t, "Modbus");
-        if (Has(t, "> Base =")) s.base = Has(t, "Hexadecimal") ? 'H' : Has(t, "Long") ? 'L' : 'D';
-        if (Has(t, "> Long word addres mapping = ")) s.longAddr = Has(t, "= YES");
-        if (Has(t, "> Analog 32 bits tags parity address checking = "))
-            s.parityCheck = Has(t, "= YES");
-        if (Has(t, "> Word swap of int 32bit gates = ")) s.swapInt = Has(t, "= YES");
-        if (Has(t, "> Word swap of float gates = ")) s.swapFloat = Has(t, "= YES");
-    }
+    // Each summary line sets one field; the last of each kind wins.
+    struct SummaryLine {
+        const char* format;
+        void (*set)(AddressScheme&);
+    };
+    static constexpr SummaryLine kSummary[] = {
+        {ZEL_TXT_PROTOCOL_MODBUS, [](AddressScheme& a) { a.modbus = true; }},
+        {ZEL_TXT_PROTOCOL_JBUS, [](AddressScheme& a) { a.modbus = false; }},
+        {ZEL_TXT_BASE_DECIMAL, [](AddressScheme& a) { a.base = 'D'; }},
+        {ZEL_TXT_BASE_LONG_DECIMAL, [](AddressScheme& a) { a.base = 'L'; }},
+        {ZEL_TXT_BASE_HEXADECIMAL, [](AddressScheme& a) { a.base = 'H'; }},
+        {ZEL_TXT_LONGADDR_YES, [](AddressScheme& a) { a.longAddr = true; }},
+        {ZEL_TXT_LONGADDR_NO, [](AddressScheme& a) { a.longAddr = false; }},
+        {ZEL_TXT_PARITY_CHECK_YES, [](AddressScheme& a) { a.parityCheck = true; }},
+        {ZEL_TXT_PARITY_CHECK_NO, [](AddressScheme& a) { a.parityCheck = false; }},
+        {ZEL_TXT_SWAP_YES, [](AddressScheme& a) { a.swapInt = true; }},
+        {ZEL_TXT_SWAP_NO, [](AddressScheme& a) { a.swapInt = false; }},
+        {ZEL_TXT_FLOATSWAP_YES, [](AddressScheme& a) { a.swapFloat = true; }},
+        {ZEL_TXT_FLOATSWAP_NO, [](AddressScheme& a) { a.swapFloat = false; }},
+    };
+    for (const LogLine& l : lines)
+        for (const SummaryLine& line : kSummary)
+            if (MatchLine(line.format, l.text)) {
+                line.set(s);
+                break;
+            }
     return s;
 }
 

@@ -5,6 +5,7 @@
 
 #include "core/log.h"
 #include "host/kavpro/kavprorec.h"
+#include "host/zelhost/log_match.h"
 
 namespace zelhost {
 namespace {
@@ -93,6 +94,14 @@ std::string LastLogLineWith(const std::string& part) {
     const auto& lines = State().captured;
     for (auto it = lines.rbegin(); it != lines.rend(); ++it)
         if (it->text.find(part) != std::string::npos) return it->text;
+    return "";
+}
+
+std::string LastLogLineMatching(std::initializer_list<const char*> formats) {
+    const auto& lines = State().captured;
+    for (auto it = lines.rbegin(); it != lines.rend(); ++it)
+        for (const char* format : formats)
+            if (MatchLine(format, it->text)) return it->text;
     return "";
 }
 

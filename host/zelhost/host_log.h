@@ -5,6 +5,7 @@
 // "[level] text". By default nothing is printed: the answer stands alone.
 #pragma once
 
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,9 @@ void ClearCapturedLog();
 
 // The most recent captured line that contains `part`, or "" when none does.
 std::string LastLogLineWith(const std::string& part);
+// The most recent captured line that one of the driver's `formats`
+// (core/log_texts.h) could have written, or "" when none.
+std::string LastLogLineMatching(std::initializer_list<const char*> formats);
 // The last captured line, or "".
 std::string LastLogLine();
 

@@ -8,15 +8,17 @@
 #include "host/zelhost/failures.h"
 #include "host/zelhost/host_log.h"
 #include "host/zelhost/line_text.h"
+#include "host/zelhost/log_match.h"
 #include "host/zelhost/port_diagnosis.h"
 #include "host/zelhost/trace.h"
 
 namespace zelhost {
 
 char LoggedBase() {
-    const std::string line = LastLogLineWith("> Base =");
-    if (line.find("Hexadecimal") != std::string::npos) return 'H';
-    if (line.find("Long Decimal") != std::string::npos) return 'L';
+    const std::string line = LastLogLineMatching(
+        {ZEL_TXT_BASE_DECIMAL, ZEL_TXT_BASE_LONG_DECIMAL, ZEL_TXT_BASE_HEXADECIMAL});
+    if (MatchLine(ZEL_TXT_BASE_HEXADECIMAL, line)) return 'H';
+    if (MatchLine(ZEL_TXT_BASE_LONG_DECIMAL, line)) return 'L';
     return 'D';
 }
 
@@ -95,7 +97,7 @@ int Session::StartChannel(const LineOptions& line, PrivateInit* init, bool again
     started_ = true;
     if (rc != 0 && again) return kExitPort; // the caller says what it skips
     if (rc != 0) {
-        const std::string said = LastLogLineWith("ColdStart()");
+        const std::string said = LastLogLineMatching({ZEL_TXT_COLDSTART_PORT_FAILED});
         End();
         return Fail(kExitPort, "cannot open port '" + line.port + "': " + DiagnosePort(line.port) +
                                    (said.empty() ? "" : " (driver: " + said + ")"));
@@ -171,8 +173,7 @@ int Session::Resolve(const std::string& gas, int32_t gateType, int32_t blockLeng
     if (rc != 0) {
         // The driver says only that the block is too long: say how long it may be.
         std::string limit;
-        if (said.find("BlockParse(): Block length is too long") != std::string::npos)
-            limit = BlockLimitText(gate.tag.memoryType, write);
+        if (SaysBlockTooLong(said)) limit = BlockLimitText(gate.tag.memoryType, write);
         return Fail(kExitUsage, "gate address '" + gas + "' refused" +
                                     (said.empty() ? std::string() : ": " + said) +
                                     (limit.empty() ? "" : " (" + limit + ")"));

@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "core/log.h"
+#include "host/zelhost/log_match.h"
 
 namespace zelhost {
 namespace {
@@ -15,64 +16,14 @@ constexpr size_t kBytesPerLine = 16;
 // Where the text behind the time stamp and the tag starts.
 const char kIndent[] = "                   ";
 
-// The text of a driver line behind its "ZELMRnn> " or "nn> " prefix.
-std::string Body(const std::string& text) {
-    const size_t mark = text.find("> ");
-    if (mark == std::string::npos || mark > 8) return text;
-    return text.substr(mark + 2);
-}
-
-// The number that follows `key` in `text`, in base `base`; -1 when absent.
-long NumberAfter(const std::string& text, const char* key, int base = 10) {
-    const size_t at = text.find(key);
-    if (at == std::string::npos) return -1;
-    const char* start = text.c_str() + at + std::strlen(key);
-    char* end = nullptr;
-    const long value = std::strtol(start, &end, base);
-    return end == start ? -1 : value;
-}
-
-bool Has(const std::string& text, const char* part) {
-    return text.find(part) != std::string::npos;
-}
-
-// A driver line about the line itself, in a few words; "" for the lines that
-// are not (or that a logged frame already explains when `frames`).
-std::string Fault(const std::string& body, bool frames) {
-    if (Has(body, "timeout 1 (iRead=")) {
-        const long got = NumberAfter(body, "iRead=");
-        return got > 0 ? "reply cut short by the time-out after " + std::to_string(got) + " byte(s)"
-                       : "no reply within the time-out";
-    }
-    if (Has(body, "timeout 2nd part message")) return "exception reply cut short by the time-out";
-    if (Has(body, "error reading data part message"))
-        return "reply cut short by the time-out before its byte count";
-    if (Has(body, "timeout last data part message")) return "reply cut short by the time-out";
-    if (Has(body, "late bytes discarded")) return body;
-    if (Has(body, "Unable to send message")) return "the request could not be written to the port";
-    if (Has(body, "Flush not completed")) return "the port's input could not be flushed";
-    if (Has(body, "EscapeCommFunction() failed")) return "RTS could not be switched";
-    if (Has(body, "ClearCommError() failed")) return "the port's output queue could not be read";
-    if (frames) return ""; // the frame's own verdict says the rest
-    if (Has(body, "wrong length")) return "reply cut short";
-    if (Has(body, "Wrong plc")) {
-        const size_t dot = body.find('.');
-        const long got =
-            dot == std::string::npos ? -1 : std::strtol(body.c_str() + dot + 1, nullptr, 16);
-        const long want = NumberAfter(body, "expect slave number ", 16);
-        return "reply from station " + std::to_string(got) + ", the request went to station " +
-               std::to_string(want);
-    }
-    if (Has(body, "Different function")) return "reply to another function";
-    if (Has(body, "crc error") || Has(body, "error in crc")) return "CRC error";
-    if (Has(body, "reply too short") || Has(body, "DoRead() reply of"))
-        return "the reply does not fit the request";
-    if (Has(body, "wrong echo")) return "the echo does not repeat the request";
-    if (Has(body, "failed errorcode:")) {
-        const size_t at = body.find("errorcode:");
-        return "exception reply:" + body.substr(at + std::strlen("errorcode:"));
-    }
-    return "";
+// A driver line about the line itself, in the words of the table of
+// transaction faults; "" for the lines that are not (or that a logged frame
+// already explains when `frames`).
+std::string Fault(const std::string& text, bool frames) {
+    FaultLine fault;
+    if (!MatchFault(text, fault)) return "";
+    if (frames && fault.row->framesTell) return ""; // the frame's own verdict says it
+    return fault.words;
 }
 
 std::vector<std::string> Dump(const std::string& stamp, const char* tag, const Bytes& bytes) {
@@ -153,7 +104,7 @@ std::vector<std::string> Conversation::Feed(const LogLine& line, const std::stri
     // Faults are logged at the tracing level; lines of other levels are
     // events and configuration.
     if (line.level != zel::kLogTrace) return {};
-    const std::string fault = Fault(Body(line.text), frames_);
+    const std::string fault = Fault(line.text, frames_);
     if (fault.empty()) return {};
     return {stamp + " !!    " + fault};
 }

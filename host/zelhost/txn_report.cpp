@@ -1,45 +1,44 @@
 #include "host/zelhost/txn_report.h"
 
-#include <cstring>
+#include <cstdlib>
 
+#include "core/log_texts.h"
 #include "host/zelhost/frames.h"
+#include "host/zelhost/log_match.h"
 
 namespace zelhost {
 namespace {
 
-bool Has(const std::string& text, const char* part) {
-    return text.find(part) != std::string::npos;
-}
-
-// The exception code whose driver text is `text` ("Illegal Data Address").
-int CodeOfText(const std::string& text) {
-    static const struct {
-        const char* driverText;
-        int code;
-    } kTexts[] = {{"Illegal Function", 1},
-                  {"Illegal Data Address", 2},
-                  {"Illegal Data Value", 3},
-                  {"Failure in associated device", 4},
-                  {"Acknowledge", 5},
-                  {"Busy", 6},
-                  {"Negative acknowledgment", 7},
-                  {"Memory parity", 8}};
-    for (const auto& t : kTexts)
-        if (Has(text, t.driverText)) return t.code;
-    return -1;
-}
-
 // The outcome a driver fault line stands for; kOk for other lines.
-TxnOutcome FaultOf(const std::string& text) {
-    if (Has(text, "errorcode:")) return TxnOutcome::kException;
-    if (Has(text, "timeout 1 (iRead=0)")) return TxnOutcome::kNoReply;
-    if (Has(text, "timeout") || Has(text, "wrong length") || Has(text, "Wrong plc") ||
-        Has(text, "Different function") || Has(text, "crc error") || Has(text, "error in crc") ||
-        Has(text, "reply too short") || Has(text, "DoRead() reply of") || Has(text, "wrong echo") ||
-        Has(text, "Wrong receive"))
+TxnOutcome OutcomeOf(zel::LoggedFault fault) {
+    switch (fault) {
+    case zel::LoggedFault::kNoReply:
+        return TxnOutcome::kNoReply;
+    case zel::LoggedFault::kGarbled:
         return TxnOutcome::kGarbled;
-    if (Has(text, "Unable to send message")) return TxnOutcome::kPort;
+    case zel::LoggedFault::kException:
+        return TxnOutcome::kException;
+    case zel::LoggedFault::kPort:
+        return TxnOutcome::kPort;
+    case zel::LoggedFault::kNote:
+        break;
+    }
     return TxnOutcome::kOk;
+}
+
+// A transaction's result line, which follows the line that explains it.
+bool IsResultLine(const std::string& text) {
+    return MatchLine(ZEL_TXT_SINGLE_READ_RESULT, text) ||
+           MatchLine(ZEL_TXT_BLOCK_READ_RESULT, text) || MatchLine(ZEL_TXT_WRITE_RESULT, text);
+}
+
+// A late-bytes line: how many, and when the discard before it, which took
+// them, saw the last of them.
+void NoteLate(const std::string& text, double drainMs, TxnReport& r) {
+    LogFields f;
+    if (!MatchLine(ZEL_TXT_LATE_BYTES, text, &f)) return;
+    r.lateBytes += static_cast<int>(f[1].number);
+    if (drainMs > r.lateMs) r.lateMs = drainMs;
 }
 
 } // namespace
@@ -50,6 +49,7 @@ TxnReport ReportTransaction(const std::vector<LogLine>& lines, int32_t rc) {
     double lastReplyMs = -1;
     bool frames = false;
     int retryLines = 0;
+    double drainMs = -1; // the last discard's time after the request
     TxnOutcome lastFault = TxnOutcome::kOk;
     for (const LogLine& line : lines) {
         FrameLine frame;
@@ -58,6 +58,7 @@ TxnReport ReportTransaction(const std::vector<LogLine>& lines, int32_t rc) {
             switch (frame.event) {
             case FrameEvent::kSent:
                 ++r.sends;
+                if (r.station < 0 && !frame.bytes.empty()) r.station = frame.bytes[0];
                 if (frame.bytes == lastSent) ++r.retries;
                 lastSent = frame.bytes;
                 break;
@@ -68,25 +69,30 @@ TxnReport ReportTransaction(const std::vector<LogLine>& lines, int32_t rc) {
                 break;
             }
             case FrameEvent::kDiscarded:
+                drainMs = frame.ms;
+                break;
             case FrameEvent::kLateNote:
+                NoteLate(line.text, drainMs, r);
                 break;
             }
             continue;
         }
-        if (Has(line.text, "sRetry=") || Has(line.text, ", Do write, retry")) ++retryLines;
-        const TxnOutcome fault = FaultOf(line.text);
+        if (MatchLine(ZEL_TXT_READ_RETRY, line.text) || MatchLine(ZEL_TXT_WRITE_RETRY, line.text))
+            ++retryLines;
+        LogFields f;
+        if (MatchLine(ZEL_TXT_DRAIN, line.text, &f))
+            drainMs = std::strtod((f[2].text + "." + f[3].text).c_str(), nullptr);
+        FaultLine said;
+        const TxnOutcome fault =
+            MatchFault(line.text, said) ? OutcomeOf(said.fault) : TxnOutcome::kOk;
         if (fault != TxnOutcome::kOk) {
             lastFault = fault;
             r.driverSaid = line.text;
             if (fault == TxnOutcome::kException) {
-                const size_t at = line.text.find("errorcode:");
-                std::string text = line.text.substr(at + std::strlen("errorcode:"));
-                while (!text.empty() && (text[0] == ' ' || text[0] == '\''))
-                    text.erase(0, 1);
-                while (!text.empty() && text.back() == '\'')
-                    text.pop_back();
-                r.exceptionText = text;
-                if (r.exceptionCode < 0) r.exceptionCode = CodeOfText(text);
+                // The exception's driver text, the last value of the line.
+                MatchLine(said.row->format, line.text, &f);
+                r.exceptionText = f.back().text;
+                if (r.exceptionCode < 0) r.exceptionCode = ExceptionCodeOfText(r.exceptionText);
             }
         }
     }
@@ -102,8 +108,7 @@ TxnReport ReportTransaction(const std::vector<LogLine>& lines, int32_t rc) {
         r.outcome = TxnOutcome::kRefused;
         // The refusal itself, not the result line that follows it.
         for (auto it = lines.rbegin(); it != lines.rend() && r.driverSaid.empty(); ++it)
-            if (!Has(it->text, "ret val is") && !Has(it->text, "exited, rc="))
-                r.driverSaid = it->text;
+            if (!IsResultLine(it->text)) r.driverSaid = it->text;
     } else {
         r.outcome = lastFault != TxnOutcome::kOk ? lastFault : TxnOutcome::kNoReply;
     }

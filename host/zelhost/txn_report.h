@@ -23,12 +23,19 @@ enum class TxnOutcome {
 
 struct TxnReport {
     TxnOutcome outcome = TxnOutcome::kOk;
-    int sends = 0;   // requests written (known when the driver logs its frames)
+    int station = -1; // where the first request went (known when the driver logs its frames)
+    int sends = 0;    // requests written (known when the driver logs its frames)
     int retries = 0; // requests written again after a failed attempt
     int exceptionCode = -1;
     std::string exceptionText; // the driver's name of the exception
     double replyMs = -1;       // good transactions: the accepted reception's time
     std::string driverSaid;    // the driver's line that explains a failure, or ""
+    // Late bytes the driver discarded before the transaction's first request
+    // (its ZEL_TXT_LATE_BYTES line): answers that came after an earlier
+    // transaction had given up on them, and when the last of them came, in
+    // ms after that transaction's last request (-1: not logged).
+    int lateBytes = 0;
+    double lateMs = -1;
 };
 
 // `lines`: what the driver logged during the transaction; `rc`: its result.

@@ -1,15 +1,28 @@
 #include "tests/support/kavlog.h"
 
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
 #include <ostream>
+
+#include "core/log_texts.h"
 
 namespace zeltest {
 
 namespace {
 
+// The text of a format between its channel prefix and its first value:
+// "> Send() frame: ".
+std::string Stem(const char* format) {
+    const std::string f = format + std::strlen("ZELMR%02d");
+    return f.substr(0, f.find('%'));
+}
+
 bool IsConversation(const std::string& text) {
-    for (const char* part :
-         {"> Send() frame: ", "> Receive() frame after ", "> Drain() discarded "})
-        if (text.find(part) != std::string::npos) return true;
+    static const std::string kStems[] = {Stem(ZEL_TXT_SEND_FRAME), Stem(ZEL_TXT_RECEIVE_FRAME),
+                                         Stem(ZEL_TXT_DRAIN)};
+    for (const std::string& stem : kStems)
+        if (text.find(stem) != std::string::npos) return true;
     return false;
 }
 
@@ -51,6 +64,15 @@ bool Logged(const std::string& text, int level) {
     for (const LogLine& l : all)
         if (l.text == text && (level < 0 || l.level == level)) return true;
     return false;
+}
+
+std::string Text(const char* format, ...) {
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    return text;
 }
 
 std::string LogDump() {

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "core/log_texts.h"
 #include "host/kavpro/kavprorec.h"
 
 namespace zeltest {
@@ -27,6 +28,10 @@ void ClearLog();
 bool Logged(const std::string& text, int level = -1);
 // All log texts joined by new lines, for failure messages.
 std::string LogDump();
+
+// A driver line as the driver writes it: one of the formats of
+// core/log_texts.h with its values, "ZELMR01> ..." for Text(ZEL_TXT_..., 1, ...).
+[[gnu::format(printf, 1, 2)]] std::string Text(const char* format, ...);
 
 } // namespace zeltest
 

@@ -1,7 +1,8 @@
-// The write transaction: at most three attempts, each expecting the fixed
-// 8-byte echo of a write.
+// The write transaction: at most kAttempts attempts, each expecting the
+// fixed 8-byte echo of a write.
 #include "core/areas.h"
 #include "core/log.h"
+#include "core/log_texts.h"
 #include "modbus/attempt.h"
 #include "modbus/demotion.h"
 #include "modbus/transactions.h"
@@ -17,11 +18,8 @@ namespace {
 bool EchoMatches(const ChannelState& channel, const uint8_t* frame, const uint8_t* reply) {
     for (int i = 2; i < 6; ++i)
         if (reply[i] != frame[i]) {
-            ZEL_LOG(kLogTrace,
-                    "ZELMR%02d> DoWrite() wrong echo %02X %02X %02X %02X, the request had %02X "
-                    "%02X %02X %02X",
-                    channel.channel, reply[2], reply[3], reply[4], reply[5], frame[2], frame[3],
-                    frame[4], frame[5]);
+            ZEL_LOG(kLogTrace, ZEL_TXT_WRITE_WRONG_ECHO, channel.channel, reply[2], reply[3],
+                    reply[4], reply[5], frame[2], frame[3], frame[4], frame[5]);
             return false;
         }
     return true;
@@ -35,33 +33,37 @@ Attempt WriteAttempt(ChannelState& channel, const IoRequest& request, uint8_t* f
     const int ch = channel.channel;
     *answered = false;
     *heard = false;
-    // A frame that could not be written shows as a failed reception.
-    Send(channel, frame, length);
+    // A frame that could not be written awaits no reply.
+    if (Send(channel, frame, length) != SendResult::kSent) {
+        ZEL_LOG(kLogEvent, ZEL_TXT_WRITE_NOT_SENT, ch, attempt);
+        return Attempt::kFailed;
+    }
 
     int32_t replyLength = 0;
     const uint8_t* reply = channel.replyFrame;
-    const RxResult rx = Receive(request, channel, channel.replyFrame, &replyLength);
+    const RxResult rx =
+        Receive(request, channel, channel.replyFrame, &replyLength, ReplyShape::kWriteEcho);
     if (rx != RxResult::kOk) {
-        ZEL_LOG(kLogDetail, "ZELMR%02d> DoWrite() error in reply to Do Write", ch);
+        ZEL_LOG(kLogDetail, ZEL_TXT_WRITE_BAD_REPLY, ch);
         const Attempt result = FromReception(rx);
         if (result == Attempt::kWrong)
-            ZEL_LOG(kLogDetail, "ZELMR%02d> DOWrite() Wrong Receive", ch);
+            ZEL_LOG(kLogDetail, ZEL_TXT_WRITE_WRONG, ch);
         else
-            ZEL_LOG(kLogEvent, "ZELMR%02d> DoWrite() receive error, retry %d", ch, attempt);
+            ZEL_LOG(kLogEvent, ZEL_TXT_WRITE_NO_REPLY, ch, attempt);
         *answered = rx == RxResult::kException && ReplyCrcMatches(reply, 5);
         *heard = !*answered && (result != Attempt::kFailed || replyLength > 0);
         return result;
     }
     if (!ReplyCrcMatches(reply, replyLength)) {
-        ZEL_LOG(kLogDetail, "ZELMR%02d> Error in CRC", ch);
-        ZEL_LOG(kLogEvent, "ZELMR%02d> DoWrite() error in crc, retry %d", ch, attempt);
+        ZEL_LOG(kLogDetail, ZEL_TXT_WRITE_CRC_DETAIL, ch);
+        ZEL_LOG(kLogEvent, ZEL_TXT_WRITE_CRC, ch, attempt);
         *heard = true;
         return Attempt::kRefused;
     }
     *answered = true;
     if (reply[1] & kExceptionFlag) {
-        ZEL_LOG(kLogEvent, "ZELMR%02d> DoWrite() plc sent 0x80 => error", ch);
-        ZEL_LOG(kLogDetail, "ZELMR%02d> reply buff1 = %x", ch, static_cast<unsigned>(reply[1]));
+        ZEL_LOG(kLogEvent, ZEL_TXT_WRITE_EXCEPTION, ch);
+        ZEL_LOG(kLogDetail, ZEL_TXT_WRITE_REPLY_FUNCTION, ch, static_cast<unsigned>(reply[1]));
         return Attempt::kRefused;
     }
     if (!EchoMatches(channel, frame, reply)) {
@@ -77,13 +79,11 @@ Attempt WriteAttempt(ChannelState& channel, const IoRequest& request, uint8_t* f
 TxnResult DoWrite(ChannelState& channel, const IoRequest& request, uint8_t* frame, int32_t length) {
     if (AnsweredWithoutTrying(channel, frame[0])) return TxnResult::kCommFailure;
 
-    channel.writeMode = 1;
     AwaitReplyWindow(channel);
     Attempt result = Attempt::kOk;
     AttemptTrail trail;
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        if (attempt != 0)
-            ZEL_LOG(kLogDetail, "ZELMR%02d> , Do write, retry %d", channel.channel, attempt);
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        if (attempt != 0) ZEL_LOG(kLogDetail, ZEL_TXT_WRITE_RETRY, channel.channel, attempt);
         // Bytes left on the line after one of this transaction's requests
         // show the station alive.
         if (FlushBeforeAttempt(channel, TxnKind::kWrite, trail.heard) != 0 && attempt != 0)
@@ -96,7 +96,6 @@ TxnResult DoWrite(ChannelState& channel, const IoRequest& request, uint8_t* fram
     }
     CloseTransaction(channel, trail);
     NoteReplies(channel, frame[0], trail.replied);
-    channel.writeMode = 0;
     return Outcome(result);
 }
 
