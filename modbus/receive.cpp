@@ -54,7 +54,7 @@ RxResult ReceivePieces(const IoRequest& request, ChannelState& channel, uint8_t*
 
     uint32_t got = 0;
     if (ReadPort(channel.port, buffer, 2, &got) != SerialResult::kOk) {
-        ZEL_LOG(kLogTrace, "ZELMR%02d> Recieve() timeout 1 (iRead=%d)", ch, static_cast<int>(got));
+        ZEL_LOG(kLogTrace, ZEL_TXT_RX_NO_HEADER, ch, static_cast<int>(got));
         return RxResult::kTimeout;
     }
     *received += got;
@@ -73,8 +73,7 @@ RxResult ReceivePieces(const IoRequest& request, ChannelState& channel, uint8_t*
         return RxResult::kWrong;
     }
     if (got < 2) {
-        ZEL_LOG(kLogTrace, "ZELMR%02d> Recieve() wrong length reading header (iRead=%d)", ch,
-                static_cast<int>(got));
+        ZEL_LOG(kLogTrace, ZEL_TXT_RX_SHORT_HEADER, ch, static_cast<int>(got));
         ZEL_LOG(
             kLogTrace,
             overridden
@@ -89,15 +88,14 @@ RxResult ReceivePieces(const IoRequest& request, ChannelState& channel, uint8_t*
         return ReceiveException(request, channel, buffer, length, received);
 
     if (buffer[1] != channel.requestFrame[1]) {
-        ZEL_LOG(kLogTrace, "ZELMR%02d> Different function returned", ch);
+        ZEL_LOG(kLogTrace, ZEL_TXT_RX_OTHER_FUNCTION, ch);
         return RxResult::kWrong;
     }
 
     uint16_t rest = 6; // echo of a write: address, value or quantity, CRC
     if (shape != ReplyShape::kWriteEcho) {
         if (ReadPort(channel.port, buffer + 2, 1, &got) != SerialResult::kOk) {
-            ZEL_LOG(kLogTrace, "ZELMR%02d> Receive() error reading data part message (iRead=%d)",
-                    ch, static_cast<int>(got));
+            ZEL_LOG(kLogTrace, ZEL_TXT_RX_NO_COUNT, ch, static_cast<int>(got));
             return RxResult::kTimeout;
         }
         rest = static_cast<uint16_t>(buffer[2] + 2); // data and CRC, at most 257
@@ -106,16 +104,14 @@ RxResult ReceivePieces(const IoRequest& request, ChannelState& channel, uint8_t*
     }
 
     if (ReadPort(channel.port, buffer + *length, rest, &got) != SerialResult::kOk) {
-        ZEL_LOG(kLogTrace, "ZELMR%02d> Recieve() reading timeout last data part message (iRead=%d)",
-                ch, static_cast<int>(got));
+        ZEL_LOG(kLogTrace, ZEL_TXT_RX_NO_DATA, ch, static_cast<int>(got));
         return RxResult::kTimeout;
     }
     *length += static_cast<int32_t>(got);
     *received += got;
     if (got < rest) {
-        ZEL_LOG(kLogTrace,
-                "ZELMR%02d> Receive() wrong length last data part message. iToRead %d, iRead %d",
-                ch, static_cast<int>(rest), static_cast<int>(got));
+        ZEL_LOG(kLogTrace, ZEL_TXT_RX_SHORT_DATA, ch, static_cast<int>(rest),
+                static_cast<int>(got));
         return RxResult::kWrong;
     }
     return RxResult::kOk;
@@ -134,9 +130,8 @@ RxResult Receive(const IoRequest& request, ChannelState& channel, uint8_t* buffe
         if (channel.traceFrames) {
             const uint64_t after = UsAfterRequest(channel.line);
             char hex[kHexFrameSize];
-            ZEL_LOG(kLogDetail, "ZELMR%02d> Receive() frame after %u.%03u ms: %s",
-                    static_cast<int>(channel.channel), static_cast<unsigned>(after / 1000u),
-                    static_cast<unsigned>(after % 1000u),
+            ZEL_LOG(kLogDetail, ZEL_TXT_RECEIVE_FRAME, static_cast<int>(channel.channel),
+                    static_cast<unsigned>(after / 1000u), static_cast<unsigned>(after % 1000u),
                     HexBytes(buffer, received, hex, sizeof hex));
         }
     }

@@ -3,6 +3,7 @@
 // channel asks for it. With frame lines on, every frame sent is logged at
 // the most detailed level.
 #include "core/log.h"
+#include "core/log_texts.h"
 #include "modbus/attempt.h"
 #include "modbus/crc16.h"
 #include "modbus/transport.h"
@@ -30,17 +31,17 @@ SendResult Send(ChannelState& channel, uint8_t* frame, int32_t length) {
 
     const KeyedWrite w = WriteRequest(channel.port, frame, static_cast<uint32_t>(length),
                                       channel.rtsControl != 0, channel.line);
-    if (w.raiseFailed) ZEL_LOG(kLogTrace, "ZELMR%02d> Send() EscapeCommFunction() failed", ch);
-    if (w.queueQueryFailed) ZEL_LOG(kLogTrace, "ZELMR%02d> Send() ClearCommError() failed", ch);
-    if (w.lowerFailed) ZEL_LOG(kLogTrace, "ZELMR%02d> Send() EscapeCommFunction() failed", ch);
+    if (w.raiseFailed) ZEL_LOG(kLogTrace, ZEL_TXT_SEND_RTS_FAILED, ch);
+    if (w.queueQueryFailed) ZEL_LOG(kLogTrace, ZEL_TXT_SEND_QUEUE_FAILED, ch);
+    if (w.lowerFailed) ZEL_LOG(kLogTrace, ZEL_TXT_SEND_RTS_FAILED, ch);
     if (channel.traceFrames) {
         char hex[kHexFrameSize];
-        ZEL_LOG(kLogDetail, "ZELMR%02d> Send() frame: %s", ch,
+        ZEL_LOG(kLogDetail, ZEL_TXT_SEND_FRAME, ch,
                 HexBytes(frame, static_cast<size_t>(length), hex, sizeof hex));
     }
 
     if (w.write == SerialResult::kOk) return SendResult::kSent;
-    ZEL_LOG(kLogTrace, "ZELMR%02d> SEND> Unable to send message.", ch);
+    ZEL_LOG(kLogTrace, ZEL_TXT_SEND_FAILED, ch);
     return SendResult::kNotSent;
 }
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/log.h"
+#include "core/log_texts.h"
 #include "serial/comm_api.h"
 #include "serial/net/address.h"
 #include "serial/net/net_port.h"
@@ -95,9 +96,7 @@ SerialResult OpenPort(const char* name, const LineSettings& line, const uint16_t
 
     ApplyLineSettings(dcb, line);
     if (!CommOf(h).SetCommState(h, &dcb)) {
-        if (channel)
-            ZEL_LOG(kLogEvent, "ZELMR%02d> open com port failed using paramters from init file ",
-                    static_cast<int>(*channel));
+        if (channel) ZEL_LOG(kLogEvent, ZEL_TXT_FILE_SETTINGS_REFUSED, static_cast<int>(*channel));
         CommOf(h).CloseHandle(h);
         return SerialResult::kRefused;
     }
