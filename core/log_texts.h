@@ -170,7 +170,7 @@ namespace zel {
 
 // A Modbus exception code: the driver's first line of it (logText, behind
 // the channel prefix), the text of its second line (driverText, quoted after
-// "errorcode:"), the name the Modbus specification gives it, and whether the
+// "errorcode:"), the protocol's standard name for it, and whether the
 // reception counts as failed (Receive's kException) or is passed on whole.
 struct ExceptionCode {
     int code;
