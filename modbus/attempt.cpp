@@ -50,15 +50,29 @@ void AwaitReplyWindow(ChannelState& channel) {
     line.replyWindowEndUs = 0;
     const uint64_t now = NowUs();
     if (now == 0 || now >= end) return;
-    // Never longer than one window from now, whatever the block held.
-    const uint64_t longest = now + 2000u * TimeoutMs(channel.timeout);
+    // The window counts from the last byte on the line: while late bytes
+    // keep coming (a long reply, or several queued ones), it moves on with
+    // them (three attempts and three wrong replies' retries of a 125-register
+    // read: 1,530 bytes, 0.9 s at 19200 baud). Never longer than four windows
+    // or 2 s from now, whichever is longer, whatever the line does.
+    const uint64_t window = 2000u * TimeoutMs(channel.timeout);
+    const uint64_t longest = now + (4u * window > 2000000u ? 4u * window : 2000000u);
     uint8_t kept[kKeptBytes];
-    const Discarded d = DiscardUntil(channel.port, &line, end < longest ? end : longest, kept,
-                                     channel.traceFrames ? kKeptBytes : 0);
-    LogDiscarded(channel, d, kept);
-    if (d.count != 0)
+    uint32_t late = 0;
+    uint64_t until = end;
+    for (int passes = 0; passes < 64; ++passes) {
+        const Discarded d = DiscardUntil(channel.port, &line, until < longest ? until : longest,
+                                         kept, channel.traceFrames ? kKeptBytes : 0);
+        LogDiscarded(channel, d, kept);
+        late += d.count;
+        if (d.count == 0 || d.readFailed) break;
+        until = line.lastActivityUs + window;
+        const uint64_t at = NowUs();
+        if (at == 0 || at >= until || at >= longest) break;
+    }
+    if (late != 0)
         ZEL_LOG(kLogTrace, ZEL_TXT_LATE_BYTES, static_cast<int>(channel.channel),
-                static_cast<unsigned>(d.count));
+                static_cast<unsigned>(late));
 }
 
 void CloseTransaction(ChannelState& channel, const AttemptTrail& trail) {

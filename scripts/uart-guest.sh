@@ -132,7 +132,7 @@ port_checks() {
   check "write and read-back of a float" 0 "${st}70001 = 3.25"
   zh write "${line[@]}" "${st}40100" 1 2 3
   zh read "${line[@]}" "${st}40100" -n 3
-  check "block write and block read" 0 "${st}40100[0] = 1" "${st}40100[1] = 2" "${st}40100[2] = 3"
+  check "block write and block read" 0 "${st}40100 = 1" "${st}40101 = 2" "${st}40102 = 3"
   zh poll "${line[@]}" "${st}40010" "${st}00001" -i 100 -c 3
   check "poll of two gates, three rounds" 0 "poll ended after 3 round(s): 6 good, 0 failed transaction(s)"
   zh read "${line[@]}" "${st}31001"
